@@ -1,0 +1,42 @@
+# Quick start: `make demo` runs the main job, `make test` the whole test suite. Both set up what is
+# missing first: the system packages (oneTBB, a C++ compiler), a virtual environment in .venv with
+# the build and test dependencies, and the module built and installed into it. Later runs reuse all
+# of it and rebuild only what changed.
+SHELL := /bin/bash
+VENV ?= .venv
+PY := $(VENV)/bin/python
+PIP := $(PY) -m pip --disable-pip-version-check -q
+SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+BUILD_FLAGS := --no-build-isolation --config-settings=cmake.define.QUORLIN_WERROR=ON
+
+.PHONY: demo test bench sysdeps
+
+sysdeps:
+	@if ! { [ -f /usr/include/oneapi/tbb.h ] || [ -f /usr/include/tbb/tbb.h ]; } || ! command -v g++ >/dev/null; then \
+	  echo "installing system packages (oneTBB, g++)"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libtbb-dev g++ >/dev/null; \
+	fi
+
+$(VENV)/.deps: pyproject.toml | sysdeps
+	@test -x $(PY) || python3 -m venv $(VENV)
+	$(PIP) install "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja
+	$(PIP) install $(BUILD_FLAGS) ".[test,demo]"
+	@touch $@
+
+$(VENV)/.installed: $(VENV)/.deps $(SOURCES)
+	$(PIP) install $(BUILD_FLAGS) --no-deps .
+	@touch $@
+
+demo: $(VENV)/.installed
+	$(PY) examples/demo.py
+
+test: $(VENV)/.installed
+	$(PY) -m pytest -q
+
+$(VENV)/.bench: $(VENV)/.deps
+	$(PIP) install ".[bench]" --no-build-isolation --no-deps
+	$(PIP) install scikit-image trackpy
+	@touch $@
+
+bench: $(VENV)/.installed $(VENV)/.bench
+	@for script in bench/bench_*.py; do echo "== $$script"; $(PY) $$script || exit 1; done

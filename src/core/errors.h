@@ -1,0 +1,22 @@
+// The few error types the core throws; the module surface maps them to Python exceptions.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace quorlin {
+
+/// A documented failure that reaches Python as ValueError with exactly this message.
+class ValueError : public std::runtime_error {
+ public:
+  explicit ValueError(const std::string& message) : std::runtime_error(message) {}
+};
+
+/// A value that does not fit the range the result format can express; reaches Python as
+/// OverflowError.
+class OverflowError : public std::runtime_error {
+ public:
+  explicit OverflowError(const std::string& message) : std::runtime_error(message) {}
+};
+
+}  // namespace quorlin

@@ -1,0 +1,29 @@
+// The module's functions: each is one table entry with its signature and fast-call entry point.
+#pragma once
+
+#include "binder.h"
+#include "errors.h"
+
+namespace quorlin::py {
+
+using FastEntry = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
+
+/// One row of the function table.
+struct FunctionEntry {
+  Signature signature;
+  FastEntry entry;
+};
+
+/// The common calling frame: bind the arguments to sig, then run body on them (conversions, the
+/// core routine, the hand-over of results). Every failure becomes a Python exception.
+template <class Body>
+PyObject* call_frame(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, Body&& body) noexcept {
+  return guarded([&] { return body(bind(sig, args, nargs, kwnames)); });
+}
+
+// Table entries, defined next to their bindings.
+extern const FunctionEntry kRsRadialSymmetry2d;
+
+}  // namespace quorlin::py
