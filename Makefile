@@ -9,7 +9,7 @@ PIP := $(PY) -m pip --disable-pip-version-check -q
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 BUILD_FLAGS := --no-build-isolation --config-settings=cmake.define.QUORLIN_WERROR=ON
 
-.PHONY: demo test bench sysdeps
+.PHONY: demo test test-sanitize fuzz-long bench sysdeps
 
 sysdeps:
 	@if ! { [ -f /usr/include/oneapi/tbb.h ] || [ -f /usr/include/tbb/tbb.h ]; } || ! command -v g++ >/dev/null; then \
@@ -32,6 +32,15 @@ demo: $(VENV)/.installed
 
 test: $(VENV)/.installed
 	$(PY) -m pytest -q
+	@$(MAKE) --no-print-directory test-sanitize
+
+# The whole suite again against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: $(VENV)/.installed
+	PY=$(PY) tools/sanitize.sh
+
+# The property-based tests with many more examples than the regular run.
+fuzz-long: $(VENV)/.installed
+	QUORLIN_FUZZ_PROFILE=long $(PY) -m pytest -q tests/test_fuzz.py
 
 $(VENV)/.bench: $(VENV)/.deps
 	$(PIP) install ".[bench]" --no-build-isolation --no-deps
