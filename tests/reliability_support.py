@@ -1,0 +1,259 @@
+"""Shared pieces of the reliability tests: typical calls of all ten functions on fixed data, the
+shape rules every result must follow, bitwise comparison of results, and process memory figures."""
+
+import os
+import struct
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+
+import quorlin
+
+# Set by tools/sanitize.sh. Under AddressSanitizer a failed allocation aborts the process instead
+# of raising, and the allocator's quarantine makes RSS figures meaningless.
+SANITIZED = os.environ.get("QUORLIN_TEST_SANITIZED") == "1"
+
+FUNCTION_NAMES = (
+    "rs_detect_peaks",
+    "rs_detect_peaks3d",
+    "rs_draw_tracks",
+    "rs_draw_tracks_3d",
+    "rs_draw_tracks_value",
+    "rs_draw_tracks_value_3d",
+    "rs_radial_symmetry_2d",
+    "rs_radial_symmetry_3d",
+    "rs_link_points",
+    "rs_link_points_3d",
+)
+
+# The exceptions a call may raise (besides what a user-defined __float__/__index__ raises itself).
+DOCUMENTED_ERRORS = (TypeError, ValueError, IndexError, OverflowError, MemoryError, UnicodeEncodeError)
+
+
+def available(name):
+    return hasattr(quorlin, name)
+
+
+# ---------------------------------------------------------------------------------------------
+# Fixed input data
+
+
+def spot_frame(shape=(48, 48), count=18, seed=1):
+    """Gaussian spots of distinct amplitudes on a weak noise floor."""
+    rng = np.random.default_rng(seed)
+    grids = np.meshgrid(*[np.arange(n, dtype=np.float64) for n in shape], indexing="ij")
+    frame = rng.normal(0.0, 0.01, size=shape)
+    for k in range(count):
+        centre = [rng.uniform(3, n - 4) for n in shape]
+        r2 = sum((g - c) ** 2 for g, c in zip(grids, centre))
+        frame += (10.0 + 3.0 * k) * np.exp(-r2 / (2 * 1.3**2))
+    return frame.astype(np.float32)
+
+
+def walk_frames(dims, frames=8, particles=25, seed=2):
+    """Per-frame point arrays (coordinates, then intensity) of particles on a random walk, with a
+    few points missing so that gaps occur."""
+    rng = np.random.default_rng(seed)
+    pos = rng.uniform(0, 40, size=(particles, dims))
+    inten = rng.uniform(5, 10, size=particles)
+    out = []
+    for _ in range(frames):
+        pos = pos + rng.normal(0, 0.3, size=pos.shape)
+        keep = rng.random(particles) > 0.1
+        rows = np.column_stack([pos[keep], inten[keep] * rng.uniform(0.9, 1.1, keep.sum())])
+        out.append(np.ascontiguousarray(rows, dtype=np.float32))
+    return out
+
+
+def track_matrix(columns, tracks=12, points=8, seed=3, span=20.0):
+    """A row matrix of random tracks inside [0, span) with positive intensities, and int32 ends."""
+    rng = np.random.default_rng(seed)
+    rows = []
+    for _ in range(tracks):
+        start = rng.uniform(0, span, size=columns)
+        steps = rng.normal(0, 1.0, size=(points, columns))
+        rows.append(np.abs(start + np.cumsum(steps, axis=0)) % span)
+    matrix = np.concatenate(rows).astype(np.float32)
+    ends = np.arange(points, points * tracks + 1, points, dtype=np.int32)
+    return matrix, ends
+
+
+def typical_calls():
+    """name -> (positional args) of one successful call with a non-trivial result per function."""
+    frame = spot_frame()
+    volume = spot_frame((20, 22, 24), count=8, seed=4)
+    m3, e3 = track_matrix(3)
+    m4, e4 = track_matrix(4, seed=5)
+    m5, e5 = track_matrix(5, seed=6)
+    calls = {
+        "rs_detect_peaks": (frame, (0.0, 47.0, 0.0, 47.0), 1.0, 2.0, "radial_symmetry", 7, None),
+        "rs_detect_peaks3d": (volume, (0.0, 19.0, 0.0, 21.0, 0.0, 23.0), 1.0, 2.0, 5,
+                              "radial_symmetry", (1.0, 1.0, 1.0), None, None),
+        "rs_draw_tracks": (m3, e3, (0.0, 20.0, 0.0, 20.0), 0.5),
+        "rs_draw_tracks_3d": (m4, e4, (0.0, 20.0, 0.0, 20.0, 0.0, 20.0), 1.0),
+        "rs_draw_tracks_value": (m4, e4, (0.0, 20.0, 0.0, 20.0), 0.5),
+        "rs_draw_tracks_value_3d": (m5, e5, (0.0, 20.0, 0.0, 20.0, 0.0, 20.0), 1.0),
+        "rs_radial_symmetry_2d": (frame[10:17, 20:27].copy(),),
+        "rs_radial_symmetry_3d": (volume[5:12, 6:13, 7:14].copy(),),
+        "rs_link_points": (walk_frames(2), 1.5, 2, 2.0),
+        "rs_link_points_3d": (walk_frames(3, seed=7), 1.5, 1),
+    }
+    return {name: args for name, args in calls.items() if available(name)}
+
+
+# ---------------------------------------------------------------------------------------------
+# Results
+
+
+def freeze(value):
+    """A hashable, bit-exact image of a result (NaN payloads included)."""
+    if isinstance(value, tuple):
+        return tuple(freeze(v) for v in value)
+    if isinstance(value, np.ndarray):
+        return ("ndarray", value.dtype.str, value.shape, value.tobytes())
+    if isinstance(value, float):
+        return ("float", struct.pack("<d", value))
+    return ("other", repr(value))
+
+
+def check_array(a, dtype, ndim, inputs=()):
+    """A result array: exact dtype, axes, C-contiguous, writeable, sharing no memory with inputs."""
+    assert type(a) is np.ndarray, type(a)
+    assert a.dtype == np.dtype(dtype), a.dtype
+    assert a.dtype.isnative
+    assert a.ndim == ndim, a.shape
+    assert a.flags.c_contiguous
+    assert a.flags.writeable
+    for x in inputs:
+        if isinstance(x, np.ndarray):
+            assert not np.shares_memory(a, x)
+
+
+def check_float_tuple(t, n):
+    assert type(t) is tuple and len(t) == n, t
+    for v in t:
+        assert type(v) is float
+        # Every float result is a 32-bit value widened exactly.
+        assert np.isnan(v) or float(np.float32(v)) == v
+
+
+def _arrays_in(args):
+    for a in args:
+        if isinstance(a, np.ndarray):
+            yield a
+        elif isinstance(a, (list, tuple)):
+            yield from (x for x in a if isinstance(x, np.ndarray))
+
+
+def check_well_formed(name, result, args):
+    """Checks the documented result form of one call of `name` on the bound arguments `args` (a dict
+    by parameter name) and the properties any such result has, whatever the input."""
+    inputs = list(_arrays_in(args.values()))
+    assert type(result) is tuple
+    if name in ("rs_radial_symmetry_2d", "rs_radial_symmetry_3d"):
+        check_float_tuple(result, 2 if name.endswith("2d") else 3)
+        return
+    if name in ("rs_detect_peaks", "rs_detect_peaks3d"):
+        dims = 2 if name == "rs_detect_peaks" else 3
+        assert len(result) == dims
+        positions, intensities = result[0], result[1]
+        check_array(positions, np.float32, 2, inputs)
+        check_array(intensities, np.float32, 1, inputs)
+        k = intensities.shape[0]
+        assert positions.shape == (k, dims)
+        cap = args["max_num_peaks"]
+        if cap is not None:
+            assert k <= int(cap)
+        # Brightest first; every intensity is a value of the frame that reaches the threshold.
+        assert not np.any(intensities[1:] > intensities[:-1])
+        threshold = np.float32(float(args["threshold"]))
+        assert not np.any(threshold > intensities)
+        assert np.all(np.isin(intensities, np.asarray(args["array"]).ravel()))
+        if dims == 3:
+            correlations = result[2]
+            if args["correlation_sigmas"] is None or k == 0:
+                assert correlations is None
+            else:
+                check_array(correlations, np.float32, 1, inputs)
+                assert correlations.shape == (k,)
+                if args["correlation_threshold"] is not None:
+                    limit = np.float32(float(args["correlation_threshold"]))
+                    assert np.all(limit <= correlations)
+            if (args["correlation_sigmas"] is None and args["correlation_threshold"] is not None
+                    and not np.float32(float(args["correlation_threshold"])) <= 0):
+                assert k == 0
+        return
+    if name in ("rs_link_points", "rs_link_points_3d"):
+        width = 3 if name == "rs_link_points" else 4
+        matrix, ends = result
+        check_array(matrix, np.float32, 2, inputs)
+        check_array(ends, np.uint32, 1, inputs)
+        assert matrix.shape[1] == width
+        n = matrix.shape[0]
+        if ends.size == 0:
+            assert n == 0
+        else:
+            sizes = np.diff(np.concatenate([[0], ends.astype(np.int64)]))
+            assert np.all(sizes >= 2) and int(ends[-1]) == n
+        # Every output row is an input point, bit for bit, used at most as often as it occurs.
+        pool = {}
+        for f in args["points_list"]:
+            for row in np.asarray(f)[:, :width]:
+                key = row.astype(np.float32).tobytes()
+                pool[key] = pool.get(key, 0) + 1
+        for row in matrix:
+            key = row.tobytes()
+            assert pool.get(key, 0) > 0, row
+            pool[key] -= 1
+        return
+    # Renderers.
+    dims = 3 if name.endswith("_3d") else 2
+    value = "value" in name
+    arrays = result[:-1]
+    extent = result[-1]
+    assert len(arrays) == (3 if value else 2)
+    for a in arrays[:-1]:
+        check_array(a, np.float32, dims, inputs)
+    check_array(arrays[-1], np.uint32, dims, inputs)
+    shape = arrays[0].shape
+    for a in arrays:
+        assert a.shape == shape
+    check_float_tuple(extent, 2 * dims)
+    # The grid: n = sat_u64(((upper - lower) + 0.999 p) / p), upper bound lower + p n.
+    e = [np.float32(float(v)) for v in args["extent"][: 2 * dims]]
+    p = np.float32(float(args["pixel_size"]))
+    with np.errstate(all="ignore"):
+        for axis in range(dims):
+            lo, hi = e[2 * axis], e[2 * axis + 1]
+            cells = ((hi - lo) + np.float32(0.999) * p) / p
+            expected = 0 if not cells > 0 else int(cells)
+            assert shape[axis] == expected, (axis, shape, cells)
+            assert extent[2 * axis] == float(lo)
+            assert extent[2 * axis + 1] == float(lo + p * np.float32(expected))
+    counts = arrays[-1]
+    for a in arrays[:-1]:
+        assert np.all(a[counts == 0] == 0)
+
+
+# ---------------------------------------------------------------------------------------------
+# Processes and memory
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def run_python(code, timeout=300):
+    """Runs code in a fresh interpreter with the same module path; returns its stdout. A failure
+    (non-zero status, a signal) fails the calling test with the child's output."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [os.path.dirname(os.path.abspath(__file__)), os.path.dirname(os.path.abspath(quorlin.__file__))]
+        + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=timeout, env=env)
+    assert proc.returncode == 0, f"child failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}"
+    return proc.stdout

@@ -1,0 +1,561 @@
+"""Property-based calls of all ten functions with random shapes, layouts, dtypes, byte orders,
+special values, argument types and keyword orders. Every call must either return a well-formed
+result or raise the documented exception for the first bad argument; none may crash or hang.
+
+The regular run uses a fixed, derandomized set of examples; QUORLIN_FUZZ_PROFILE=long (make
+fuzz-long) runs many more, randomized."""
+
+import faulthandler
+import gc
+import inspect
+import math
+import os
+import sys
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import quorlin
+from reliability_support import (DOCUMENTED_ERRORS, FUNCTION_NAMES, SANITIZED, available,
+                                 check_well_formed, freeze, typical_calls)
+
+_common = dict(suppress_health_check=list(HealthCheck), print_blob=True)
+settings.register_profile("ci", max_examples=150, derandomize=True, database=None,
+                          deadline=None if SANITIZED else 2000, **_common)
+settings.register_profile("long", max_examples=4000, deadline=None if SANITIZED else 10000,
+                          **_common)
+settings.load_profile(os.environ.get("QUORLIN_FUZZ_PROFILE", "ci"))
+
+
+@pytest.fixture(autouse=True)
+def hang_guard():
+    """A call that never returns kills the run with every thread's stack instead of stalling it."""
+    faulthandler.dump_traceback_later(1800 if SANITIZED else 600, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+
+
+class Arg:
+    """A generated argument: the object and how its conversion fails (None when it is accepted)."""
+
+    def __init__(self, value, fails=None):
+        self.value = value
+        self.fails = fails
+
+    def __repr__(self):
+        return f"Arg({self.value!r}, fails={self.fails and self.fails.__name__})"
+
+
+class FloatLike:
+    def __init__(self, v):
+        self.v = v
+
+    def __float__(self):
+        return self.v
+
+    def __repr__(self):
+        return f"FloatLike({self.v!r})"
+
+
+class IndexLike:
+    def __init__(self, v):
+        self.v = v
+
+    def __index__(self):
+        return self.v
+
+    def __repr__(self):
+        return f"IndexLike({self.v!r})"
+
+
+class SubArray(np.ndarray):
+    pass
+
+
+class SubTuple(tuple):
+    pass
+
+
+SPECIALS = [math.nan, math.inf, -math.inf, 3.4e38, -3.4e38, 1e-45, -1e-45, 1e-38, 0.0, -0.0, 1.0,
+            -1.0, 0.5]
+
+# --- numbers ------------------------------------------------------------------------------------
+
+
+def any_float(lo=-1e3, hi=1e3):
+    return st.one_of(st.floats(lo, hi, width=32), st.sampled_from(SPECIALS))
+
+
+def f32_arg(values=None):
+    values = values if values is not None else any_float()
+    good = st.one_of(
+        values,
+        values.map(FloatLike),
+        values.filter(lambda v: math.isfinite(v)).map(lambda v: np.float64(v)),
+        st.integers(-(2**70), 2**70),
+        st.booleans(),
+    ).map(Arg)
+    bad = st.one_of(
+        st.sampled_from(["1.0", b"1", None, [1.0], (1.0,), 1j]).map(lambda v: Arg(v, TypeError)),
+        st.just(Arg(10**400, OverflowError)),
+    )
+    return st.one_of(good, good, good, bad)
+
+
+def u64_arg(small=st.integers(0, 12)):
+    good = st.one_of(
+        small, small.map(IndexLike), small.map(np.int64), st.booleans(),
+        st.sampled_from([2**64 - 1, 2**63, 2**32 + 1]),
+    ).map(Arg)
+    bad = st.one_of(
+        st.sampled_from([-1, -(2**63), 2**64, 2**100]).map(lambda v: Arg(v, OverflowError)),
+        st.sampled_from([2.0, "3", None, [1], 1.5]).map(lambda v: Arg(v, TypeError)),
+    )
+    return st.one_of(good, good, good, bad)
+
+
+def optional(strategy):
+    # None is accepted by an optional argument even where the inner kind refuses it.
+    return st.one_of(st.just(Arg(None)), strategy.map(lambda a: Arg(None) if a.value is None else a))
+
+
+def text_arg(names):
+    good = st.one_of(st.sampled_from(names), st.text(max_size=6)).map(Arg)
+    bad = st.one_of(
+        st.sampled_from([b"radial_symmetry", 3, ["x"]]).map(lambda v: Arg(v, TypeError)),
+        st.just(Arg("radial_\ud800", UnicodeEncodeError)),
+    )
+    return st.one_of(good, good, good, bad)
+
+
+METHODS = ["radial_symmetry", "gaussian_fitting", "Radial_symmetry", "radial symmetry", "radial", ""]
+
+# --- tuples (their items are read after the conversions) -------------------------------------
+
+
+def float_tuple_arg(needed, values=None):
+    """A tuple argument, and the error that reading its first `needed` items raises (or None)."""
+    values = values if values is not None else any_float()
+    item = st.one_of(values, values, values, st.integers(-2, 2),
+                     st.sampled_from(["x", None, 10**400]))
+
+    @st.composite
+    def build(draw):
+        items = draw(st.lists(item, min_size=max(0, needed - 1), max_size=needed + 2))
+        if draw(st.integers(0, 3)) > 0:
+            items = items + [draw(values) for _ in range(needed - len(items))]
+        cls = draw(st.sampled_from([tuple, tuple, SubTuple]))
+        t = cls(items)
+        return Arg(t), item_error(t, needed)
+
+    bad = st.sampled_from([[0.0] * needed, np.zeros(needed), "abcdef", 1.0]).map(
+        lambda v: (Arg(v, TypeError), None))
+    return st.one_of(build(), build(), build(), bad)
+
+
+def item_error(t, needed):
+    for k in range(needed):
+        if k >= len(t):
+            return IndexError
+        v = t[k]
+        if v is None or isinstance(v, str):
+            return TypeError
+        if isinstance(v, int) and abs(v) > 2**1100:
+            return OverflowError
+    return None
+
+
+# --- arrays -----------------------------------------------------------------------------------
+
+
+@st.composite
+def float_values(draw, shape):
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    kind = draw(st.sampled_from(["normal", "plateau", "specials", "spots"]))
+    if kind == "plateau":
+        a = rng.integers(0, 3, size=shape).astype(np.float64)
+    elif kind == "spots":
+        a = rng.exponential(1.0, size=shape) ** 3
+    else:
+        a = rng.normal(0, draw(st.sampled_from([1e-30, 1.0, 1e3, 1e30])), size=shape)
+    if kind == "specials" or draw(st.booleans()):
+        mask = rng.random(shape) < draw(st.sampled_from([0.02, 0.2, 1.0]))
+        a[mask] = rng.choice(SPECIALS, size=int(mask.sum()))
+    with np.errstate(over="ignore"):
+        return a.astype(np.float32)
+
+
+def lay_out(draw, a):
+    """The same values in a random memory layout; every form reads as `a`."""
+    layout = draw(st.sampled_from(["c", "fortran", "reversed", "stepped", "transposed",
+                                   "unaligned", "readonly", "subclass", "broadcast"]))
+    if layout == "fortran":
+        return np.asfortranarray(a)
+    if layout == "reversed":
+        return np.ascontiguousarray(a[(slice(None, None, -1),) * a.ndim])[
+            (slice(None, None, -1),) * a.ndim]
+    if layout == "stepped":
+        big = np.zeros(tuple(2 * n + 1 for n in a.shape), dtype=a.dtype)
+        big[(slice(1, None, 2),) * a.ndim] = a
+        return big[(slice(1, None, 2),) * a.ndim]
+    if layout == "transposed":
+        return np.ascontiguousarray(a.T).T
+    if layout == "unaligned":
+        raw = np.zeros(a.nbytes + 1, dtype=np.uint8)
+        out = np.frombuffer(raw.data, dtype=a.dtype, count=a.size, offset=1).reshape(a.shape)
+        if a.size:
+            raw[1:] = np.frombuffer(np.ascontiguousarray(a).tobytes(), dtype=np.uint8)
+        return out
+    if layout == "readonly":
+        b = a.copy()
+        b.flags.writeable = False
+        return b
+    if layout == "subclass":
+        return a.view(SubArray)
+    if layout == "broadcast" and a.ndim >= 1 and a.shape[0] > 0:
+        return np.broadcast_to(a[:1], a.shape)
+    return np.ascontiguousarray(a)
+
+
+@st.composite
+def float_array(draw, ndim, max_side, min_cols=0):
+    shape = [draw(st.integers(0, max_side)) for _ in range(ndim)]
+    if min_cols and draw(st.integers(0, 4)) > 0:
+        shape[-1] = max(shape[-1], min_cols)
+    return lay_out(draw, draw(float_values(tuple(shape))))
+
+
+def array_arg(ndim, max_side, min_cols=0):
+    good = float_array(ndim, max_side, min_cols).map(Arg)
+
+    @st.composite
+    def wrong(draw):
+        a = draw(float_array(ndim, 4))
+        with np.errstate(all="ignore"):
+            forms = [a.astype(np.float64), a.astype(np.float16), a.astype(">f4"),
+                     a.astype(np.int32), a[..., None], np.zeros((), np.float32), a.tolist(),
+                     np.float32(1.0), None, "array", a.astype(np.complex64)]
+        return Arg(draw(st.sampled_from(forms)), TypeError)
+
+    return st.one_of(good, good, good, good, wrong())
+
+
+@st.composite
+def ends_arg(draw, rows):
+    kind = draw(st.integers(0, 9))
+    if kind == 0:
+        bad = draw(st.sampled_from(["int64", "uint32", "float", "2d", "list"]))
+        base = np.array([rows], dtype=np.int64)
+        value = {"int64": base, "uint32": base.astype(np.uint32), "float": base.astype(np.float32),
+                 "2d": base.astype(np.int32)[None], "list": [rows]}[bad]
+        return Arg(value, TypeError)
+    n = draw(st.integers(0, 6))
+    ends = sorted(draw(st.lists(st.integers(0, rows + 2), min_size=n, max_size=n)))
+    if draw(st.integers(0, 5)) == 0 and ends:
+        ends[draw(st.integers(0, len(ends) - 1))] = draw(st.sampled_from([-1, -(2**31), 2**31 - 1]))
+    if draw(st.booleans()):
+        ends = draw(st.permutations(ends))
+    a = np.array(ends, dtype=np.int32)
+    return Arg(lay_out(draw, a))
+
+
+@st.composite
+def frames_arg(draw, cols):
+    kind = draw(st.integers(0, 12))
+    if kind == 0:
+        return Arg(draw(st.sampled_from(["frames", 5, None, {"a": 1}, b"ab", np.zeros((2, 3))])),
+                   TypeError)
+    frames = []
+    fails = None
+    for _ in range(draw(st.integers(0, 6))):
+        if draw(st.integers(0, 25)) == 0:
+            frames.append(np.zeros((2, cols), dtype=np.float64))
+            fails = fails or TypeError
+            continue
+        rows = draw(st.integers(0, 8))
+        width = draw(st.sampled_from([cols, cols, cols, cols + 1, cols - 1, 0]))
+        shape = (rows, width)
+        values = draw(float_values(shape))
+        # Mostly nearby coordinates, so that links exist.
+        if draw(st.booleans()) and rows:
+            with np.errstate(invalid="ignore"):
+                values = (values % 8).astype(np.float32)
+        frames.append(lay_out(draw, values))
+    container = draw(st.sampled_from([list, tuple]))
+    return Arg(container(frames), fails)
+
+
+# --- per-function argument sets --------------------------------------------------------------
+
+PIXEL_SPECIALS = [0.0, -0.0, -1.0, math.nan, math.inf, -math.inf]
+
+
+@st.composite
+def render_args(draw, name):
+    dims = 3 if name.endswith("_3d") else 2
+    cols = dims + 1 + (1 if "value" in name else 0)
+    matrix = draw(array_arg(2, 12, min_cols=cols))
+    rows = matrix.value.shape[0] if isinstance(matrix.value, np.ndarray) and matrix.value.ndim == 2 else 3
+    ends = draw(ends_arg(rows))
+    # Keep the grid small: at most about 40 cells per axis for a usable pixel size.
+    if draw(st.integers(0, 5)) == 0:
+        pixel = draw(st.one_of(st.sampled_from(PIXEL_SPECIALS).map(Arg), f32_arg(st.just(0.0))))
+        p = 1.0
+    else:
+        p = draw(st.floats(0.05, 10.0, width=32))
+        pixel = Arg(draw(st.sampled_from([p, FloatLike(p), np.float32(p)])))
+    lows = [draw(st.floats(-50, 50, width=32)) for _ in range(dims)]
+    spans = [draw(st.floats(-2 * p, 40 * p, width=32)) for _ in range(dims)]
+    items = []
+    for lo, span in zip(lows, spans):
+        items += [lo, lo + span]
+    extent_value = tuple(items)
+    extent, item_fails = Arg(extent_value), None
+    if draw(st.integers(0, 7)) == 0:
+        extent, item_fails = draw(float_tuple_arg(2 * dims, st.just(0.0)))
+    # Coordinates in and around the grid, with a few far away.
+    if isinstance(matrix.value, np.ndarray) and matrix.value.ndim == 2 and matrix.fails is None \
+            and draw(st.booleans()):
+        m = np.array(matrix.value, dtype=np.float32)
+        if m.size and m.shape[1] >= dims:
+            with np.errstate(invalid="ignore", over="ignore"):
+                for axis in range(dims):
+                    m[:, axis] = np.float32(lows[axis]) + (m[:, axis] % 1.5) * np.float32(spans[axis])
+            matrix = Arg(lay_out(draw, m))
+    return [matrix, ends, extent, pixel], {"extent_items": item_fails, "columns": cols}
+
+
+@st.composite
+def call_args(draw, name):
+    """The argument list of one call, and what is known about the items read after conversion."""
+    extra = {}
+    if name == "rs_detect_peaks":
+        extent, item_fails = draw(float_tuple_arg(4))
+        args = [draw(array_arg(2, 14)), extent, draw(f32_arg()), draw(f32_arg()),
+                draw(optional(text_arg(METHODS))), draw(optional(u64_arg(st.integers(0, 9)))),
+                draw(optional(u64_arg()))]
+        extra["extent_items"] = item_fails
+    elif name == "rs_detect_peaks3d":
+        extent, item_fails = draw(float_tuple_arg(6))
+        sigmas = draw(st.one_of(st.just((Arg(None), None)), float_tuple_arg(3)))
+        args = [draw(array_arg(3, 9)), extent, draw(f32_arg()), draw(f32_arg()),
+                draw(optional(u64_arg(st.integers(0, 9)))), draw(optional(text_arg(METHODS))),
+                sigmas[0], draw(optional(f32_arg())), draw(optional(u64_arg()))]
+        extra["extent_items"] = item_fails
+        extra["sigma_items"] = sigmas[1]
+    elif name.startswith("rs_draw_tracks"):
+        args, extra = draw(render_args(name))
+    elif name == "rs_radial_symmetry_2d":
+        args = [draw(array_arg(2, 10))]
+    elif name == "rs_radial_symmetry_3d":
+        args = [draw(array_arg(3, 8))]
+    elif name == "rs_link_points":
+        args = [draw(frames_arg(3)), draw(link_distance()), draw(u64_arg(st.integers(0, 5))),
+                draw(f32_arg(st.one_of(st.floats(0.5, 4.0, width=32), any_float())))]
+    else:
+        args = [draw(frames_arg(4)), draw(link_distance()), draw(u64_arg(st.integers(0, 5)))]
+    return args, extra
+
+
+def link_distance():
+    good = st.floats(0.05, 20.0, width=32).map(Arg)
+    return st.one_of(good, good, good, f32_arg())
+
+
+# --- the property ------------------------------------------------------------------------------
+
+
+def distance_rejected(v):
+    """max_distance values for which the no-link cost is not positive or too large."""
+    d = np.float32(float(v))
+    with np.errstate(all="ignore"):
+        s = np.float32(1000000.0) * d
+    return not (s >= 1) or not math.isfinite(s) or float(s) * 10 >= 2.0**63
+
+
+def too_narrow(frames, cols):
+    return any(np.ndim(f) == 2 and f.shape[0] > 0 and f.shape[1] < cols for f in frames)
+
+
+def expected_value_errors(name, values, extra):
+    """The ValueError texts (fragments) that the call may raise once all conversions passed, and
+    whether one of them is required."""
+    allowed, required = [], False
+    if name == "rs_detect_peaks":
+        method, window = values[4], values[5]
+        if method is not None:
+            w = 7 if window is None else int(window)
+            if w % 2 == 0 or w < 3:
+                return ["localization_window_size must be an odd integer >= 3"], True
+            if method not in ("radial_symmetry", "gaussian_fitting"):
+                return [f"Unknown localization method '{method}'. Choose 'radial_symmetry' or "
+                        "'gaussian_fitting'."], True
+    elif name == "rs_detect_peaks3d":
+        method = values[5]
+        if method is not None and method not in ("radial_symmetry", "gaussian_fitting"):
+            return [f"Unknown localization method '{method}'. Choose 'radial_symmetry' or "
+                    "'gaussian_fitting'."], True
+    elif name == "rs_radial_symmetry_2d":
+        allowed = ["Radial symmetry localization failed"]
+    elif name == "rs_radial_symmetry_3d":
+        allowed = ["3D radial symmetry localization failed"]
+    elif name.startswith("rs_link_points"):
+        cols = 3 if name == "rs_link_points" else 4
+        if distance_rejected(values[1]):
+            allowed.append("max_distance")
+            required = True
+        if too_narrow(values[0], cols):
+            allowed.append("points_list")
+            required = True
+    else:
+        matrix, ends, _, pixel = values
+        p = np.float32(float(pixel))
+        if not (math.isfinite(p) and p > 0):
+            allowed.append("pixel_size")
+            required = True
+        if np.any(np.asarray(ends) < 0):
+            allowed.append("track_end_indices")
+            required = True
+        if matrix.shape[1] < extra["columns"]:
+            # Too few columns is refused at least when some track has rows.
+            allowed.append(inspect_params(name)[0])
+            required = required or has_track_rows(matrix.shape[0], np.asarray(ends))
+    return allowed, required
+
+
+def has_track_rows(rows, ends):
+    start = 0
+    for e in ends.tolist():
+        if min(e, rows) > start:
+            return True
+        start = e
+    return False
+
+
+_PARAMS = {}
+
+
+def inspect_params(name):
+    if name not in _PARAMS:
+        _PARAMS[name] = list(inspect.signature(getattr(quorlin, name)).parameters)
+    return _PARAMS[name]
+
+
+def refcounts(objs):
+    """Reference counts of the argument containers and arrays (not of shared small numbers)."""
+    out = []
+    for o in objs:
+        if isinstance(o, (list, tuple, np.ndarray)):
+            out.append(sys.getrefcount(o))
+        if isinstance(o, (list, tuple)):
+            out.extend(sys.getrefcount(x) for x in o if isinstance(x, np.ndarray))
+    return out
+
+
+@pytest.mark.parametrize("name", FUNCTION_NAMES)
+@given(data=st.data())
+def test_calls_are_well_formed_or_raise_documented_errors(name, data):
+    if not available(name):
+        pytest.skip(f"{name} is not in the module")
+    func = getattr(quorlin, name)
+    params = inspect_params(name)
+    args, extra = data.draw(call_args(name), label="args")
+    values = [a.value for a in args]
+    # Random split into positional and keyword arguments, keywords in random order.
+    npos = data.draw(st.integers(0, len(params)), label="positional")
+    kw_names = data.draw(st.permutations(params[npos:]), label="keyword order")
+    kwargs = {k: values[params.index(k)] for k in kw_names}
+    positional = values[:npos]
+
+    counts_before = refcounts(values)
+    try:
+        result = func(*positional, **kwargs)
+    except DOCUMENTED_ERRORS as e:
+        error = e
+        result = None
+    else:
+        error = None
+    assert refcounts(values) == counts_before, "the call changed the reference count of an argument"
+
+    first_bad = next(((params[i], a.fails) for i, a in enumerate(args) if a.fails), None)
+    if first_bad is not None:
+        pname, cls = first_bad
+        assert type(error) is cls, (error, first_bad)
+        if cls is TypeError:
+            assert str(error).startswith(f"argument '{pname}': ")
+            assert error.__cause__ is not None
+        return
+    # Tuple items are read after the conversions: the extent first, the 3-D widths later.
+    for key in ("extent_items", "sigma_items"):
+        if extra.get(key):
+            assert type(error) is extra[key], (error, key)
+            if extra[key] is TypeError:
+                assert not str(error).startswith("argument '")
+            return
+    allowed, required = expected_value_errors(name, values, extra)
+    if error is not None:
+        assert type(error) is ValueError, repr(error)
+        assert any(text in str(error) for text in allowed), (str(error), allowed)
+        return
+    assert not required, f"expected a ValueError about {allowed}"
+    check_well_formed(name, result, dict(zip(params, values)))
+    for a in result:
+        if isinstance(a, np.ndarray) and a.size:
+            a.flat[0] = a.flat[-1]
+
+
+@pytest.mark.parametrize("name", FUNCTION_NAMES)
+@given(data=st.data())
+def test_binding_errors(name, data):
+    if not available(name):
+        pytest.skip(f"{name} is not in the module")
+    func = getattr(quorlin, name)
+    params = inspect_params(name)
+    args = list(typical_calls()[name]) if data.draw(st.booleans()) else [object()] * len(params)
+    mistake = data.draw(st.sampled_from(["missing", "unknown", "twice", "surplus"]))
+    kwargs = dict(zip(params, args))
+    positional = []
+    if mistake == "missing":
+        gone = data.draw(st.sampled_from(params))
+        del kwargs[gone]
+        expected = f"{name}() missing 1 required positional argument: '{gone}'"
+    elif mistake == "unknown":
+        kwargs["pixelsize"] = 1.0
+        expected = f"{name}() got an unexpected keyword argument 'pixelsize'"
+    elif mistake == "twice":
+        positional = [args[0]]
+        expected = f"{name}() got multiple values for argument '{params[0]}'"
+    else:
+        positional, kwargs = args + [None], {}
+        n = len(params)
+        expected = (f"{name}() takes {n} positional argument{'s' if n > 1 else ''} but {n + 1} "
+                    "were given")
+    with pytest.raises(TypeError) as info:
+        func(*positional, **kwargs)
+    assert str(info.value) == expected
+
+
+@pytest.mark.parametrize("name", FUNCTION_NAMES)
+def test_results_are_independent_of_inputs(name):
+    """Results are new, writeable arrays that outlive their arguments and share nothing with them."""
+    if not available(name):
+        pytest.skip(f"{name} is not in the module")
+    args = typical_calls()[name]
+    params = inspect_params(name)
+    result = getattr(quorlin, name)(*args)
+    check_well_formed(name, result, dict(zip(params, args)))
+    frozen = freeze(result)
+    del args
+    gc.collect()
+    # Reuse the freed memory, then read the results.
+    junk = [np.full(4096, 7.0, dtype=np.float32) for _ in range(64)]
+    assert freeze(result) == frozen
+    del junk
+    # Writing into a result changes nothing that a later call returns.
+    for a in result:
+        if isinstance(a, np.ndarray):
+            a[...] = 3
+    again = getattr(quorlin, name)(*typical_calls()[name])
+    assert freeze(again) == frozen
