@@ -3,6 +3,11 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "parallel.h"
 #include "peaks.h"
@@ -11,44 +16,39 @@ namespace quorlin {
 
 namespace {
 
-/// The 26 neighbour offsets as flat element steps, split by what an equal (or NaN-tied) value
+/// The 26 neighbour offsets as flat element steps, each with what an equal (or NaN-tied) value
 /// there means. A tie with a neighbour that comes later in the total order (later along axis 0,
 /// then later along axis 1, then earlier along axis 2) defeats the centre, so against those the
 /// centre must be strictly greater; against the others it only must not be smaller.
 struct Neighbourhood {
-  std::array<std::int64_t, 13> later{};
-  std::array<std::int64_t, 13> earlier{};
+  struct Neighbour {
+    std::int64_t step;
+    bool tie_defeats;
+  };
+  std::array<Neighbour, 26> table{};
 
   explicit Neighbourhood(const std::array<std::int64_t, 3>& strides) {
-    std::size_t nl = 0, ne = 0;
+    std::size_t n = 0;
     for (std::int64_t d0 = -1; d0 <= 1; ++d0)
       for (std::int64_t d1 = -1; d1 <= 1; ++d1)
         for (std::int64_t d2 = -1; d2 <= 1; ++d2) {
           if (d0 == 0 && d1 == 0 && d2 == 0) continue;
-          const std::int64_t step = d0 * strides[0] + d1 * strides[1] + d2 * strides[2];
-          const bool tie_defeats = d0 > 0 || (d0 == 0 && (d1 > 0 || (d1 == 0 && d2 < 0)));
-          if (tie_defeats)
-            later[nl++] = step;
-          else
-            earlier[ne++] = step;
+          table[n++] = {d0 * strides[0] + d1 * strides[1] + d2 * strides[2],
+                        d0 > 0 || (d0 == 0 && (d1 > 0 || (d1 == 0 && d2 < 0)))};
         }
-    // Within each group, the neighbours along the scanned axis come first: they are in cache and
-    // decide most voxels. The order of the tests does not change their verdict.
-    auto near_first = [&](auto& group) {
-      std::stable_partition(group.begin(), group.end(), [&](std::int64_t s) {
-        return s == strides[2] || s == -strides[2];
-      });
-    };
-    near_first(later);
-    near_first(earlier);
+    // Nearest in memory first: those are in cache and decide most voxels. The order of the tests
+    // does not change their verdict.
+    std::stable_sort(table.begin(), table.end(), [](const Neighbour& a, const Neighbour& b) {
+      return std::abs(a.step) < std::abs(b.step);
+    });
   }
 
   /// True when the voxel at p with value v is a local maximum under the tie rule.
   bool is_maximum(const float* p, float v) const {
-    for (std::int64_t s : later)
-      if (!(v > p[s])) return false;
-    for (std::int64_t s : earlier)
-      if (p[s] > v) return false;
+    for (const Neighbour& m : table) {
+      const float w = p[m.step];
+      if (m.tie_defeats ? !(v > w) : w > v) return false;
+    }
     return true;
   }
 };
@@ -70,12 +70,29 @@ struct IndexToPosition {
   }
 };
 
+/// True when any of the 16 values at p is not below the threshold (threshold > v fails; a NaN
+/// value or threshold counts as reaching it).
+inline bool any_reaches(const float* p, float threshold) {
+#if defined(__SSE2__)
+  const __m128 t = _mm_set1_ps(threshold);
+  const __m128 m = _mm_or_ps(_mm_or_ps(_mm_cmpngt_ps(t, _mm_loadu_ps(p)), _mm_cmpngt_ps(t, _mm_loadu_ps(p + 4))),
+                             _mm_or_ps(_mm_cmpngt_ps(t, _mm_loadu_ps(p + 8)), _mm_cmpngt_ps(t, _mm_loadu_ps(p + 12))));
+  return _mm_movemask_ps(m) != 0;
+#else
+  int reached = 0;
+  for (int j = 0; j < 16; ++j) reached |= !(threshold > p[j]);
+  return reached != 0;
+#endif
+}
+
 /// Scans the interior of one row (fixed i0, i1) along axis 2 in increasing order and appends its
-/// maxima. On a contiguous row the threshold is first tested on blocks of voxels at once (a loop
-/// the compiler vectorises), since most voxels fail it.
+/// maxima. On a contiguous row the threshold is first tested on blocks of 16 voxels at once, since
+/// most voxels fail it, and the row `ahead` (next along axes 0 and 1) is fetched into the cache:
+/// rows are scanned in raster order, so without it the maximum tests would wait for memory on
+/// every candidate's neighbours in the next plane.
 template <bool UnitStride>
 void scan_row(const float* row, std::int64_t stride, std::uint64_t n2, float threshold,
-              const Neighbourhood& nb, std::uint64_t i0, std::uint64_t i1,
+              const float* ahead, const Neighbourhood& nb, std::uint64_t i0, std::uint64_t i1,
               const IndexToPosition& to_position, std::vector<PeakCandidate3d>& out) {
   const std::int64_t step = UnitStride ? 1 : stride;
   auto test = [&](std::uint64_t k) {
@@ -91,9 +108,8 @@ void scan_row(const float* row, std::int64_t stride, std::uint64_t n2, float thr
   if constexpr (UnitStride) {
     constexpr std::uint64_t kBlock = 16;
     for (; k + kBlock <= end; k += kBlock) {
-      int reached = 0;
-      for (std::uint64_t j = 0; j < kBlock; ++j) reached |= !(threshold > row[k + j]);
-      if (reached == 0) continue;
+      __builtin_prefetch(ahead + k);
+      if (!any_reaches(row + k, threshold)) continue;
       for (std::uint64_t j = 0; j < kBlock; ++j) test(k + j);
     }
   }
@@ -121,9 +137,11 @@ std::vector<PeakCandidate3d> detect_peaks_3d(const View3<float>& volume, const E
         const float* row = volume.data + static_cast<std::int64_t>(i0) * volume.strides[0] +
                            static_cast<std::int64_t>(i1) * volume.strides[1];
         if (unit)
-          scan_row<true>(row, 1, shape[2], threshold, nb, i0, i1, to_position, out);
+          scan_row<true>(row, 1, shape[2], threshold, row + volume.strides[0] + volume.strides[1], nb,
+                         i0, i1, to_position, out);
         else
-          scan_row<false>(row, volume.strides[2], shape[2], threshold, nb, i0, i1, to_position, out);
+          scan_row<false>(row, volume.strides[2], shape[2], threshold, nullptr, nb, i0, i1, to_position,
+                          out);
       },
       grain);
 
