@@ -25,5 +25,7 @@ PyObject* call_frame(const Signature& sig, PyObject* const* args, Py_ssize_t nar
 
 // Table entries, defined next to their bindings.
 extern const FunctionEntry kRsRadialSymmetry2d;
+extern const FunctionEntry kRsLinkPoints;
+extern const FunctionEntry kRsLinkPoints3d;
 
 }  // namespace quorlin::py

@@ -10,6 +10,8 @@ namespace {
 /// The functions in the order the module adds them.
 const FunctionEntry* const kTable[] = {
     &kRsRadialSymmetry2d,
+    &kRsLinkPoints,
+    &kRsLinkPoints3d,
 };
 
 /// The docstring holds only the text signature, so introspection reports the parameter names.
