@@ -6,24 +6,35 @@
 
 namespace quorlin {
 
-/// A documented failure that reaches Python as ValueError with exactly this message.
-class ValueError : public std::runtime_error {
+/// Base of the documented failures. It keeps the whole message: a message can quote the caller's
+/// text, which may hold NUL characters that what() would cut off.
+class Error : public std::runtime_error {
  public:
-  explicit ValueError(const std::string& message) : std::runtime_error(message) {}
+  explicit Error(const std::string& message) : std::runtime_error(message), text_(message) {}
+  const std::string& text() const noexcept { return text_; }
+
+ private:
+  std::string text_;
+};
+
+/// A documented failure that reaches Python as ValueError with exactly this message.
+class ValueError : public Error {
+ public:
+  using Error::Error;
 };
 
 /// A value that does not fit the range the result format can express; reaches Python as
 /// OverflowError.
-class OverflowError : public std::runtime_error {
+class OverflowError : public Error {
  public:
-  explicit OverflowError(const std::string& message) : std::runtime_error(message) {}
+  using Error::Error;
 };
 
 /// A working buffer that cannot be had (larger than the memory available, or a size that does
 /// not fit a 64-bit count); reaches Python as MemoryError with this message.
-class MemoryError : public std::runtime_error {
+class MemoryError : public Error {
  public:
-  explicit MemoryError(const std::string& message) : std::runtime_error(message) {}
+  using Error::Error;
 };
 
 }  // namespace quorlin
