@@ -39,13 +39,19 @@ mkdir -p "$(dirname "$BUILD")"
   { cat "$BUILD.configure.log" >&2; exit 1; }
 "$CMAKE" --build "$BUILD" -j "$(nproc)"
 
-# The interpreter itself is not instrumented, so the runtime must be loaded first.
+# The interpreter itself is not instrumented, so the runtime must be loaded first. The C++
+# runtime is preloaded too: ASan resolves its interceptor of __cxa_throw when it starts, and the
+# interpreter does not load libstdc++ before the extension is imported.
 CXX=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$BUILD/CMakeCache.txt")
 ASAN_LIB=$("$CXX" -print-file-name=libasan.so)
-if [ ! -e "$ASAN_LIB" ]; then
-  echo "sanitize: libasan.so not found by $CXX" >&2
-  exit 2
-fi
+CXX_LIB=$(readlink -f "$("$CXX" -print-file-name=libstdc++.so)")
+for lib in "$ASAN_LIB" "$CXX_LIB"; do
+  if [ ! -e "$lib" ]; then
+    echo "sanitize: $lib not found by $CXX" >&2
+    exit 2
+  fi
+done
+PRELOAD="$ASAN_LIB:$CXX_LIB"
 
 REPORTS="$BUILD/reports"
 rm -rf "$REPORTS"
@@ -60,14 +66,14 @@ export PYTHONPATH="$PWD/$BUILD${PYTHONPATH:+:$PYTHONPATH}"
 export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=0:allocator_may_return_null=1:strict_init_order=1:detect_stack_use_after_return=1:log_path=$REPORTS/asan"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$REPORTS/ubsan"
 
-where=$(LD_PRELOAD="$ASAN_LIB" "$PY" -c 'import quorlin; print(quorlin.__file__)')
+where=$(LD_PRELOAD="$PRELOAD" "$PY" -c 'import quorlin; print(quorlin.__file__)')
 case "$where" in
   "$PWD/$BUILD"/*) ;;
   *) echo "sanitize: imported quorlin from $where, not from $BUILD" >&2; exit 1 ;;
 esac
 
 status=0
-LD_PRELOAD="$ASAN_LIB" "$PY" -m pytest -q -p no:cacheprovider "$@" || status=$?
+LD_PRELOAD="$PRELOAD" "$PY" -m pytest -q -p no:cacheprovider "$@" || status=$?
 
 if compgen -G "$REPORTS/*" >/dev/null; then
   echo "sanitize: sanitizer reports:" >&2
