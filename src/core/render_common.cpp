@@ -77,7 +77,9 @@ std::uint64_t reserve_grid(const RenderGrid<N>& grid, std::uint64_t bytes_per_ce
   for (std::uint64_t s : grid.size) any_empty = any_empty || s == 0;
   if (any_empty) return 0;
   const std::string what = "a render grid of " + dims + " cells";
-  if (overflow) throw MemoryError("not enough memory for " + what + " (more cells than a 64-bit count holds)");
+  // The hit lists need one offset more than there are cells, so that count must fit as well.
+  if (overflow || cells == std::numeric_limits<std::uint64_t>::max())
+    throw MemoryError("not enough memory for " + what + " (more cells than a 64-bit count holds)");
   // One more offset than cells for the hit lists.
   budget.take(cells + 1, bytes_per_cell, what.c_str());
   return cells;
