@@ -102,8 +102,8 @@ __attribute__((target("avx2"))) void scan_contiguous_avx2(const RowScan& r, std:
   for (; j + 32 <= end; j += 32) {
     // The row below is read only around candidates, at random: fetch it ahead with the scan so
     // the 3x3 test does not wait on memory. (The next row's scan reads it again from cache.)
-    _mm_prefetch(reinterpret_cast<const char*>(r.below + j + 64), _MM_HINT_T0);
-    _mm_prefetch(reinterpret_cast<const char*>(r.below + j + 80), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(r.below + j + 512), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(r.below + j + 528), _MM_HINT_T0);
     const int m0 = passing_lanes(r.here, j, threshold), m1 = passing_lanes(r.here, j + 8, threshold);
     const int m2 = passing_lanes(r.here, j + 16, threshold), m3 = passing_lanes(r.here, j + 24, threshold);
     if ((m0 | m1 | m2 | m3) == 0) continue;
