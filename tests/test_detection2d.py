@@ -108,36 +108,22 @@ def test_nan_threshold_lets_every_pixel_through():
     assert pixels(frame, threshold=float("nan")) == [(5, 5)]
 
 
-def test_extent_maps_rows_to_axis0_and_columns_to_axis1():
+@pytest.mark.parametrize(
+    "extent, expected",
+    [
+        ((10.0, 2.0, -1.0, 7.0), [[8.0, 5.0], [6.0, 2.0]]),  # axis 0 decreasing with the row
+        ((4.0, 4.0, 0, 8), [[4.0, 6.0], [4.0, 3.0]]),  # equal bounds collapse axis 0
+        ((0.1, 0.7, 1e-3, 123.456), None),
+    ],
+)
+def test_extent_maps_rows_to_axis0_and_columns_to_axis1(extent, expected):
     frame = blank(5, 9)
-    frame[1, 6] = 4.0
-    pos, inten = detect(frame, (10.0, 2.0, -1.0, 7.0), 0.5, 0.0, None, None, None)
-    # Reversed axis 0: row 1 of 5 lies at 10 + 1 * (2 - 10) / 4.
-    assert pos.tolist() == [[8.0, 5.0]] and inten.tolist() == [4.0]
-
-
-def test_positions_are_computed_in_float32():
-    frame = blank(7, 13)
-    frame[5, 11] = 1.0
-    extent = (0.1, 0.7, 1e-3, 123.456)
+    frame[1, 6], frame[2, 3] = 4.0, 3.0
+    pos, inten = detect(frame, extent, 0.5, 0.0, None, None, None)
     s0, e0, s1, e1 = ref.scales(frame.shape, extent)
-    pos, _ = detect(frame, extent, 0.5, 0.0, None, None, None)
-    assert pos[0, 0] == f32(5) * s0 + e0 and pos[0, 1] == f32(11) * s1 + e1
-
-
-def test_equal_extent_bounds_collapse_an_axis():
-    frame = blank()
-    frame[2, 2], frame[5, 5] = 3.0, 2.0
-    pos, _ = detect(frame, (4.0, 4.0, 0, 7), 0.5, 0.0, None, None, None)
-    assert pos.tolist() == [[4.0, 2.0], [4.0, 5.0]]
-
-
-def test_reversed_extent_decreases_with_index():
-    frame = blank(10, 10)
-    for k, r in enumerate([2, 4, 6]):
-        frame[r, 3] = 10.0 - k
-    pos, _ = detect(frame, (9.0, 0.0, 0, 9), 0.5, 0.0, None, None, None)
-    assert pos[:, 0].tolist() == [7.0, 5.0, 3.0]
+    assert pos.tolist() == [[f32(1) * s0 + e0, f32(6) * s1 + e1], [f32(2) * s0 + e0, f32(3) * s1 + e1]]
+    assert expected is None or pos.tolist() == expected
+    assert inten.tolist() == [4.0, 3.0]
 
 
 def test_brightest_first_and_the_brighter_of_a_close_pair_survives():

@@ -42,6 +42,7 @@ def test_window_none_means_seven_and_three_is_accepted():
     frame = spot_frame()
     np.testing.assert_array_equal(run(frame, window=None)[0], run(frame, window=7)[0])
     assert run(frame, window=3)[0].shape == (1, 2)
+    assert run(frame, window=2**63 + 1)[0].shape == (0, 2)  # larger than any frame: dropped
 
 
 @pytest.mark.parametrize("name", ["Radial_symmetry", "radial symmetry", "radial", "gaussian_fit", "", " gaussian_fitting", "GAUSSIAN_FITTING"])
@@ -127,13 +128,16 @@ def test_crowded_windows_keep_the_pixel_position(extra, crowded):
         assert (pos[0].tolist() == [7.0, 7.0]) == crowded
 
 
-def test_non_positive_maxima_do_not_crowd():
-    frame = with_extra_maxima([(4, 4), (10, 10), (4, 10)], value=0.0) - f32(0.0)
-    frame[frame < 1e-3] = -5.0
-    frame[4, 4] = frame[10, 10] = frame[4, 10] = -1.0
-    assert ref.positive_maxima_count(frame[4:11, 4:11]) == 1
+@pytest.mark.parametrize("value, crowded", [(-1.0, False), (0.0, False), (0.5, True)])
+def test_only_positive_maxima_crowd(value, crowded):
+    # A spot cut off at radius 2 on a floor of -5, with three isolated maxima in its window.
+    frame = spot_frame(centre=(7.3, 7.2), background=0.0)
+    yy, xx = np.mgrid[0:15, 0:15]
+    frame[(yy - 7) ** 2 + (xx - 7) ** 2 > 4] = -5.0
+    for p in [(4, 4), (10, 10), (4, 10)]:
+        frame[p] = value
     pos, _ = run(frame, threshold=40.0)
-    assert pos[0].tolist() != [7.0, 7.0]
+    assert (pos[0].tolist() == [7.0, 7.0]) == crowded
 
 
 def runaway_frame():
@@ -151,7 +155,7 @@ def test_runaway_estimate_falls_back_to_the_centroid():
     assert ref.radial_symmetry(window)[0] > 3.5
     d = ref.centroid(window, 3)
     pos, _ = detect(frame, (0, 20, 0, 14), 40.0, 0.0, "radial_symmetry", 7, None)
-    bump = [p for p, i in zip(pos.tolist(), range(len(pos))) if abs(p[0] - 8.3) < 1]
+    bump = [p for p in pos.tolist() if abs(p[0] - 8.3) < 1]
     assert bump == [[f32(7) + d[0], f32(7) + d[1]]]
 
 
