@@ -43,8 +43,9 @@ inline void prefetch_box(const View3<float>& volume, std::array<std::int64_t, 3>
   for (std::int64_t i = lo[0]; i < hi[0]; ++i)
     for (std::int64_t j = lo[1]; j < hi[1]; ++j) {
       const float* row = &volume(i, j, 0);
-      for (std::int64_t k = lo[2]; k < hi[2]; k += 16) __builtin_prefetch(row + k * volume.strides[2]);
-      __builtin_prefetch(row + (hi[2] - 1) * volume.strides[2]);
+      const std::int64_t step = volume.strides[2];
+      for (std::int64_t k = lo[2]; k < hi[2]; k += 16) __builtin_prefetch(row + k * step);
+      __builtin_prefetch(row + (hi[2] - 1) * step);
     }
 }
 

@@ -64,7 +64,8 @@ std::vector<PeakCandidate3d> localize_peaks_3d(const View3<float>& volume,
 
   std::array<float, 3> scale{};
   for (std::size_t r = 0; r < 3; ++r)
-    scale[r] = n[r] == 0 ? 0.0f : (extent[2 * r + 1] - extent[2 * r]) / (static_cast<float>(n[r]) - 1.0f);
+    scale[r] = n[r] == 0 ? 0.0f
+                         : (extent[2 * r + 1] - extent[2 * r]) / (static_cast<float>(n[r]) - 1.0f);
   const float h = static_cast<float>(a) * 0.5f;
   const std::array<std::uint64_t, 3> window_shape{a, a, a};
   std::vector<float> window(static_cast<std::size_t>(a * a * a));
@@ -92,7 +93,8 @@ std::vector<PeakCandidate3d> localize_peaks_3d(const View3<float>& volume,
     std::size_t t = 0;
     for (std::uint64_t i = 0; i < a; ++i)
       for (std::uint64_t j = 0; j < a; ++j)
-        for (std::uint64_t k = 0; k < a; ++k) window[t++] = volume(start[0] + i, start[1] + j, start[2] + k);
+        for (std::uint64_t k = 0; k < a; ++k)
+          window[t++] = volume(start[0] + i, start[1] + j, start[2] + k);
     const View3<float> view = contiguous_view(window.data(), window_shape);
 
     const auto estimate = method == LocalizationMethod::radial_symmetry ? radial_symmetry_3d(view)

@@ -60,7 +60,8 @@ std::array<Grid3, 3> box_smooth_3x3x3(const std::array<const Grid3*, 3>& d) {
                 for (std::int64_t l = 0; l < kLanes; ++l) sum[g][l] += row[l];
               }
         for (std::size_t g = 0; g < 3; ++g)
-          for (std::int64_t l = 0; l < kLanes && k0 + l < n2; ++l) s[g](i, j, k0 + l) = sum[g][l] / 27.0f;
+          for (std::int64_t l = 0; l < kLanes && k0 + l < n2; ++l)
+            s[g](i, j, k0 + l) = sum[g][l] / 27.0f;
       }
   return s;
 }
