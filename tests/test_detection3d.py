@@ -198,16 +198,18 @@ def test_faces_are_never_candidates(axis, at_end):
         ([(a, b, c) for a in (3, 4) for b in (3, 4) for c in (3, 4)], (4, 4, 3)),
     ],
 )
-def test_equal_plateaus_keep_exactly_one_peak(plateau, winner):
-    v = np.zeros((8, 8, 8), F)
+@pytest.mark.parametrize("shift", [0, 17, 28])  # along axis 2: early, late and last in a block of 16
+def test_equal_plateaus_keep_exactly_one_peak(plateau, winner, shift):
+    v = np.zeros((8, 8, 34), F)
     for p in plateau:
-        v[p] = 2.0
+        v[p[0], p[1], p[2] + shift] = 2.0
     pos, inten, _ = detect(v)
-    assert pos.tolist() == [list(winner)] and inten.tolist() == [2.0]
+    assert pos.tolist() == [[winner[0], winner[1], winner[2] + shift]] and inten.tolist() == [2.0]
 
 
-def test_nan_voxels_and_threshold_equality():
-    v = np.zeros((7, 7, 7), F)
+@pytest.mark.parametrize("shape", [(7, 7, 7), (7, 7, 34)])
+def test_nan_voxels_and_threshold_equality(shape):
+    v = np.zeros(shape, F)
     v[2, 2, 2] = 5.0
     v[1, 2, 2] = np.nan  # an earlier neighbour: a tie the centre survives
     v[4, 4, 4] = 4.0
@@ -263,7 +265,7 @@ def test_search_matches_a_numpy_reference(seed):
 def test_ties_on_integer_volumes_match_the_reference(layout):
     rng = np.random.default_rng(3)
     for _ in range(10):
-        v = rng.integers(0, 3, (6, 7, 21)).astype(F)
+        v = rng.integers(0, 3, (6, 7, 34)).astype(F)
         expected = {tuple(i) for i in reference_maxima(v, 1.0)}
         pos, _, _ = detect(layout(v), threshold=1.0)
         assert {tuple(p) for p in pos.astype(int)} == expected
