@@ -292,7 +292,7 @@ def test_correlation_scores_match_a_numpy_reference(seed):
     index, _, _ = reference_detect(v, extent, 0.2, 0.0)
     pos, inten, corr = detect(v, extent=extent, threshold=0.2, sigmas=sigmas)
     np.testing.assert_allclose(corr, reference_correlation(v, extent, index, sigmas), atol=2e-5)
-    # Filtering keeps the order and removes low or NaN-free failing scores.
+    # Filtering keeps the order and removes the peaks scored below the threshold.
     cut = float(np.median(corr))
     fpos, finten, fcorr = detect(v, extent=extent, threshold=0.2, sigmas=sigmas, correlation_threshold=cut)
     keep = corr >= F(cut)
