@@ -31,12 +31,7 @@ std::optional<WindowPosition3d> gaussian_fit_3d(const View3<float>& v) {
           const float f = std::exp(-0.5f * (d2 * d2) + (-0.5f * (d1 * d1) + -0.5f * (d0 * d0)));
           const float rho = v(i, j, k) / peak - f;
           const float j0 = f * d0, j1 = f * d1, j2 = f * d2;
-          h.a00 += j0 * j0;
-          h.a01 += j0 * j1;
-          h.a02 += j0 * j2;
-          h.a11 += j1 * j1;
-          h.a12 += j1 * j2;
-          h.a22 += j2 * j2;
+          h += Symmetric3{j0 * j0, j0 * j1, j0 * j2, j1 * j1, j1 * j2, j2 * j2};
           b[0] += j0 * rho;
           b[1] += j1 * rho;
           b[2] += j2 * rho;

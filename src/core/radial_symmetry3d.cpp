@@ -142,12 +142,7 @@ std::optional<WindowPosition3d> radial_symmetry_3d(const View3<float>& v) {
         const float m01 = (2.0f * h1) * h0;
         const float m02 = (2.0f * h2) * h0;
         const float m12 = (2.0f * h2) * h1;
-        A.a00 += w * m00;
-        A.a01 += w * m01;
-        A.a02 += w * m02;
-        A.a11 += w * m11;
-        A.a12 += w * m12;
-        A.a22 += w * m22;
+        A += Symmetric3{w * m00, w * m01, w * m02, w * m11, w * m12, w * m22};
         rhs[0] += w * (m02 * p2 + (m01 * p1 + m00 * p0));
         rhs[1] += w * (m12 * p2 + (m11 * p1 + m01 * p0));
         rhs[2] += w * (m22 * p2 + (m12 * p1 + m02 * p0));
