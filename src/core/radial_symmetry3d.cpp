@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace quorlin {
@@ -28,6 +29,8 @@ struct Grid3 {
 /// A zero-padded copy of d: one zero layer before and after each axis, and axis 2 further
 /// rounded up to whole blocks of kLanes points.
 constexpr std::int64_t kLanes = 4;
+/// kLanes floats added lane by lane (a SIMD register where the target has one).
+using Lanes = float __attribute__((vector_size(kLanes * sizeof(float))));
 Grid3 zero_padded(const Grid3& d) {
   const std::int64_t blocks = (d.n2 + kLanes - 1) / kLanes;
   Grid3 padded(d.n0 + 2, d.n1 + 2, blocks * kLanes + 2);
@@ -51,13 +54,14 @@ std::array<Grid3, 3> box_smooth_3x3x3(const std::array<const Grid3*, 3>& d) {
   for (std::int64_t i = 0; i < n0; ++i)
     for (std::int64_t j = 0; j < n1; ++j)
       for (std::int64_t k0 = 0; k0 < n2; k0 += kLanes) {
-        float sum[3][kLanes] = {};
+        Lanes sum[3] = {};
         for (std::int64_t ii = 0; ii < 3; ++ii)
           for (std::int64_t jj = 0; jj < 3; ++jj)
             for (std::int64_t kk = 0; kk < 3; ++kk)
               for (std::size_t g = 0; g < 3; ++g) {
-                const float* row = padded[g].at(i + ii, j + jj, k0 + kk);
-                for (std::int64_t l = 0; l < kLanes; ++l) sum[g][l] += row[l];
+                Lanes row;
+                std::memcpy(&row, padded[g].at(i + ii, j + jj, k0 + kk), sizeof row);
+                sum[g] += row;
               }
         for (std::size_t g = 0; g < 3; ++g)
           for (std::int64_t l = 0; l < kLanes && k0 + l < n2; ++l)
