@@ -198,16 +198,18 @@ def test_faces_are_never_candidates(axis, at_end):
         ([(a, b, c) for a in (3, 4) for b in (3, 4) for c in (3, 4)], (4, 4, 3)),
     ],
 )
-def test_equal_plateaus_keep_exactly_one_peak(plateau, winner):
-    v = np.zeros((8, 8, 8), F)
+@pytest.mark.parametrize("shift", [0, 17, 28])  # along axis 2: early, late and last in a block of 16
+def test_equal_plateaus_keep_exactly_one_peak(plateau, winner, shift):
+    v = np.zeros((8, 8, 34), F)
     for p in plateau:
-        v[p] = 2.0
+        v[p[0], p[1], p[2] + shift] = 2.0
     pos, inten, _ = detect(v)
-    assert pos.tolist() == [list(winner)] and inten.tolist() == [2.0]
+    assert pos.tolist() == [[winner[0], winner[1], winner[2] + shift]] and inten.tolist() == [2.0]
 
 
-def test_nan_voxels_and_threshold_equality():
-    v = np.zeros((7, 7, 7), F)
+@pytest.mark.parametrize("shape", [(7, 7, 7), (7, 7, 34)])
+def test_nan_voxels_and_threshold_equality(shape):
+    v = np.zeros(shape, F)
     v[2, 2, 2] = 5.0
     v[1, 2, 2] = np.nan  # an earlier neighbour: a tie the centre survives
     v[4, 4, 4] = 4.0
@@ -259,12 +261,13 @@ def test_search_matches_a_numpy_reference(seed):
     assert np.array_equal(pos, ref_pos[:cap]) and np.array_equal(inten, ref_int[:cap])
 
 
-def test_ties_on_integer_volumes_match_the_reference():
+@pytest.mark.parametrize("layout", [np.ascontiguousarray, np.asfortranarray])
+def test_ties_on_integer_volumes_match_the_reference(layout):
     rng = np.random.default_rng(3)
     for _ in range(10):
-        v = rng.integers(0, 3, (6, 7, 8)).astype(F)
+        v = rng.integers(0, 3, (6, 7, 34)).astype(F)
         expected = {tuple(i) for i in reference_maxima(v, 1.0)}
-        pos, _, _ = detect(v, threshold=1.0)
+        pos, _, _ = detect(layout(v), threshold=1.0)
         assert {tuple(p) for p in pos.astype(int)} == expected
 
 
@@ -289,7 +292,7 @@ def test_correlation_scores_match_a_numpy_reference(seed):
     index, _, _ = reference_detect(v, extent, 0.2, 0.0)
     pos, inten, corr = detect(v, extent=extent, threshold=0.2, sigmas=sigmas)
     np.testing.assert_allclose(corr, reference_correlation(v, extent, index, sigmas), atol=2e-5)
-    # Filtering keeps the order and removes low or NaN-free failing scores.
+    # Filtering keeps the order and removes the peaks scored below the threshold.
     cut = float(np.median(corr))
     fpos, finten, fcorr = detect(v, extent=extent, threshold=0.2, sigmas=sigmas, correlation_threshold=cut)
     keep = corr >= F(cut)
@@ -328,6 +331,16 @@ def test_scores_are_unchanged_when_widths_and_extent_scale_together():
     _, _, corr = detect(v, extent=extent, sigmas=sigmas)
     _, _, doubled = detect(v, extent=tuple(2 * e for e in extent), sigmas=tuple(2 * s for s in sigmas))
     assert len(corr) > 2 and np.array_equal(corr, doubled)
+
+
+@pytest.mark.parametrize("width", [np.inf, 1e30])
+def test_flat_template_scores_zero(width):
+    # A detected peak always beats 13 of its neighbours, so its neighbourhood is never constant;
+    # the flat side of the correlation is the template of infinite widths.
+    v = np.zeros((9, 9, 9), F)
+    v[4, 4, 4], v[3, 4, 4] = 3.0, 1.0
+    _, _, corr = detect(v, sigmas=(width, width, width))
+    assert len(corr) == 1 and abs(corr[0]) < 1e-6
 
 
 def test_zero_width_gives_nan_scores_that_fail_every_threshold():

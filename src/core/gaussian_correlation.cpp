@@ -37,7 +37,8 @@ std::array<float, kVoxels> gaussian_template(const View3<float>& volume, const E
 
 /// Pearson correlation of the first n pairs of a and b; 0 for no pairs or a zero variance.
 /// Every sum starts from -0.0 (the additive identity of IEEE floats) and runs in list order.
-float pearson(const std::array<float, kVoxels>& a, const std::array<float, kVoxels>& b, std::size_t n) {
+float pearson(const std::array<float, kVoxels>& a, const std::array<float, kVoxels>& b,
+              std::size_t n) {
   if (n == 0) return 0.0f;
   float sum_a = -0.0f, sum_b = -0.0f;
   for (std::size_t i = 0; i < n; ++i) sum_a += a[i];

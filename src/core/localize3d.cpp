@@ -31,12 +31,7 @@ std::optional<WindowPosition3d> gaussian_fit_3d(const View3<float>& v) {
           const float f = std::exp(-0.5f * (d2 * d2) + (-0.5f * (d1 * d1) + -0.5f * (d0 * d0)));
           const float rho = v(i, j, k) / peak - f;
           const float j0 = f * d0, j1 = f * d1, j2 = f * d2;
-          h.a00 += j0 * j0;
-          h.a01 += j0 * j1;
-          h.a02 += j0 * j2;
-          h.a11 += j1 * j1;
-          h.a12 += j1 * j2;
-          h.a22 += j2 * j2;
+          h += Symmetric3{j0 * j0, j0 * j1, j0 * j2, j1 * j1, j1 * j2, j2 * j2};
           b[0] += j0 * rho;
           b[1] += j1 * rho;
           b[2] += j2 * rho;
@@ -64,22 +59,28 @@ std::vector<PeakCandidate3d> localize_peaks_3d(const View3<float>& volume,
 
   std::array<float, 3> scale{};
   for (std::size_t r = 0; r < 3; ++r)
-    scale[r] = n[r] == 0 ? 0.0f : (extent[2 * r + 1] - extent[2 * r]) / (static_cast<float>(n[r]) - 1.0f);
+    scale[r] = n[r] == 0 ? 0.0f
+                         : (extent[2 * r + 1] - extent[2 * r]) / (static_cast<float>(n[r]) - 1.0f);
   const float h = static_cast<float>(a) * 0.5f;
   const std::array<std::uint64_t, 3> window_shape{a, a, a};
   std::vector<float> window(static_cast<std::size_t>(a * a * a));
 
-  for (const PeakCandidate3d& peak : peaks) {
-    // The window is centred on the peak where possible and shifted to stay inside the volume.
+  // The window is centred on the peak where possible and shifted to stay inside the volume.
+  auto window_start = [&](const PeakCandidate3d& peak) {
     std::array<std::uint64_t, 3> start{};
     for (std::size_t r = 0; r < 3; ++r) {
       start[r] = peak.index[r] < a / 2 ? 0 : peak.index[r] - a / 2;
       if (start[r] + a > n[r]) start[r] = n[r] - a;
     }
+    return start;
+  };
+  for (const PeakCandidate3d& peak : peaks) {
+    const std::array<std::uint64_t, 3> start = window_start(peak);
     std::size_t t = 0;
     for (std::uint64_t i = 0; i < a; ++i)
       for (std::uint64_t j = 0; j < a; ++j)
-        for (std::uint64_t k = 0; k < a; ++k) window[t++] = volume(start[0] + i, start[1] + j, start[2] + k);
+        for (std::uint64_t k = 0; k < a; ++k)
+          window[t++] = volume(start[0] + i, start[1] + j, start[2] + k);
     const View3<float> view = contiguous_view(window.data(), window_shape);
 
     const auto estimate = method == LocalizationMethod::radial_symmetry ? radial_symmetry_3d(view)

@@ -22,8 +22,22 @@ std::optional<WindowPosition3d> radial_symmetry_3d(const View3<float>& window);
 struct Symmetric3 {
   float a00, a01, a02, a11, a12, a22;
 
+  /// Entry-wise sum.
+  Symmetric3& operator+=(const Symmetric3& o) {
+    a00 += o.a00;
+    a01 += o.a01;
+    a02 += o.a02;
+    a11 += o.a11;
+    a12 += o.a12;
+    a22 += o.a22;
+    return *this;
+  }
+
   /// Determinant by cofactor expansion along the first row.
-  float det() const { return a00 * (a11 * a22 - a12 * a12) - a01 * (a01 * a22 - a02 * a12) + a02 * (a01 * a12 - a11 * a02); }
+  float det() const {
+    return a00 * (a11 * a22 - a12 * a12) - a01 * (a01 * a22 - a02 * a12) +
+           a02 * (a01 * a12 - a11 * a02);
+  }
 
   /// adj(A)·b, each component in the fixed order of its cofactor terms.
   std::array<float, 3> adjugate_times(const std::array<float, 3>& b) const {
