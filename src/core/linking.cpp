@@ -313,9 +313,21 @@ struct TargetSets {
   }
 };
 
-/// Solves one connected component: sources and targets (both ascending, positions within their
-/// frames), with the candidates of each source at cand[row_first[s] .. row_first[s + 1]).
-/// Writes the chosen target of each source into chosen (untouched for an unlinked source).
+constexpr std::uint64_t kNoTarget = ~std::uint64_t{0};
+
+/// The cheapest of the candidates [first, last) (the lowest target among equals). Every candidate
+/// costs no more than staying unlinked, so a source alone in its component takes this one.
+std::uint64_t cheapest_target(const std::vector<Candidate>& cand, std::uint64_t first, std::uint64_t last) {
+  const Candidate* best = &cand[first];
+  for (std::uint64_t e = first + 1; e < last; ++e)
+    if (cand[e].cost < best->cost || (cand[e].cost == best->cost && cand[e].target < best->target))
+      best = &cand[e];
+  return best->target;
+}
+
+/// Solves connected components of at least two sources: sources and targets (both ascending,
+/// positions within their frames), with the candidates of source s at
+/// cand[row_first[s] .. row_first[s + 1]). Writes each linked source's target into chosen.
 struct ComponentSolver {
   AssignmentSolver solver;
   std::vector<std::size_t> row_begin;
@@ -326,18 +338,6 @@ struct ComponentSolver {
              const std::vector<Candidate>& cand, const std::vector<std::uint64_t>& row_first,
              const std::vector<std::uint32_t>& column_of_target, std::int64_t no_link_cost,
              std::vector<std::uint64_t>& chosen) {
-    if (sources.size() == 1) {
-      // A lone source takes its cheapest target (the lowest one among equals) when that costs no
-      // more than staying unlinked; every candidate already does.
-      const std::uint64_t s = sources[0];
-      const Candidate* best = nullptr;
-      for (std::uint64_t e = row_first[s]; e < row_first[s + 1]; ++e)
-        if (best == nullptr || cand[e].cost < best->cost ||
-            (cand[e].cost == best->cost && cand[e].target < best->target))
-          best = &cand[e];
-      chosen[s] = best->target;
-      return;
-    }
     row_begin.assign(1, 0);
     entries.clear();
     no_link.assign(sources.size(), no_link_cost);
@@ -365,6 +365,58 @@ std::vector<std::uint64_t> group_offsets(const std::vector<std::uint64_t>& group
   return begin;
 }
 
+/// Splits the sources that share targets into connected components (sources joined through the
+/// targets they reach) and solves each exactly. The total cost separates over components because
+/// every source's no-link column is its own.
+void solve_shared_components(const std::vector<Candidate>& cand, const std::vector<std::uint64_t>& row_first,
+                             const std::vector<std::uint64_t>& shared_sources, std::uint64_t g,
+                             std::int64_t no_link_cost, std::vector<std::uint64_t>& chosen) {
+  TargetSets sets(g);
+  for (std::uint64_t r : shared_sources)
+    for (std::uint64_t e = row_first[r] + 1; e < row_first[r + 1]; ++e)
+      sets.unite(cand[row_first[r]].target, cand[e].target);
+  constexpr std::uint64_t kNoComponent = ~std::uint64_t{0};
+  std::vector<std::uint64_t> component_of_root(g, kNoComponent);
+  std::vector<std::uint64_t> source_component;
+  std::uint64_t components = 0;
+  for (std::uint64_t r : shared_sources) {
+    auto& id = component_of_root[sets.find(cand[row_first[r]].target)];
+    if (id == kNoComponent) id = components++;
+    source_component.push_back(id);
+  }
+  std::vector<char> reached(g, 0);
+  for (std::uint64_t r : shared_sources)
+    for (std::uint64_t e = row_first[r]; e < row_first[r + 1]; ++e) reached[cand[e].target] = 1;
+  std::vector<std::uint64_t> reached_targets, target_component;
+  for (std::uint64_t t = 0; t < g; ++t) {
+    if (!reached[t]) continue;
+    reached_targets.push_back(t);
+    target_component.push_back(component_of_root[sets.find(t)]);
+  }
+  std::vector<std::uint64_t> sources_by_component, targets_by_component;
+  const auto source_begin = group_offsets(source_component, components, sources_by_component, shared_sources);
+  const auto target_begin = group_offsets(target_component, components, targets_by_component, reached_targets);
+  std::vector<std::uint32_t> column_of_target(g, 0);
+  for (std::uint64_t c = 0; c < components; ++c) {
+    if (target_begin[c + 1] - target_begin[c] >= kUnassigned)
+      throw std::length_error("linking: a connected group of targets is too large");
+    for (std::uint64_t k = target_begin[c]; k < target_begin[c + 1]; ++k)
+      column_of_target[targets_by_component[k]] = static_cast<std::uint32_t>(k - target_begin[c]);
+  }
+
+  // Components are independent: solved in parallel, each writing only its own sources' choices.
+  constexpr std::size_t kComponentsPerTask = 256;
+  parallel_for((components + kComponentsPerTask - 1) / kComponentsPerTask, [&](std::size_t task) {
+    ComponentSolver solver;
+    const std::uint64_t end = std::min<std::uint64_t>(components, (task + 1) * kComponentsPerTask);
+    for (std::uint64_t c = task * kComponentsPerTask; c < end; ++c) {
+      solver.solve(std::span(sources_by_component).subspan(source_begin[c], source_begin[c + 1] - source_begin[c]),
+                   std::span(targets_by_component).subspan(target_begin[c], target_begin[c + 1] - target_begin[c]),
+                   cand, row_first, column_of_target, no_link_cost, chosen);
+    }
+  });
+}
+
 /// The links of source frame a to frame a + s: an optimal assignment of the pair, solved
 /// component by component. Pairs come in ascending source order.
 template <std::size_t D, class Gate>
@@ -388,56 +440,24 @@ std::vector<LinkPair> link_frame_pair(const LinkContext<D, Gate>& ctx, std::size
   for (const auto& c : cand) ++row_first[c.source + 1];
   for (std::uint64_t r = 0; r < f; ++r) row_first[r + 1] += row_first[r];
 
-  // Sources that can reach a common target belong to one component; the total cost separates
-  // over components because every source's no-link column is its own.
-  TargetSets sets(g);
-  for (std::uint64_t r = 0; r < f; ++r)
-    for (std::uint64_t e = row_first[r] + 1; e < row_first[r + 1]; ++e)
-      sets.unite(cand[row_first[r]].target, cand[e].target);
-  constexpr std::uint64_t kNoComponent = ~std::uint64_t{0};
-  std::vector<std::uint64_t> component_of_root(g, kNoComponent);
-  std::vector<std::uint64_t> linked_sources, source_component;
-  std::uint64_t components = 0;
+  // A source whose targets no other source reaches is a component of its own (the usual case).
+  std::vector<std::uint8_t> reached_by(g, 0);
+  for (const auto& c : cand) reached_by[c.target] = reached_by[c.target] == 0 ? 1 : 2;
+  std::vector<std::uint64_t> chosen(f, kNoTarget);
+  std::vector<std::uint64_t> shared_sources;
   for (std::uint64_t r = 0; r < f; ++r) {
     if (row_first[r] == row_first[r + 1]) continue;  // no feasible target: stays unlinked
-    auto& id = component_of_root[sets.find(cand[row_first[r]].target)];
-    if (id == kNoComponent) id = components++;
-    linked_sources.push_back(r);
-    source_component.push_back(id);
+    bool shared = false;
+    for (std::uint64_t e = row_first[r]; e < row_first[r + 1]; ++e) shared = shared || reached_by[cand[e].target] > 1;
+    if (shared)
+      shared_sources.push_back(r);
+    else
+      chosen[r] = cheapest_target(cand, row_first[r], row_first[r + 1]);
   }
-  std::vector<char> reached(g, 0);
-  for (const auto& c : cand) reached[c.target] = 1;
-  std::vector<std::uint64_t> reached_targets, target_component;
-  for (std::uint64_t t = 0; t < g; ++t) {
-    if (!reached[t]) continue;
-    reached_targets.push_back(t);
-    target_component.push_back(component_of_root[sets.find(t)]);
-  }
-  std::vector<std::uint64_t> sources_by_component, targets_by_component;
-  const auto source_begin = group_offsets(source_component, components, sources_by_component, linked_sources);
-  const auto target_begin = group_offsets(target_component, components, targets_by_component, reached_targets);
-  std::vector<std::uint32_t> column_of_target(g, 0);
-  for (std::uint64_t c = 0; c < components; ++c) {
-    if (target_begin[c + 1] - target_begin[c] >= kUnassigned)
-      throw std::length_error("linking: a connected group of targets is too large");
-    for (std::uint64_t k = target_begin[c]; k < target_begin[c + 1]; ++k)
-      column_of_target[targets_by_component[k]] = static_cast<std::uint32_t>(k - target_begin[c]);
-  }
-
-  // Components are independent: solved in parallel, each writing only its own sources' choices.
-  std::vector<std::uint64_t> chosen(f, kNoComponent);
-  constexpr std::size_t kComponentsPerTask = 256;
-  parallel_for((components + kComponentsPerTask - 1) / kComponentsPerTask, [&](std::size_t task) {
-    ComponentSolver solver;
-    const std::uint64_t end = std::min<std::uint64_t>(components, (task + 1) * kComponentsPerTask);
-    for (std::uint64_t c = task * kComponentsPerTask; c < end; ++c) {
-      solver.solve(std::span(sources_by_component).subspan(source_begin[c], source_begin[c + 1] - source_begin[c]),
-                   std::span(targets_by_component).subspan(target_begin[c], target_begin[c + 1] - target_begin[c]),
-                   cand, row_first, column_of_target, ctx.scale.no_link_cost, chosen);
-    }
-  });
+  if (!shared_sources.empty())
+    solve_shared_components(cand, row_first, shared_sources, g, ctx.scale.no_link_cost, chosen);
   for (std::uint64_t r = 0; r < f; ++r)
-    if (chosen[r] != kNoComponent) pairs.emplace_back(sources_first + r, targets_first + chosen[r]);
+    if (chosen[r] != kNoTarget) pairs.emplace_back(sources_first + r, targets_first + chosen[r]);
   return pairs;
 }
 
