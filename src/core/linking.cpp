@@ -48,6 +48,10 @@ template <std::size_t D>
 Tracks assemble_tracks(const PointStore<D>& store, const LinkTable& links) {
   Tracks tracks;
   tracks.width = D + 1;
+  std::uint64_t linked = 0;
+  for (std::uint64_t p = 0; p < store.points.size(); ++p)
+    linked += links.predecessor[p] != LinkTable::kNone || links.successor[p] != LinkTable::kNone;
+  tracks.values.reserve(linked * tracks.width);
   for (std::uint64_t start = 0; start < store.points.size(); ++start) {
     if (links.predecessor[start] != LinkTable::kNone || links.successor[start] == LinkTable::kNone)
       continue;
@@ -105,16 +109,16 @@ std::uint64_t neighbourhood_cell(float v, float max_distance) {
   return sat_u64(std::floor(v / max_distance));
 }
 
+/// Lexicographic order of cells.
 template <std::size_t D>
-bool same_cell(const std::array<std::int64_t, D>& a, const std::array<std::int64_t, D>& b) {
+bool cell_less(const std::array<std::int64_t, D>& a, const std::array<std::int64_t, D>& b) {
   for (std::size_t k = 0; k < D; ++k)
-    if (a[k] != b[k]) return false;
-  return true;
+    if (a[k] != b[k]) return a[k] < b[k];
+  return false;
 }
 
 /// One frame's points with finite coordinates (a point with a non-finite coordinate can never pass
-/// the distance gate), sorted by index cell (lexicographic), then by global index, with a hash
-/// table from each occupied cell to its run of entries.
+/// the distance gate), sorted by index cell (lexicographic), then by global index.
 template <std::size_t D>
 struct FrameIndex {
   struct Entry {
@@ -123,23 +127,7 @@ struct FrameIndex {
     PointND<D> at;  ///< a copy of the point, so a cell's points are read from one run of memory
     std::array<std::uint64_t, D> neighbourhood;  ///< neighbourhood_cell of each coordinate
   };
-  struct Slot {
-    std::array<std::int64_t, D> cell;
-    std::uint64_t begin = 0;
-    std::uint64_t end = 0;  ///< 0 marks an empty slot (an occupied cell's run ends after 0)
-  };
   std::vector<Entry> entries;
-  std::vector<Slot> slots;
-
-  /// The run of entries of cell c (empty if the cell holds no point).
-  std::span<const Entry> run(const std::array<std::int64_t, D>& c) const {
-    const std::size_t mask = slots.size() - 1;
-    for (std::size_t k = detail::CellHash<D>{}(c) & mask;; k = (k + 1) & mask) {
-      const Slot& slot = slots[k];
-      if (slot.end == 0) return {};
-      if (same_cell(slot.cell, c)) return std::span(entries).subspan(slot.begin, slot.end - slot.begin);
-    }
-  }
 };
 
 /// Where a point searches as a source: the box of index cells that holds every point within the
@@ -188,20 +176,8 @@ FrameIndex<D> build_index(const PointStore<D>& store, const std::vector<SearchBo
     index.entries.push_back(e);
   }
   std::sort(index.entries.begin(), index.entries.end(), [](const Entry& x, const Entry& y) {
-    return std::tie(x.cell, x.point) < std::tie(y.cell, y.point);
+    return cell_less<D>(x.cell, y.cell) || (x.cell == y.cell && x.point < y.point);
   });
-  std::size_t capacity = 2;
-  while (capacity < 2 * index.entries.size()) capacity *= 2;
-  index.slots.resize(capacity);
-  const std::size_t mask = capacity - 1;
-  for (std::size_t b = 0; b < index.entries.size();) {
-    std::size_t e = b + 1;
-    while (e < index.entries.size() && same_cell(index.entries[e].cell, index.entries[b].cell)) ++e;
-    std::size_t k = detail::CellHash<D>{}(index.entries[b].cell) & mask;
-    while (index.slots[k].end != 0) k = (k + 1) & mask;
-    index.slots[k] = typename FrameIndex<D>::Slot{index.entries[b].cell, b, e};
-    b = e;
-  }
   return index;
 }
 
@@ -227,33 +203,91 @@ void visit_box(const typename FrameIndex<D>::Entry* first, const typename FrameI
   }
 }
 
-/// Calls visit(entry) for every entry whose cell lies in the box [lo, hi]: cell by cell through
-/// the hash table for small boxes (the usual 1 or 2 cells per axis), by range search otherwise.
-template <std::size_t D, class Visit>
-void visit_cells(const FrameIndex<D>& index, const std::array<std::int64_t, D>& lo,
-                 const std::array<std::int64_t, D>& hi, Visit& visit) {
-  bool small = true;
-  for (std::size_t a = 0; a < D; ++a)
-    small = small && static_cast<std::uint64_t>(hi[a]) - static_cast<std::uint64_t>(lo[a]) < 4;
-  if (!small) {
-    const auto* entries = index.entries.data();
-    visit_box<0, D>(entries, entries + index.entries.size(), lo, hi, visit);
-    return;
-  }
-  std::array<std::int64_t, D> c = lo;
-  while (true) {
-    for (const auto& e : index.run(c)) visit(e);
-    std::size_t a = D;
-    while (a-- > 0) {
-      if (c[a] < hi[a]) {
-        ++c[a];
-        break;
-      }
-      c[a] = lo[a];
+/// Finds the entries of a frame index inside search boxes, for a stream of boxes in (roughly)
+/// ascending cell order: each box row (fixed cells on all axes but the last) is one contiguous run
+/// of entries, found by galloping from where the same row of the previous box started.
+template <std::size_t D>
+class IndexCursor {
+ public:
+  using Entry = typename FrameIndex<D>::Entry;
+  explicit IndexCursor(const FrameIndex<D>& index) : entries_(index.entries) {}
+
+  /// Calls visit(entry) for every entry whose cell lies in [box.lo, box.hi] on every axis.
+  template <class Visit>
+  void visit(const SearchBox<D>& box, Visit& visit) {
+    bool small = true;
+    for (std::size_t a = 0; a < D; ++a)
+      small = small && static_cast<std::uint64_t>(box.hi[a]) - static_cast<std::uint64_t>(box.lo[a]) < 4;
+    if (!small) {
+      // Only coordinates vast against max_distance give boxes of many cells.
+      visit_box<0, D>(entries_.data(), entries_.data() + entries_.size(), box.lo, box.hi, visit);
+      return;
     }
-    if (a == static_cast<std::size_t>(-1)) return;
+    std::array<std::int64_t, D> first = box.lo;
+    for (std::size_t row = 0;; ++row) {
+      std::array<std::int64_t, D> last = first;
+      last[D - 1] = box.hi[D - 1];
+      std::size_t it = lower_bound_from(hints_[row], first);
+      hints_[row] = it;
+      for (; it < entries_.size() && !cell_less<D>(last, entries_[it].cell); ++it) visit(entries_[it]);
+      std::size_t a = D - 1;  // next row: odometer over the axes before the last
+      while (a-- > 0) {
+        if (first[a] < box.hi[a]) {
+          ++first[a];
+          break;
+        }
+        first[a] = box.lo[a];
+      }
+      if (a == static_cast<std::size_t>(-1)) return;
+    }
   }
-}
+
+ private:
+  /// First entry whose cell is not below key, searched outward from hint.
+  std::size_t lower_bound_from(std::size_t hint, const std::array<std::int64_t, D>& key) const {
+    const std::size_t n = entries_.size();
+    auto below = [&](std::size_t i) { return cell_less<D>(entries_[i].cell, key); };
+    std::size_t lo = 0, hi = n;
+    hint = std::min(hint, n);
+    if (hint < n && below(hint)) {
+      lo = hint + 1;
+      for (std::size_t step = 1;; step *= 2) {
+        const std::size_t probe = lo + step - 1;
+        if (probe >= n) break;
+        if (!below(probe)) {
+          hi = probe;
+          break;
+        }
+        lo = probe + 1;
+      }
+    } else {
+      hi = hint;
+      for (std::size_t step = 1;; step *= 2) {
+        if (hi < step) {
+          lo = 0;
+          break;
+        }
+        const std::size_t probe = hi - step;
+        if (below(probe)) {
+          lo = probe + 1;
+          break;
+        }
+        hi = probe;
+      }
+    }
+    const auto* found = std::lower_bound(entries_.data() + lo, entries_.data() + hi, key,
+                                         [](const Entry& e, const auto& k) { return cell_less<D>(e.cell, k); });
+    return static_cast<std::size_t>(found - entries_.data());
+  }
+
+  static constexpr std::size_t kRows = [] {
+    std::size_t rows = 1;
+    for (std::size_t a = 1; a < D; ++a) rows *= 4;
+    return rows;
+  }();
+  const std::vector<Entry>& entries_;
+  std::array<std::size_t, kRows> hints_{};
+};
 
 /// Everything a (frame, gap) task reads; shared and read-only during the proposal phase.
 template <std::size_t D, class Gate>
@@ -272,28 +306,24 @@ struct Candidate {
   std::int64_t cost;
 };
 
-/// The feasible entries of source row r: within the distance gate, passing the intensity gate,
-/// in neighbouring cells, and costing no more than S (a dearer link never beats staying unlinked).
+/// The feasible entries of one source: within the distance gate, passing the intensity gate, in
+/// neighbouring cells, and costing no more than S (a dearer link never beats staying unlinked).
 template <std::size_t D, class Gate>
-void feasible_entries(const LinkContext<D, Gate>& ctx, std::uint64_t r, std::uint64_t sources_first,
-                      std::uint64_t targets_first, const FrameIndex<D>& targets,
-                      std::vector<Candidate>& out) {
-  const auto& source = ctx.store.points[sources_first + r];
-  const auto& box = ctx.boxes[sources_first + r];
-  if (!box.finite) return;
-  auto visit = [&](const typename FrameIndex<D>::Entry& entry) {
-    const auto& target = entry.at;
-    const std::uint64_t q = entry.point;
-    const float d2 = detail::squared_distance<D>(source.position, target.position);
+void feasible_entries(const LinkContext<D, Gate>& ctx, const typename FrameIndex<D>::Entry& source,
+                      std::uint64_t sources_first, std::uint64_t targets_first,
+                      IndexCursor<D>& targets, std::vector<Candidate>& out) {
+  const auto& box = ctx.boxes[source.point];
+  auto visit = [&](const typename FrameIndex<D>::Entry& target) {
+    const float d2 = detail::squared_distance<D>(source.at.position, target.at.position);
     if (!(d2 <= ctx.scale.max_distance_squared)) return;
-    if (!ctx.gate(source.intensity, target.intensity)) return;
+    if (!ctx.gate(source.at.intensity, target.at.intensity)) return;
     for (std::size_t a = 0; a < D; ++a)
-      if (entry.neighbourhood[a] - box.neighbourhood[a] + 1 > 2) return;
+      if (target.neighbourhood[a] - source.neighbourhood[a] + 1 > 2) return;
     const std::int64_t cost = sat_i64(std::sqrt(d2) * 1000000.0f);
     if (cost > ctx.scale.no_link_cost) return;
-    out.push_back(Candidate{r, q - targets_first, cost});
+    out.push_back(Candidate{source.point - sources_first, target.point - targets_first, cost});
   };
-  visit_cells(targets, box.lo, box.hi, visit);
+  targets.visit(box, visit);
 }
 
 /// Union-find over the targets of one frame pair.
@@ -429,16 +459,29 @@ std::vector<LinkPair> link_frame_pair(const LinkContext<D, Gate>& ctx, std::size
   std::vector<LinkPair> pairs;
   if (f == 0 || g == 0) return pairs;
 
-  const auto cand = parallel_gather<Candidate>(
-      f,
-      [&](std::size_t r, std::vector<Candidate>& out) {
-        feasible_entries(ctx, r, sources_first, targets_first, ctx.indexes[b], out);
-      },
-      1024);
-  if (cand.empty()) return pairs;
+  // Sources are taken in the cell order of their own frame's index, so successive searches
+  // touch neighbouring parts of the target index; a fixed chunking keeps the result independent
+  // of scheduling. The candidates are then grouped by source row.
+  const auto& sorted_sources = ctx.indexes[a].entries;
+  constexpr std::size_t kSourcesPerTask = 2048;
+  std::vector<std::vector<Candidate>> parts((sorted_sources.size() + kSourcesPerTask - 1) / kSourcesPerTask);
+  parallel_for(parts.size(), [&](std::size_t task) {
+    IndexCursor<D> targets(ctx.indexes[b]);
+    const std::size_t end = std::min(sorted_sources.size(), (task + 1) * kSourcesPerTask);
+    for (std::size_t k = task * kSourcesPerTask; k < end; ++k)
+      feasible_entries(ctx, sorted_sources[k], sources_first, targets_first, targets, parts[task]);
+  });
   std::vector<std::uint64_t> row_first(f + 1, 0);
-  for (const auto& c : cand) ++row_first[c.source + 1];
+  for (const auto& part : parts)
+    for (const auto& c : part) ++row_first[c.source + 1];
   for (std::uint64_t r = 0; r < f; ++r) row_first[r + 1] += row_first[r];
+  if (row_first[f] == 0) return pairs;
+  std::vector<Candidate> cand(row_first[f]);
+  {
+    std::vector<std::uint64_t> next(row_first.begin(), row_first.end() - 1);
+    for (const auto& part : parts)
+      for (const auto& c : part) cand[next[c.source]++] = c;
+  }
 
   // A source whose targets no other source reaches is a component of its own (the usual case).
   std::vector<std::uint8_t> reached_by(g, 0);
