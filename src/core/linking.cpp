@@ -224,9 +224,13 @@ class IndexCursor {
       return;
     }
     std::array<std::int64_t, D> first = box.lo;
-    for (std::size_t row = 0;; ++row) {
+    while (true) {
       std::array<std::int64_t, D> last = first;
       last[D - 1] = box.hi[D - 1];
+      // Hints are kept per row position modulo 4 on each axis, so a row seen again by the next
+      // source (usually one cell over) starts from its own previous position.
+      std::size_t row = 0;
+      for (std::size_t a = 0; a + 1 < D; ++a) row = row * 4 + static_cast<std::size_t>(first[a] & 3);
       std::size_t it = lower_bound_from(hints_[row], first);
       hints_[row] = it;
       for (; it < entries_.size() && !cell_less<D>(last, entries_[it].cell); ++it) visit(entries_[it]);
