@@ -531,24 +531,31 @@ TrackArrays link_points_with(std::span<const View2<float>> frames, float max_dis
 
   // Gaps run from 1 to max_skip + 1 (no overflow) and stop before reaching past the last frame.
   const std::size_t gaps = n < 2 ? 0 : (max_skip >= n - 2 ? n - 1 : static_cast<std::size_t>(max_skip) + 1);
-  // proposals[s - 1][a]: every proposal is computed before any link is recorded.
-  std::vector<std::vector<std::vector<LinkPair>>> proposals(gaps);
-  parallel_for(gaps, [&](std::size_t gi) {
-    const std::size_t s = gi + 1;
-    proposals[gi].resize(n - s);
-    parallel_for(n - s, [&](std::size_t a) { proposals[gi][a] = link_frame_pair(ctx, a, s); });
-  });
-
-  // Recording in gap-major, frame-minor order: a link of a longer gap is kept only if no shorter
-  // gap has already given its source a successor or its target a predecessor.
+  // Proposals read only the points, never the link table, so recording a batch of gaps before the
+  // next batch is computed gives exactly the links of computing every proposal first. Batches
+  // bound the memory of the pending proposals when many frames meet a large max_skip; a batch
+  // holds every gap when n * gaps is modest, as in most calls.
+  const std::size_t gaps_per_batch = std::max<std::size_t>(1, (std::size_t{1} << 18) / std::max<std::size_t>(n, 1));
   LinkTable links(store.points.size());
-  for (const auto& by_frame : proposals)
-    for (const auto& pairs : by_frame)
-      for (const auto& [i, j] : pairs)
-        if (links.successor[i] == LinkTable::kNone && links.predecessor[j] == LinkTable::kNone) {
-          links.successor[i] = j;
-          links.predecessor[j] = i;
-        }
+  for (std::size_t batch_first = 1; batch_first <= gaps; batch_first += gaps_per_batch) {
+    const std::size_t batch = std::min(gaps_per_batch, gaps - batch_first + 1);
+    // proposals[s - batch_first][a]: gaps (outer) and source frames (inner) in parallel.
+    std::vector<std::vector<std::vector<LinkPair>>> proposals(batch);
+    parallel_for(batch, [&](std::size_t k) {
+      const std::size_t s = batch_first + k;
+      proposals[k].resize(n - s);
+      parallel_for(n - s, [&](std::size_t a) { proposals[k][a] = link_frame_pair(ctx, a, s); });
+    });
+    // Recording in gap-major, frame-minor order: a link of a longer gap is kept only if no shorter
+    // gap has already given its source a successor or its target a predecessor.
+    for (const auto& by_frame : proposals)
+      for (const auto& pairs : by_frame)
+        for (const auto& [i, j] : pairs)
+          if (links.successor[i] == LinkTable::kNone && links.predecessor[j] == LinkTable::kNone) {
+            links.successor[i] = j;
+            links.predecessor[j] = i;
+          }
+  }
   return tracks_to_arrays(assemble_tracks(store, links));
 }
 
