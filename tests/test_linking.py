@@ -212,6 +212,17 @@ def test_max_skip_beyond_frames():
         assert result[1].tolist() == expected[1].tolist()
 
 
+def test_long_gaps_over_many_frames():
+    # 1000 frames with unlimited max_skip: gaps of 300, 600 and 900 frames are proposed; the
+    # shorter ones are recorded first, so A -> B -> C, and the gap-900 proposal A -> C is dropped.
+    frames = [frame() for _ in range(1000)]
+    frames[0], frames[300], frames[900] = frame((0, 0, 1)), frame((1, 0, 1)), frame((0.5, 0, 1))
+    frames[999] = frame((50, 50, 1))
+    assert tracks_of(link2(frames, 5.0, 2**64 - 1)) == [[[0, 0, 1], [1, 0, 1], [0.5, 0, 1]]]
+    assert link2(frames, 5.0, 298)[1].tolist() == []
+    assert tracks_of(link2(frames, 5.0, 299)) == [[[0, 0, 1], [1, 0, 1]]]
+
+
 # ---------------------------------------------------------------- gates and costs
 
 @pytest.mark.parametrize("target, links", [((3, 4), True), ((3, 4.001), False), ((-3, -4), True)])
