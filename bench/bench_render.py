@@ -95,8 +95,8 @@ def main():
     # process is still small.
     memory_2d = measure_in_child("rs_draw_tracks", 1_000, 100, 4096, 12.0, 2)
     memory_2d_value = measure_in_child("rs_draw_tracks_value", 1_000, 100, 4096, 12.0, 2, value=True)
-    memory_3d = measure_in_child("rs_draw_tracks_3d", 1_000, 100, 256, 12.0, 3)
-    memory_3d_value = measure_in_child("rs_draw_tracks_value_3d", 1_000, 100, 256, 12.0, 3, value=True)
+    memory_3d = measure_in_child("rs_draw_tracks_3d", 1_500, 100, 256, 12.0, 3)
+    memory_3d_value = measure_in_child("rs_draw_tracks_value_3d", 1_500, 100, 256, 12.0, 3, value=True)
 
     rng = np.random.default_rng(0)
     size = 2048

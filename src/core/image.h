@@ -52,8 +52,8 @@ class LineCells2d {
   Cell<2> at(std::uint64_t j, std::uint64_t k) const;
 
   Cell<2> start_;
-  Cell<2> major_step_{};  // one step of u in cell coordinates
-  Cell<2> minor_step_{};  // one step of w in cell coordinates
+  Cell<2> major_step_{};            // one step of u in cell coordinates
+  Cell<2> minor_step_{};            // one step of w in cell coordinates
   std::uint64_t major_length_ = 0;  // DU
   std::uint64_t minor_length_ = 0;  // DW
 };
