@@ -31,10 +31,14 @@ class LineCells2d {
   /// Calls visit(j, cell) for the steps first <= j < last, in order.
   template <class Visit>
   void visit(std::uint64_t first, std::uint64_t last, Visit&& visit) const {
-    const uint128 product = static_cast<uint128>(first) * minor_length_;
-    Cell<2> cell = at(first, static_cast<std::uint64_t>(product / major_length_));
-    int128 err = static_cast<int128>(minor_length_) - static_cast<int128>(major_length_) +
-                 static_cast<int128>(product % major_length_);
+    Cell<2> cell = start_;
+    int128 err = static_cast<int128>(minor_length_) - static_cast<int128>(major_length_);
+    if (first != 0) {
+      // The remainder of j·DW / DU is how far the error term has advanced past DW − DU.
+      const uint128 product = static_cast<uint128>(first) * minor_length_;
+      cell = at(first, static_cast<std::uint64_t>(product / major_length_));
+      err += static_cast<int128>(product % major_length_);
+    }
     for (std::uint64_t j = first; j < last; ++j) {
       visit(j, cell);
       if (err >= 0) {

@@ -221,7 +221,10 @@ void draw_track(const std::vector<GridPoint<N, Hit>>& points, const RenderGrid<N
     // segment adds nothing and need not be walked.
     if (!from.placed || !to.placed || has_nan(from.hit) || has_nan(to.hit)) continue;
     const Walk walk(from.cell, to.cell);
-    const auto [first, last] = in_grid_steps(walk, grid);
+    // A walk stays within the box spanned by its ends, so with both ends inside nothing is clipped.
+    const auto [first, last] = grid.contains(from.cell) && grid.contains(to.cell)
+                                   ? std::pair<std::uint64_t, std::uint64_t>{0, walk.cells()}
+                                   : in_grid_steps(walk, grid);
     if (first == last) continue;
     const float d = walk_denominator(walk.cells());
     walk.visit(first, last, [&](std::uint64_t j, const Cell<N>& cell) {
