@@ -343,6 +343,17 @@ def test_grid_too_large_raises_memory_error(fn, matrix_name, columns, extent, pi
         fn(matrix, np.array([2], np.int32), extent, pixel_size)
 
 
+def test_grid_beyond_available_memory_is_refused_up_front():
+    # A grid a little larger than the memory available: the kernel might grant it and then kill
+    # the process while its pages are zeroed; the renderer refuses it before allocating.
+    with open("/proc/meminfo") as f:
+        meminfo = dict(line.split(":", 1) for line in f)
+    available = int(meminfo["MemAvailable"].split()[0]) * 1024
+    side = int((1.25 * available / 16) ** 0.5) + 1
+    with pytest.raises(MemoryError, match=r"^not enough memory for a render grid of \d+ x \d+ cells"):
+        quorlin.rs_draw_tracks(np.ones((2, 3), np.float32), np.array([2], np.int32), (0, side, 0, side), 1.0)
+
+
 @pytest.mark.parametrize("fn, matrix_name, columns", RENDERERS_2D)
 def test_empty_grid_with_an_unrepresentable_axis(fn, matrix_name, columns):
     # nx = 2^64 - 1 cells along x but none along y: no memory is needed, yet NumPy cannot form
