@@ -179,6 +179,19 @@ def _render(matrix, ends, extent, pixel_size, dim, quantities, trimmed):
     return (*images, counts, tuple(out_extent))
 
 
+def tracks(*points_per_track, columns):
+    """A track matrix and its end indices from one list of rows per track."""
+    rows = [row for track in points_per_track for row in track]
+    matrix = np.array(rows, np.float32).reshape(-1, columns)
+    ends = np.cumsum([len(t) for t in points_per_track]).astype(np.int32)
+    return matrix, ends
+
+
+def hit_cells(counts):
+    """The set of cells with at least one hit."""
+    return {tuple(int(i) for i in c) for c in np.argwhere(counts)}
+
+
 def assert_same(result, expected):
     """Bitwise equality of every array (NaN and the sign of zero included) and of the extent."""
     assert len(result) == len(expected)

@@ -7,21 +7,13 @@ import numpy as np
 import pytest
 import quorlin
 
-from render_reference import assert_same, render
+from render_reference import assert_same, hit_cells, render, tracks
 
 F32 = np.float32
 
 
-def tracks(*points_per_track, columns=3):
-    """A track matrix and its end indices from lists of rows."""
-    rows = [row for track in points_per_track for row in track]
-    matrix = np.array(rows, np.float32).reshape(-1, columns)
-    ends = np.cumsum([len(t) for t in points_per_track]).astype(np.int32)
-    return matrix, ends
-
-
 def draw(points_per_track, extent=(0, 10, 0, 10), pixel_size=1.0):
-    matrix, ends = tracks(*points_per_track)
+    matrix, ends = tracks(*points_per_track, columns=3)
     return quorlin.rs_draw_tracks(matrix, ends, extent, pixel_size)
 
 
@@ -34,10 +26,6 @@ def lerp(j, steps, v0, v1):
     """The float32 hit of step j of a walk of `steps` cells between intensities v0 and v1."""
     t = F32(j) / (F32(steps + 1) - F32(1))
     return t * F32(v1) + (F32(1) - t) * F32(v0)
-
-
-def hit_cells(counts):
-    return {tuple(int(i) for i in c) for c in np.argwhere(counts)}
 
 
 # --- grid ------------------------------------------------------------------------------------
@@ -102,11 +90,6 @@ def test_same_cell_repeats_keep_the_first_point():
     image, counts, _ = draw([[(1.0, 1.0, 5), (1.2, 0.9, 100), (3, 1, 9), (3.1, 1.2, 50)]])
     assert image[1:4, 1].tolist() == [5, 7, 9]
     assert counts.sum() == 3
-
-
-def test_two_crossing_tracks_share_a_pixel():
-    image, counts, _ = draw([[(0, 2, 1), (4, 2, 1)], [(2, 0, 3), (2, 4, 3)]])
-    assert counts[2, 2] == 2 and image[2, 2] == 4
 
 
 # --- trimmed statistics ----------------------------------------------------------------------
@@ -358,6 +341,26 @@ def test_grid_too_large_raises_memory_error(fn, matrix_name, columns, extent, pi
     matrix = np.ones((2, columns), np.float32)
     with pytest.raises(MemoryError, match="^not enough memory for a render grid of "):
         fn(matrix, np.array([2], np.int32), extent, pixel_size)
+
+
+def test_grid_beyond_available_memory_is_refused_up_front():
+    # A grid a little larger than the memory available: the kernel might grant it and then kill
+    # the process while its pages are zeroed; the renderer refuses it before allocating.
+    with open("/proc/meminfo") as f:
+        meminfo = dict(line.split(":", 1) for line in f)
+    available = int(meminfo["MemAvailable"].split()[0]) * 1024
+    side = int((1.25 * available / 16) ** 0.5) + 1
+    with pytest.raises(MemoryError, match=r"^not enough memory for a render grid of \d+ x \d+ cells"):
+        quorlin.rs_draw_tracks(np.ones((2, 3), np.float32), np.array([2], np.int32), (0, side, 0, side), 1.0)
+
+
+@pytest.mark.parametrize("fn, matrix_name, columns", RENDERERS_2D)
+def test_empty_grid_with_an_unrepresentable_axis(fn, matrix_name, columns):
+    # nx = 2^64 - 1 cells along x but none along y: no memory is needed, yet NumPy cannot form
+    # the (2^64 - 1, 0) array, which the checked result step reports.
+    matrix = np.ones((2, columns), np.float32)
+    with pytest.raises(ValueError, match=re.escape("Error creating ndarray: ShapeError/")):
+        fn(matrix, np.array([2], np.int32), (0, np.inf, 0, 0), 1.0)
 
 
 def test_argument_conversions():

@@ -6,29 +6,18 @@ import numpy as np
 import pytest
 import quorlin
 
-from render_reference import assert_same, render
+from render_reference import assert_same, hit_cells, render, tracks
 
 F32 = np.float32
 EXTENT = (0, 4, 0, 3, 0, 2)
 
 
-def tracks(*points_per_track, columns=4):
-    rows = [row for track in points_per_track for row in track]
-    matrix = np.array(rows, np.float32).reshape(-1, columns)
-    ends = np.cumsum([len(t) for t in points_per_track]).astype(np.int32)
-    return matrix, ends
-
-
 def draw(points_per_track, extent=EXTENT, pixel_size=1.0):
-    return quorlin.rs_draw_tracks_3d(*tracks(*points_per_track), extent, pixel_size)
+    return quorlin.rs_draw_tracks_3d(*tracks(*points_per_track, columns=4), extent, pixel_size)
 
 
 def draw_value(points_per_track, extent=EXTENT, pixel_size=1.0):
     return quorlin.rs_draw_tracks_value_3d(*tracks(*points_per_track, columns=5), extent, pixel_size)
-
-
-def hit_cells(counts):
-    return {tuple(int(i) for i in c) for c in np.argwhere(counts)}
 
 
 @pytest.mark.parametrize(
