@@ -38,6 +38,7 @@ mkdir -p "$(dirname "$BUILD")"
   -DQUORLIN_SANITIZE=ON -DPython_EXECUTABLE="$PY" >"$BUILD.configure.log" 2>&1 ||
   { cat "$BUILD.configure.log" >&2; exit 1; }
 "$CMAKE" --build "$BUILD" -j "$(nproc)"
+BUILD=$(cd "$BUILD" && pwd)
 
 # The interpreter itself is not instrumented, so the runtime must be loaded first. The C++
 # runtime is preloaded too: ASan resolves its interceptor of __cxa_throw when it starts, and the
@@ -62,13 +63,13 @@ REPORTS=$(cd "$REPORTS" && pwd)
 # (operator new never throws there), so the tests that provoke MemoryError skip themselves when
 # QUORLIN_TEST_SANITIZED is set, as do those that measure RSS.
 export QUORLIN_TEST_SANITIZED=1
-export PYTHONPATH="$PWD/$BUILD${PYTHONPATH:+:$PYTHONPATH}"
+export PYTHONPATH="$BUILD${PYTHONPATH:+:$PYTHONPATH}"
 export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=0:allocator_may_return_null=1:strict_init_order=1:detect_stack_use_after_return=1:log_path=$REPORTS/asan"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$REPORTS/ubsan"
 
 where=$(LD_PRELOAD="$PRELOAD" "$PY" -c 'import quorlin; print(quorlin.__file__)')
 case "$where" in
-  "$PWD/$BUILD"/*) ;;
+  "$BUILD"/*) ;;
   *) echo "sanitize: imported quorlin from $where, not from $BUILD" >&2; exit 1 ;;
 esac
 
