@@ -117,7 +117,15 @@ __attribute__((target("avx2"))) void scan_contiguous_avx2(const RowScan& r, std:
   scan_columns(r, j, end, UnitStep{}, threshold, record);
 }
 
-const bool kHasAvx2 = __builtin_cpu_supports("avx2");
+/// Whether the processor runs the vector scan; asked once (cpu_init first: the answer may be
+/// needed before the runtime's own initialiser has run).
+bool has_avx2() {
+  static const bool yes = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return yes;
+}
 #endif
 
 /// Appends the maxima of interior row i to out, in column order.
@@ -133,7 +141,7 @@ void scan_row(const View2<float>& frame, std::uint64_t i, Step step, float thres
   const std::uint64_t end = frame.shape[1] - 1;
 #if defined(__x86_64__) && defined(__GNUC__)
   if constexpr (std::is_same_v<Step, UnitStep>) {
-    if (kHasAvx2) return scan_contiguous_avx2(rows, end, threshold, record);
+    if (has_avx2()) return scan_contiguous_avx2(rows, end, threshold, record);
   }
 #endif
   scan_columns(rows, 1, end, step, threshold, record);
