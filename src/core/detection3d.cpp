@@ -122,8 +122,9 @@ struct IndexToPosition {
 /// tests would wait for memory on every candidate's neighbours in the next plane.
 template <bool UnitStride>
 void scan_row(const float* row, std::int64_t stride, std::uint64_t n2, float threshold,
-              const float* ahead, const Neighbourhood& nb, std::uint64_t i0, std::uint64_t i1,
-              const IndexToPosition& to_position, std::vector<PeakCandidate3d>& out) {
+              [[maybe_unused]] const float* ahead, const Neighbourhood& nb, std::uint64_t i0,
+              std::uint64_t i1, const IndexToPosition& to_position,
+              std::vector<PeakCandidate3d>& out) {
   const std::int64_t step = UnitStride ? 1 : stride;
   auto emit = [&](std::uint64_t k, float v) {
     const std::array<std::uint64_t, 3> index{i0, i1, k};
