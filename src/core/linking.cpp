@@ -164,20 +164,28 @@ FrameIndex<D> build_index(const PointStore<D>& store, const std::vector<SearchBo
   using Entry = typename FrameIndex<D>::Entry;
   FrameIndex<D> index;
   const std::uint64_t first = store.frame_begin[frame], last = store.frame_begin[frame + 1];
-  index.entries.reserve(last - first);
+  // Sorting small (cell, point) keys first moves far less memory than sorting whole entries.
+  struct Key {
+    std::array<std::int64_t, D> cell;
+    std::uint64_t point;
+  };
+  std::vector<Key> keys;
+  keys.reserve(last - first);
   for (std::uint64_t p = first; p < last; ++p) {
-    const auto& point = store.points[p];
     if (!boxes[p].finite) continue;
-    Entry e{};
-    for (std::size_t a = 0; a < D; ++a) e.cell[a] = index_cell(point.position[a], inverse_side);
-    e.point = p;
-    e.at = point;
-    e.neighbourhood = boxes[p].neighbourhood;
-    index.entries.push_back(e);
+    Key k{};
+    for (std::size_t a = 0; a < D; ++a) k.cell[a] = index_cell(store.points[p].position[a], inverse_side);
+    k.point = p;
+    keys.push_back(k);
   }
-  std::sort(index.entries.begin(), index.entries.end(), [](const Entry& x, const Entry& y) {
-    return cell_less<D>(x.cell, y.cell) || (x.cell == y.cell && x.point < y.point);
+  std::sort(keys.begin(), keys.end(), [](const Key& x, const Key& y) {
+    for (std::size_t a = 0; a < D; ++a)
+      if (x.cell[a] != y.cell[a]) return x.cell[a] < y.cell[a];
+    return x.point < y.point;
   });
+  index.entries.resize(keys.size());
+  for (std::size_t i = 0; i < keys.size(); ++i)
+    index.entries[i] = Entry{keys[i].cell, keys[i].point, store.points[keys[i].point], boxes[keys[i].point].neighbourhood};
   return index;
 }
 
