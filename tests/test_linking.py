@@ -315,7 +315,7 @@ def test_argument_errors(call, exc, message):
 def test_max_distance_out_of_range(max_distance, dims):
     # Also on empty input: the parameter itself is wrong.
     call = link2 if dims == 2 else lambda f, md: quorlin.rs_link_points_3d(f, md, 0)
-    with pytest.raises(ValueError, match=r"^max_distance must be at least 0\.000001 and below 9\.2e11, got "):
+    with pytest.raises(ValueError, match=r"^max_distance must be at least 0\.000001 and at most about 9\.2e11, got "):
         call([], max_distance)
 
 

@@ -76,7 +76,7 @@ DistanceScale distance_scale(float max_distance) {
   if (scale.no_link_cost <= 0 || scale.no_link_cost > kLargest) {
     char shown[32];
     std::snprintf(shown, sizeof shown, "%.9g", static_cast<double>(max_distance));
-    throw ValueError(std::string("max_distance must be at least 0.000001 and below 9.2e11, got ") +
+    throw ValueError(std::string("max_distance must be at least 0.000001 and at most about 9.2e11, got ") +
                      shown);
   }
   scale.max_distance_squared = max_distance * max_distance;
