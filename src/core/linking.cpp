@@ -24,9 +24,9 @@ PointStore<D> read_points(std::span<const View2<float>> frames) {
     const auto& f = frames[k];
     if (f.shape[0] > 0 && f.shape[1] < D + 1) {
       const char* columns = D == 2 ? "x, y, intensity" : "x, y, z, intensity";
-      throw ValueError("points_list[" + std::to_string(k) + "]: a frame with points needs at least " +
-                       std::to_string(D + 1) + " columns (" + columns + "), got " +
-                       std::to_string(f.shape[1]));
+      throw ValueError("points_list[" + std::to_string(k) +
+                       "]: a frame with points needs at least " + std::to_string(D + 1) +
+                       " columns (" + columns + "), got " + std::to_string(f.shape[1]));
     }
     total += f.shape[0];
   }
@@ -76,8 +76,8 @@ DistanceScale distance_scale(float max_distance) {
   if (scale.no_link_cost <= 0 || scale.no_link_cost > kLargest) {
     char shown[32];
     std::snprintf(shown, sizeof shown, "%.9g", static_cast<double>(max_distance));
-    throw ValueError(std::string("max_distance must be at least 0.000001 and at most about 9.2e11, got ") +
-                     shown);
+    throw ValueError(std::string("max_distance must be at least 0.000001 and at most about 9.2e11, ") +
+                     "got " + shown);
   }
   scale.max_distance_squared = max_distance * max_distance;
   float t = std::sqrt(scale.max_distance_squared);
@@ -131,7 +131,7 @@ struct FrameIndex {
 };
 
 /// Where a point searches as a source: the box of index cells that holds every point within the
-/// reach of the distance gate, and its own neighbourhood cells. Does not depend on the target frame.
+/// reach of the distance gate, and its own neighbourhood cells. Independent of the target frame.
 template <std::size_t D>
 struct SearchBox {
   std::array<std::int64_t, D> lo, hi;
@@ -151,7 +151,8 @@ SearchBox<D> search_box(const PointND<D>& point, const DistanceScale& scale, dou
     box.neighbourhood[a] = neighbourhood_cell(pos[a], scale.max_distance);
     if (!box.finite) continue;
     const double x = pos[a];
-    const double reach = scale.axis_reach * (1.0 + 0x1p-20) + (std::fabs(x) + scale.axis_reach) * 0x1p-50;
+    const double reach =
+        scale.axis_reach * (1.0 + 0x1p-20) + (std::fabs(x) + scale.axis_reach) * 0x1p-50;
     box.lo[a] = index_cell(x - reach, inverse_side);
     box.hi[a] = index_cell(x + reach, inverse_side);
   }
@@ -174,7 +175,8 @@ FrameIndex<D> build_index(const PointStore<D>& store, const std::vector<SearchBo
   for (std::uint64_t p = first; p < last; ++p) {
     if (!boxes[p].finite) continue;
     Key k{};
-    for (std::size_t a = 0; a < D; ++a) k.cell[a] = index_cell(store.points[p].position[a], inverse_side);
+    for (std::size_t a = 0; a < D; ++a)
+      k.cell[a] = index_cell(store.points[p].position[a], inverse_side);
     k.point = p;
     keys.push_back(k);
   }
@@ -185,7 +187,8 @@ FrameIndex<D> build_index(const PointStore<D>& store, const std::vector<SearchBo
   });
   index.entries.resize(keys.size());
   for (std::size_t i = 0; i < keys.size(); ++i)
-    index.entries[i] = Entry{keys[i].cell, keys[i].point, store.points[keys[i].point], boxes[keys[i].point].neighbourhood};
+    index.entries[i] = Entry{keys[i].cell, keys[i].point, store.points[keys[i].point],
+                             boxes[keys[i].point].neighbourhood};
   return index;
 }
 
@@ -193,7 +196,8 @@ FrameIndex<D> build_index(const PointStore<D>& store, const std::vector<SearchBo
 /// [lo, hi] on every axis from A on; the entries of the range share their cells on earlier axes.
 /// Used for boxes of many cells, which only arise for coordinates vast against max_distance.
 template <std::size_t A, std::size_t D, class Visit>
-void visit_box(const typename FrameIndex<D>::Entry* first, const typename FrameIndex<D>::Entry* last,
+void visit_box(const typename FrameIndex<D>::Entry* first,
+               const typename FrameIndex<D>::Entry* last,
                const std::array<std::int64_t, D>& lo, const std::array<std::int64_t, D>& hi,
                Visit& visit) {
   using Entry = typename FrameIndex<D>::Entry;
@@ -225,7 +229,8 @@ class IndexCursor {
   void visit(const SearchBox<D>& box, Visit& visit) {
     bool small = true;
     for (std::size_t a = 0; a < D; ++a)
-      small = small && static_cast<std::uint64_t>(box.hi[a]) - static_cast<std::uint64_t>(box.lo[a]) < 4;
+      small = small &&
+              static_cast<std::uint64_t>(box.hi[a]) - static_cast<std::uint64_t>(box.lo[a]) < 4;
     if (!small) {
       // Only coordinates vast against max_distance give boxes of many cells.
       visit_box<0, D>(entries_.data(), entries_.data() + entries_.size(), box.lo, box.hi, visit);
@@ -238,10 +243,12 @@ class IndexCursor {
       // Hints are kept per row position modulo 4 on each axis, so a row seen again by the next
       // source (usually one cell over) starts from its own previous position.
       std::size_t row = 0;
-      for (std::size_t a = 0; a + 1 < D; ++a) row = row * 4 + static_cast<std::size_t>(first[a] & 3);
+      for (std::size_t a = 0; a + 1 < D; ++a)
+        row = row * 4 + static_cast<std::size_t>(first[a] & 3);
       std::size_t it = lower_bound_from(hints_[row], first);
       hints_[row] = it;
-      for (; it < entries_.size() && !cell_less<D>(last, entries_[it].cell); ++it) visit(entries_[it]);
+      for (; it < entries_.size() && !cell_less<D>(last, entries_[it].cell); ++it)
+        visit(entries_[it]);
       std::size_t a = D - 1;  // next row: odometer over the axes before the last
       while (a-- > 0) {
         if (first[a] < box.hi[a]) {
@@ -287,8 +294,9 @@ class IndexCursor {
         hi = probe;
       }
     }
-    const auto* found = std::lower_bound(entries_.data() + lo, entries_.data() + hi, key,
-                                         [](const Entry& e, const auto& k) { return cell_less<D>(e.cell, k); });
+    const auto* found =
+        std::lower_bound(entries_.data() + lo, entries_.data() + hi, key,
+                         [](const Entry& e, const auto& k) { return cell_less<D>(e.cell, k); });
     return static_cast<std::size_t>(found - entries_.data());
   }
 
@@ -359,7 +367,8 @@ constexpr std::uint64_t kNoTarget = ~std::uint64_t{0};
 
 /// The cheapest of the candidates [first, last) (the lowest target among equals). Every candidate
 /// costs no more than staying unlinked, so a source alone in its component takes this one.
-std::uint64_t cheapest_target(const std::vector<Candidate>& cand, std::uint64_t first, std::uint64_t last) {
+std::uint64_t cheapest_target(const std::vector<Candidate>& cand, std::uint64_t first,
+                              std::uint64_t last) {
   const Candidate* best = &cand[first];
   for (std::uint64_t e = first + 1; e < last; ++e)
     if (cand[e].cost < best->cost || (cand[e].cost == best->cost && cand[e].target < best->target))
@@ -410,7 +419,8 @@ std::vector<std::uint64_t> group_offsets(const std::vector<std::uint64_t>& group
 /// Splits the sources that share targets into connected components (sources joined through the
 /// targets they reach) and solves each exactly. The total cost separates over components because
 /// every source's no-link column is its own.
-void solve_shared_components(const std::vector<Candidate>& cand, const std::vector<std::uint64_t>& row_first,
+void solve_shared_components(const std::vector<Candidate>& cand,
+                             const std::vector<std::uint64_t>& row_first,
                              const std::vector<std::uint64_t>& shared_sources, std::uint64_t g,
                              std::int64_t no_link_cost, std::vector<std::uint64_t>& chosen) {
   TargetSets sets(g);
@@ -436,8 +446,10 @@ void solve_shared_components(const std::vector<Candidate>& cand, const std::vect
     target_component.push_back(component_of_root[sets.find(t)]);
   }
   std::vector<std::uint64_t> sources_by_component, targets_by_component;
-  const auto source_begin = group_offsets(source_component, components, sources_by_component, shared_sources);
-  const auto target_begin = group_offsets(target_component, components, targets_by_component, reached_targets);
+  const auto source_begin =
+      group_offsets(source_component, components, sources_by_component, shared_sources);
+  const auto target_begin =
+      group_offsets(target_component, components, targets_by_component, reached_targets);
   std::vector<std::uint32_t> column_of_target(g, 0);
   for (std::uint64_t c = 0; c < components; ++c) {
     if (target_begin[c + 1] - target_begin[c] >= kUnassigned)
@@ -452,9 +464,11 @@ void solve_shared_components(const std::vector<Candidate>& cand, const std::vect
     ComponentSolver solver;
     const std::uint64_t end = std::min<std::uint64_t>(components, (task + 1) * kComponentsPerTask);
     for (std::uint64_t c = task * kComponentsPerTask; c < end; ++c) {
-      solver.solve(std::span(sources_by_component).subspan(source_begin[c], source_begin[c + 1] - source_begin[c]),
-                   std::span(targets_by_component).subspan(target_begin[c], target_begin[c + 1] - target_begin[c]),
-                   cand, row_first, column_of_target, no_link_cost, chosen);
+      const auto sources = std::span(sources_by_component)
+                               .subspan(source_begin[c], source_begin[c + 1] - source_begin[c]);
+      const auto targets = std::span(targets_by_component)
+                               .subspan(target_begin[c], target_begin[c + 1] - target_begin[c]);
+      solver.solve(sources, targets, cand, row_first, column_of_target, no_link_cost, chosen);
     }
   });
 }
@@ -462,7 +476,8 @@ void solve_shared_components(const std::vector<Candidate>& cand, const std::vect
 /// The links of source frame a to frame a + s: an optimal assignment of the pair, solved
 /// component by component. Pairs come in ascending source order.
 template <std::size_t D, class Gate>
-std::vector<LinkPair> link_frame_pair(const LinkContext<D, Gate>& ctx, std::size_t a, std::size_t s) {
+std::vector<LinkPair> link_frame_pair(const LinkContext<D, Gate>& ctx, std::size_t a,
+                                      std::size_t s) {
   const std::size_t b = a + s;
   const std::uint64_t sources_first = ctx.store.frame_begin[a];
   const std::uint64_t targets_first = ctx.store.frame_begin[b];
@@ -476,7 +491,8 @@ std::vector<LinkPair> link_frame_pair(const LinkContext<D, Gate>& ctx, std::size
   // of scheduling. The candidates are then grouped by source row.
   const auto& sorted_sources = ctx.indexes[a].entries;
   constexpr std::size_t kSourcesPerTask = 2048;
-  std::vector<std::vector<Candidate>> parts((sorted_sources.size() + kSourcesPerTask - 1) / kSourcesPerTask);
+  std::vector<std::vector<Candidate>> parts((sorted_sources.size() + kSourcesPerTask - 1) /
+                                            kSourcesPerTask);
   parallel_for(parts.size(), [&](std::size_t task) {
     IndexCursor<D> targets(ctx.indexes[b]);
     const std::size_t end = std::min(sorted_sources.size(), (task + 1) * kSourcesPerTask);
@@ -503,7 +519,8 @@ std::vector<LinkPair> link_frame_pair(const LinkContext<D, Gate>& ctx, std::size
   for (std::uint64_t r = 0; r < f; ++r) {
     if (row_first[r] == row_first[r + 1]) continue;  // no feasible target: stays unlinked
     bool shared = false;
-    for (std::uint64_t e = row_first[r]; e < row_first[r + 1]; ++e) shared = shared || reached_by[cand[e].target] > 1;
+    for (std::uint64_t e = row_first[r]; e < row_first[r + 1]; ++e)
+      shared = shared || reached_by[cand[e].target] > 1;
     if (shared)
       shared_sources.push_back(r);
     else
@@ -538,12 +555,14 @@ TrackArrays link_points_with(std::span<const View2<float>> frames, float max_dis
   const LinkContext<D, Gate> ctx{store, boxes, indexes, scale, gate};
 
   // Gaps run from 1 to max_skip + 1 (no overflow) and stop before reaching past the last frame.
-  const std::size_t gaps = n < 2 ? 0 : (max_skip >= n - 2 ? n - 1 : static_cast<std::size_t>(max_skip) + 1);
+  const std::size_t gaps =
+      n < 2 ? 0 : (max_skip >= n - 2 ? n - 1 : static_cast<std::size_t>(max_skip) + 1);
   // Proposals read only the points, never the link table, so recording a batch of gaps before the
   // next batch is computed gives exactly the links of computing every proposal first. Batches
   // bound the memory of the pending proposals when many frames meet a large max_skip; a batch
   // holds every gap when n * gaps is modest, as in most calls.
-  const std::size_t gaps_per_batch = std::max<std::size_t>(1, (std::size_t{1} << 18) / std::max<std::size_t>(n, 1));
+  const std::size_t gaps_per_batch =
+      std::max<std::size_t>(1, (std::size_t{1} << 18) / std::max<std::size_t>(n, 1));
   LinkTable links(store.points.size());
   for (std::size_t batch_first = 1; batch_first <= gaps; batch_first += gaps_per_batch) {
     const std::size_t batch = std::min(gaps_per_batch, gaps - batch_first + 1);
@@ -568,13 +587,15 @@ TrackArrays link_points_with(std::span<const View2<float>> frames, float max_dis
 }
 
 template TrackArrays link_points_with<2, IntensityRatioGate>(std::span<const View2<float>>, float,
-                                                             std::uint64_t, const IntensityRatioGate&);
+                                                             std::uint64_t,
+                                                             const IntensityRatioGate&);
 template TrackArrays link_points_with<3, AnyIntensity>(std::span<const View2<float>>, float,
                                                        std::uint64_t, const AnyIntensity&);
 
 TrackArrays link_points(std::span<const View2<float>> frames, float max_distance,
                         std::uint64_t max_skip, float max_intensity_ratio) {
-  return link_points_with<2>(frames, max_distance, max_skip, IntensityRatioGate{max_intensity_ratio});
+  return link_points_with<2>(frames, max_distance, max_skip,
+                             IntensityRatioGate{max_intensity_ratio});
 }
 
 }  // namespace quorlin
