@@ -130,27 +130,21 @@ struct FrameIndex {
   std::vector<Entry> entries;
 };
 
-/// Where a point searches as a source: the box of index cells that holds every point within the
-/// reach of the distance gate, and its own neighbourhood cells. Independent of the target frame.
+/// Where a point (with finite coordinates) searches as a source: the box of index cells that holds
+/// every point within the reach of the distance gate.
 template <std::size_t D>
 struct SearchBox {
   std::array<std::int64_t, D> lo, hi;
-  std::array<std::uint64_t, D> neighbourhood;
-  bool finite;  ///< false: a coordinate is not finite, nothing passes the distance gate
 };
 
 template <std::size_t D>
 SearchBox<D> search_box(const PointND<D>& point, const DistanceScale& scale, double inverse_side) {
   SearchBox<D> box{};
-  const auto& pos = point.position;
-  box.finite = std::all_of(pos.begin(), pos.end(), [](float v) { return std::isfinite(v); });
   // A point passes the distance gate only if |fl(x_i - x_j)| <= axis_reach on every axis, so its
   // exact offset is within axis_reach * (1 + 2^-24). The box adds a margin for the double
   // arithmetic of its bounds; the exact tests of feasible_entries decide.
   for (std::size_t a = 0; a < D; ++a) {
-    box.neighbourhood[a] = neighbourhood_cell(pos[a], scale.max_distance);
-    if (!box.finite) continue;
-    const double x = pos[a];
+    const double x = point.position[a];
     const double reach =
         scale.axis_reach * (1.0 + 0x1p-20) + (std::fabs(x) + scale.axis_reach) * 0x1p-50;
     box.lo[a] = index_cell(x - reach, inverse_side);
@@ -160,7 +154,7 @@ SearchBox<D> search_box(const PointND<D>& point, const DistanceScale& scale, dou
 }
 
 template <std::size_t D>
-FrameIndex<D> build_index(const PointStore<D>& store, const std::vector<SearchBox<D>>& boxes,
+FrameIndex<D> build_index(const PointStore<D>& store, const DistanceScale& scale,
                           std::size_t frame, double inverse_side) {
   using Entry = typename FrameIndex<D>::Entry;
   FrameIndex<D> index;
@@ -173,7 +167,8 @@ FrameIndex<D> build_index(const PointStore<D>& store, const std::vector<SearchBo
   std::vector<Key> keys;
   keys.reserve(last - first);
   for (std::uint64_t p = first; p < last; ++p) {
-    if (!boxes[p].finite) continue;
+    const auto& pos = store.points[p].position;
+    if (!std::all_of(pos.begin(), pos.end(), [](float v) { return std::isfinite(v); })) continue;
     Key k{};
     for (std::size_t a = 0; a < D; ++a)
       k.cell[a] = index_cell(store.points[p].position[a], inverse_side);
@@ -186,9 +181,15 @@ FrameIndex<D> build_index(const PointStore<D>& store, const std::vector<SearchBo
     return x.point < y.point;
   });
   index.entries.resize(keys.size());
-  for (std::size_t i = 0; i < keys.size(); ++i)
-    index.entries[i] = Entry{keys[i].cell, keys[i].point, store.points[keys[i].point],
-                             boxes[keys[i].point].neighbourhood};
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    const auto& point = store.points[keys[i].point];
+    Entry& e = index.entries[i];
+    e.cell = keys[i].cell;
+    e.point = keys[i].point;
+    e.at = point;
+    for (std::size_t a = 0; a < D; ++a)
+      e.neighbourhood[a] = neighbourhood_cell(point.position[a], scale.max_distance);
+  }
   return index;
 }
 
@@ -313,13 +314,14 @@ class IndexCursor {
 template <std::size_t D, class Gate>
 struct LinkContext {
   const PointStore<D>& store;
-  const std::vector<SearchBox<D>>& boxes;
   const std::vector<FrameIndex<D>>& indexes;
   DistanceScale scale;
+  double inverse_side;
   Gate gate;
 };
 
-/// A feasible (source, target) entry of one frame pair, by positions within the two frames.
+/// A feasible (source, target) entry of one frame pair: the source by its position in the cell
+/// order of its frame, the target by its row in its frame.
 struct Candidate {
   std::uint64_t source;
   std::uint64_t target;
@@ -330,9 +332,9 @@ struct Candidate {
 /// neighbouring cells, and costing no more than S (a dearer link never beats staying unlinked).
 template <std::size_t D, class Gate>
 void feasible_entries(const LinkContext<D, Gate>& ctx, const typename FrameIndex<D>::Entry& source,
-                      std::uint64_t sources_first, std::uint64_t targets_first,
+                      std::uint64_t source_id, std::uint64_t targets_first,
                       IndexCursor<D>& targets, std::vector<Candidate>& out) {
-  const auto& box = ctx.boxes[source.point];
+  const SearchBox<D> box = search_box(source.at, ctx.scale, ctx.inverse_side);
   auto visit = [&](const typename FrameIndex<D>::Entry& target) {
     const float d2 = detail::squared_distance<D>(source.at.position, target.at.position);
     if (!(d2 <= ctx.scale.max_distance_squared)) return;
@@ -341,7 +343,7 @@ void feasible_entries(const LinkContext<D, Gate>& ctx, const typename FrameIndex
       if (target.neighbourhood[a] - source.neighbourhood[a] + 1 > 2) return;
     const std::int64_t cost = sat_i64(std::sqrt(d2) * 1000000.0f);
     if (cost > ctx.scale.no_link_cost) return;
-    out.push_back(Candidate{source.point - sources_first, target.point - targets_first, cost});
+    out.push_back(Candidate{source_id, target.point - targets_first, cost});
   };
   targets.visit(box, visit);
 }
@@ -487,49 +489,58 @@ std::vector<LinkPair> link_frame_pair(const LinkContext<D, Gate>& ctx, std::size
   if (f == 0 || g == 0) return pairs;
 
   // Sources are taken in the cell order of their own frame's index, so successive searches
-  // touch neighbouring parts of the target index; a fixed chunking keeps the result independent
-  // of scheduling. The candidates are then grouped by source row.
+  // touch neighbouring parts of the target index and every per-source array is walked in order;
+  // a fixed chunking keeps the result independent of scheduling. Sources with a non-finite
+  // coordinate are not in the index: they never link.
   const auto& sorted_sources = ctx.indexes[a].entries;
+  const std::uint64_t m = sorted_sources.size();
   constexpr std::size_t kSourcesPerTask = 2048;
-  std::vector<std::vector<Candidate>> parts((sorted_sources.size() + kSourcesPerTask - 1) /
-                                            kSourcesPerTask);
+  std::vector<std::vector<Candidate>> parts((m + kSourcesPerTask - 1) / kSourcesPerTask);
   parallel_for(parts.size(), [&](std::size_t task) {
     IndexCursor<D> targets(ctx.indexes[b]);
-    const std::size_t end = std::min(sorted_sources.size(), (task + 1) * kSourcesPerTask);
-    for (std::size_t k = task * kSourcesPerTask; k < end; ++k)
-      feasible_entries(ctx, sorted_sources[k], sources_first, targets_first, targets, parts[task]);
+    const std::uint64_t end = std::min<std::uint64_t>(m, (task + 1) * kSourcesPerTask);
+    for (std::uint64_t k = task * kSourcesPerTask; k < end; ++k)
+      feasible_entries(ctx, sorted_sources[k], k, targets_first, targets, parts[task]);
   });
-  std::vector<std::uint64_t> row_first(f + 1, 0);
-  for (const auto& part : parts)
-    for (const auto& c : part) ++row_first[c.source + 1];
-  for (std::uint64_t r = 0; r < f; ++r) row_first[r + 1] += row_first[r];
-  if (row_first[f] == 0) return pairs;
-  std::vector<Candidate> cand(row_first[f]);
-  {
-    std::vector<std::uint64_t> next(row_first.begin(), row_first.end() - 1);
-    for (const auto& part : parts)
-      for (const auto& c : part) cand[next[c.source]++] = c;
+  std::vector<Candidate> cand;
+  if (parts.size() == 1) {
+    cand = std::move(parts[0]);
+  } else {
+    std::size_t total = 0;
+    for (const auto& part : parts) total += part.size();
+    cand.reserve(total);
+    for (const auto& part : parts) cand.insert(cand.end(), part.begin(), part.end());
   }
+  if (cand.empty()) return pairs;
+  // Candidates come grouped by source, in source order: row_first[k] is where source k's begin.
+  std::vector<std::uint64_t> row_first(m + 1, 0);
+  for (const auto& c : cand) ++row_first[c.source + 1];
+  for (std::uint64_t k = 0; k < m; ++k) row_first[k + 1] += row_first[k];
 
   // A source whose targets no other source reaches is a component of its own (the usual case).
   std::vector<std::uint8_t> reached_by(g, 0);
   for (const auto& c : cand) reached_by[c.target] = reached_by[c.target] == 0 ? 1 : 2;
-  std::vector<std::uint64_t> chosen(f, kNoTarget);
+  std::vector<std::uint64_t> chosen(m, kNoTarget);
   std::vector<std::uint64_t> shared_sources;
-  for (std::uint64_t r = 0; r < f; ++r) {
-    if (row_first[r] == row_first[r + 1]) continue;  // no feasible target: stays unlinked
+  for (std::uint64_t k = 0; k < m; ++k) {
+    if (row_first[k] == row_first[k + 1]) continue;  // no feasible target: stays unlinked
     bool shared = false;
-    for (std::uint64_t e = row_first[r]; e < row_first[r + 1]; ++e)
+    for (std::uint64_t e = row_first[k]; e < row_first[k + 1]; ++e)
       shared = shared || reached_by[cand[e].target] > 1;
     if (shared)
-      shared_sources.push_back(r);
+      shared_sources.push_back(k);
     else
-      chosen[r] = cheapest_target(cand, row_first[r], row_first[r + 1]);
+      chosen[k] = cheapest_target(cand, row_first[k], row_first[k + 1]);
   }
   if (!shared_sources.empty())
     solve_shared_components(cand, row_first, shared_sources, g, ctx.scale.no_link_cost, chosen);
+
+  std::vector<std::uint64_t> target_of_row(f, kNoTarget);
+  for (std::uint64_t k = 0; k < m; ++k)
+    target_of_row[sorted_sources[k].point - sources_first] = chosen[k];
   for (std::uint64_t r = 0; r < f; ++r)
-    if (chosen[r] != kNoTarget) pairs.emplace_back(sources_first + r, targets_first + chosen[r]);
+    if (target_of_row[r] != kNoTarget)
+      pairs.emplace_back(sources_first + r, targets_first + target_of_row[r]);
   return pairs;
 }
 
@@ -545,14 +556,9 @@ TrackArrays link_points_with(std::span<const View2<float>> frames, float max_dis
   // Cells twice as wide as the reach of the distance gate: the box around a source then spans at
   // most two cells per axis.
   const double inverse_side = 1.0 / (2.0 * scale.axis_reach * (1.0 + 0x1p-18));
-  std::vector<SearchBox<D>> boxes(store.points.size());
   std::vector<FrameIndex<D>> indexes(n);
-  parallel_for(n, [&](std::size_t k) {
-    for (std::uint64_t p = store.frame_begin[k]; p < store.frame_begin[k + 1]; ++p)
-      boxes[p] = search_box(store.points[p], scale, inverse_side);
-    indexes[k] = build_index(store, boxes, k, inverse_side);
-  });
-  const LinkContext<D, Gate> ctx{store, boxes, indexes, scale, gate};
+  parallel_for(n, [&](std::size_t k) { indexes[k] = build_index(store, scale, k, inverse_side); });
+  const LinkContext<D, Gate> ctx{store, indexes, scale, inverse_side, gate};
 
   // Gaps run from 1 to max_skip + 1 (no overflow) and stop before reaching past the last frame.
   const std::size_t gaps =
