@@ -76,8 +76,8 @@ DistanceScale distance_scale(float max_distance) {
   if (scale.no_link_cost <= 0 || scale.no_link_cost > kLargest) {
     char shown[32];
     std::snprintf(shown, sizeof shown, "%.9g", static_cast<double>(max_distance));
-    throw ValueError(std::string("max_distance must be at least 0.000001 and at most about 9.2e11, ") +
-                     "got " + shown);
+    throw ValueError(std::string("max_distance must be at least 0.000001 and at most about ") +
+                     "9.2e11, got " + shown);
   }
   scale.max_distance_squared = max_distance * max_distance;
   float t = std::sqrt(scale.max_distance_squared);
@@ -119,6 +119,13 @@ bool cell_less(const std::array<std::int64_t, D>& a, const std::array<std::int64
   return false;
 }
 
+/// Where a point (with finite coordinates) searches as a source: the box of index cells that holds
+/// every point within the reach of the distance gate.
+template <std::size_t D>
+struct SearchBox {
+  std::array<std::int64_t, D> lo, hi;
+};
+
 /// One frame's points with finite coordinates (a point with a non-finite coordinate can never pass
 /// the distance gate), sorted by index cell (lexicographic), then by global index.
 template <std::size_t D>
@@ -130,13 +137,7 @@ struct FrameIndex {
     std::array<std::uint64_t, D> neighbourhood;  ///< neighbourhood_cell of each coordinate
   };
   std::vector<Entry> entries;
-};
-
-/// Where a point (with finite coordinates) searches as a source: the box of index cells that holds
-/// every point within the reach of the distance gate.
-template <std::size_t D>
-struct SearchBox {
-  std::array<std::int64_t, D> lo, hi;
+  std::vector<SearchBox<D>> boxes;  ///< where each entry searches as a source (same order)
 };
 
 template <std::size_t D>
@@ -183,6 +184,7 @@ FrameIndex<D> build_index(const PointStore<D>& store, const DistanceScale& scale
     return x.point < y.point;
   });
   index.entries.resize(keys.size());
+  index.boxes.resize(keys.size());
   for (std::size_t i = 0; i < keys.size(); ++i) {
     const auto& point = store.points[keys[i].point];
     Entry& e = index.entries[i];
@@ -191,6 +193,7 @@ FrameIndex<D> build_index(const PointStore<D>& store, const DistanceScale& scale
     e.at = point;
     for (std::size_t a = 0; a < D; ++a)
       e.neighbourhood[a] = neighbourhood_cell(point.position[a], scale.max_distance);
+    index.boxes[i] = search_box(point, scale, inverse_side);
   }
   return index;
 }
@@ -318,7 +321,6 @@ struct LinkContext {
   const PointStore<D>& store;
   const std::vector<FrameIndex<D>>& indexes;
   DistanceScale scale;
-  double inverse_side;
   Gate gate;
 };
 
@@ -334,9 +336,10 @@ struct Candidate {
 /// neighbouring cells, and costing no more than S (a dearer link never beats staying unlinked).
 template <std::size_t D, class Gate>
 void feasible_entries(const LinkContext<D, Gate>& ctx, const typename FrameIndex<D>::Entry& source,
-                      std::uint64_t source_id, std::uint64_t targets_first,
+                      std::size_t source_frame, std::uint64_t source_id,
+                      std::uint64_t targets_first,
                       IndexCursor<D>& targets, std::vector<Candidate>& out) {
-  const SearchBox<D> box = search_box(source.at, ctx.scale, ctx.inverse_side);
+  const SearchBox<D>& box = ctx.indexes[source_frame].boxes[source_id];
   auto visit = [&](const typename FrameIndex<D>::Entry& target) {
     const float d2 = detail::squared_distance<D>(source.at.position, target.at.position);
     if (!(d2 <= ctx.scale.max_distance_squared)) return;
@@ -502,7 +505,7 @@ std::vector<LinkPair> link_frame_pair(const LinkContext<D, Gate>& ctx, std::size
     IndexCursor<D> targets(ctx.indexes[b]);
     const std::uint64_t end = std::min<std::uint64_t>(m, (task + 1) * kSourcesPerTask);
     for (std::uint64_t k = task * kSourcesPerTask; k < end; ++k)
-      feasible_entries(ctx, sorted_sources[k], k, targets_first, targets, parts[task]);
+      feasible_entries(ctx, sorted_sources[k], a, k, targets_first, targets, parts[task]);
   });
   std::vector<Candidate> cand;
   if (parts.size() == 1) {
@@ -560,7 +563,7 @@ TrackArrays link_points_with(std::span<const View2<float>> frames, float max_dis
   const double inverse_side = 1.0 / (2.0 * scale.axis_reach * (1.0 + 0x1p-18));
   std::vector<FrameIndex<D>> indexes(n);
   parallel_for(n, [&](std::size_t k) { indexes[k] = build_index(store, scale, k, inverse_side); });
-  const LinkContext<D, Gate> ctx{store, indexes, scale, inverse_side, gate};
+  const LinkContext<D, Gate> ctx{store, indexes, scale, gate};
 
   // Gaps run from 1 to max_skip + 1 (no overflow) and stop before reaching past the last frame.
   const std::size_t gaps =
