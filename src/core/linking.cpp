@@ -156,6 +156,52 @@ SearchBox<D> search_box(const PointND<D>& point, const DistanceScale& scale, dou
   return box;
 }
 
+/// Sorts keys (cell, point), given in ascending point order, by cell then point: the cells are
+/// numbered row-major within their bounding box and the numbers sorted by a stable byte-wise
+/// radix sort, which keeps equal cells in point order. Returns false, leaving keys untouched, when
+/// the box holds 2^64 cells or more (only for coordinates vast against max_distance).
+template <class Key>
+bool radix_sort_by_cell(std::vector<Key>& keys) {
+  if (keys.empty()) return true;
+  constexpr std::size_t D = std::tuple_size_v<decltype(Key::cell)>;
+  std::array<std::int64_t, D> lo = keys[0].cell, hi = keys[0].cell;
+  for (const auto& k : keys)
+    for (std::size_t a = 0; a < D; ++a) {
+      lo[a] = std::min(lo[a], k.cell[a]);
+      hi[a] = std::max(hi[a], k.cell[a]);
+    }
+  // Row-major numbering: axis 0 most significant. The largest number is the product of the spans
+  // minus one, which must fit in 64 bits.
+  std::array<std::uint64_t, D> span{};
+  unsigned __int128 cells = 1;
+  for (std::size_t a = 0; a < D; ++a) {
+    span[a] = static_cast<std::uint64_t>(hi[a]) - static_cast<std::uint64_t>(lo[a]) + 1;
+    cells *= span[a];
+    if (span[a] == 0 || cells > std::numeric_limits<std::uint64_t>::max()) return false;
+  }
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> order(keys.size()), scratch(keys.size());
+  if (keys.size() > std::numeric_limits<std::uint32_t>::max()) return false;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    std::uint64_t number = 0;
+    for (std::size_t a = 0; a < D; ++a)
+      number = number * span[a] + (static_cast<std::uint64_t>(keys[i].cell[a]) -
+                                   static_cast<std::uint64_t>(lo[a]));
+    order[i] = {number, static_cast<std::uint32_t>(i)};
+  }
+  const std::uint64_t largest = static_cast<std::uint64_t>(cells - 1);
+  for (unsigned shift = 0; shift < 64 && (largest >> shift) != 0; shift += 8) {
+    std::array<std::size_t, 257> count{};
+    for (const auto& o : order) ++count[((o.first >> shift) & 0xFF) + 1];
+    for (std::size_t d = 0; d < 256; ++d) count[d + 1] += count[d];
+    for (const auto& o : order) scratch[count[(o.first >> shift) & 0xFF]++] = o;
+    order.swap(scratch);
+  }
+  std::vector<Key> sorted(keys.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) sorted[i] = keys[order[i].second];
+  keys.swap(sorted);
+  return true;
+}
+
 template <std::size_t D>
 FrameIndex<D> build_index(const PointStore<D>& store, const DistanceScale& scale,
                           std::size_t frame, double inverse_side) {
@@ -178,11 +224,13 @@ FrameIndex<D> build_index(const PointStore<D>& store, const DistanceScale& scale
     k.point = p;
     keys.push_back(k);
   }
-  std::sort(keys.begin(), keys.end(), [](const Key& x, const Key& y) {
-    for (std::size_t a = 0; a < D; ++a)
-      if (x.cell[a] != y.cell[a]) return x.cell[a] < y.cell[a];
-    return x.point < y.point;
-  });
+  if (!radix_sort_by_cell(keys)) {
+    std::sort(keys.begin(), keys.end(), [](const Key& x, const Key& y) {
+      for (std::size_t a = 0; a < D; ++a)
+        if (x.cell[a] != y.cell[a]) return x.cell[a] < y.cell[a];
+      return x.point < y.point;
+    });
+  }
   index.entries.resize(keys.size());
   index.boxes.resize(keys.size());
   for (std::size_t i = 0; i < keys.size(); ++i) {
