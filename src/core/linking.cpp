@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <memory>
 #include <string>
 #include <tuple>
 
@@ -471,7 +472,7 @@ struct ComponentSolver {
 
   void solve(std::span<const std::uint64_t> sources, std::span<const std::uint64_t> targets,
              const std::vector<Candidate>& cand, const std::vector<std::uint64_t>& row_first,
-             const std::vector<std::uint32_t>& column_of_target, std::int64_t no_link_cost,
+             const std::uint32_t* column_of_target, std::int64_t no_link_cost,
              std::vector<std::uint64_t>& chosen) {
     if (sources.size() == 2) {
       solve_pair(sources[0], sources[1], cand, row_first, no_link_cost, chosen);
@@ -511,34 +512,45 @@ void solve_shared_components(const std::vector<Candidate>& cand,
                              const std::vector<std::uint64_t>& row_first,
                              const std::vector<std::uint64_t>& shared_sources, std::uint64_t g,
                              std::int64_t no_link_cost, std::vector<std::uint64_t>& chosen) {
-  TargetSets sets(g);
+  // The targets the shared sources reach, numbered densely in ascending order (usually far fewer
+  // than the frame's points).
+  std::vector<std::uint64_t> reached_targets;
   for (std::uint64_t r : shared_sources)
+    for (std::uint64_t e = row_first[r]; e < row_first[r + 1]; ++e)
+      reached_targets.push_back(cand[e].target);
+  std::sort(reached_targets.begin(), reached_targets.end());
+  reached_targets.erase(std::unique(reached_targets.begin(), reached_targets.end()),
+                        reached_targets.end());
+  auto local = [&](std::uint64_t target) {
+    return static_cast<std::uint64_t>(
+        std::lower_bound(reached_targets.begin(), reached_targets.end(), target) -
+        reached_targets.begin());
+  };
+  TargetSets sets(reached_targets.size());
+  for (std::uint64_t r : shared_sources) {
+    const std::uint64_t first = local(cand[row_first[r]].target);
     for (std::uint64_t e = row_first[r] + 1; e < row_first[r + 1]; ++e)
-      sets.unite(cand[row_first[r]].target, cand[e].target);
+      sets.unite(first, local(cand[e].target));
+  }
   constexpr std::uint64_t kNoComponent = ~std::uint64_t{0};
-  std::vector<std::uint64_t> component_of_root(g, kNoComponent);
+  std::vector<std::uint64_t> component_of_root(reached_targets.size(), kNoComponent);
   std::vector<std::uint64_t> source_component;
   std::uint64_t components = 0;
   for (std::uint64_t r : shared_sources) {
-    auto& id = component_of_root[sets.find(cand[row_first[r]].target)];
+    auto& id = component_of_root[sets.find(local(cand[row_first[r]].target))];
     if (id == kNoComponent) id = components++;
     source_component.push_back(id);
   }
-  std::vector<char> reached(g, 0);
-  for (std::uint64_t r : shared_sources)
-    for (std::uint64_t e = row_first[r]; e < row_first[r + 1]; ++e) reached[cand[e].target] = 1;
-  std::vector<std::uint64_t> reached_targets, target_component;
-  for (std::uint64_t t = 0; t < g; ++t) {
-    if (!reached[t]) continue;
-    reached_targets.push_back(t);
-    target_component.push_back(component_of_root[sets.find(t)]);
-  }
+  std::vector<std::uint64_t> target_component(reached_targets.size());
+  for (std::uint64_t t = 0; t < reached_targets.size(); ++t)
+    target_component[t] = component_of_root[sets.find(t)];
   std::vector<std::uint64_t> sources_by_component, targets_by_component;
   const auto source_begin =
       group_offsets(source_component, components, sources_by_component, shared_sources);
   const auto target_begin =
       group_offsets(target_component, components, targets_by_component, reached_targets);
-  std::vector<std::uint32_t> column_of_target(g, 0);
+  // Only the entries of reached targets are ever written or read.
+  std::unique_ptr<std::uint32_t[]> column_of_target(new std::uint32_t[g]);
   for (std::uint64_t c = 0; c < components; ++c) {
     if (target_begin[c + 1] - target_begin[c] >= kUnassigned)
       throw std::length_error("linking: a connected group of targets is too large");
@@ -556,7 +568,8 @@ void solve_shared_components(const std::vector<Candidate>& cand,
                                .subspan(source_begin[c], source_begin[c + 1] - source_begin[c]);
       const auto targets = std::span(targets_by_component)
                                .subspan(target_begin[c], target_begin[c + 1] - target_begin[c]);
-      solver.solve(sources, targets, cand, row_first, column_of_target, no_link_cost, chosen);
+      solver.solve(sources, targets, cand, row_first, column_of_target.get(), no_link_cost,
+                   chosen);
     }
   });
 }
