@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
-#include <memory>
 #include <string>
 #include <tuple>
 
@@ -472,7 +471,7 @@ struct ComponentSolver {
 
   void solve(std::span<const std::uint64_t> sources, std::span<const std::uint64_t> targets,
              const std::vector<Candidate>& cand, const std::vector<std::uint64_t>& row_first,
-             const std::uint32_t* column_of_target, std::int64_t no_link_cost,
+             const std::vector<std::uint32_t>& column_of_target, std::int64_t no_link_cost,
              std::vector<std::uint64_t>& chosen) {
     if (sources.size() == 2) {
       solve_pair(sources[0], sources[1], cand, row_first, no_link_cost, chosen);
@@ -512,20 +511,21 @@ void solve_shared_components(const std::vector<Candidate>& cand,
                              const std::vector<std::uint64_t>& row_first,
                              const std::vector<std::uint64_t>& shared_sources, std::uint64_t g,
                              std::int64_t no_link_cost, std::vector<std::uint64_t>& chosen) {
-  // The targets the shared sources reach, numbered densely in ascending order (usually far fewer
-  // than the frame's points).
+  // The targets the shared sources reach, numbered densely in order of first appearance.
+  constexpr std::uint32_t kUnseen = ~std::uint32_t{0};
+  std::vector<std::uint32_t> local_of(g, kUnseen);
   std::vector<std::uint64_t> reached_targets;
-  for (std::uint64_t r : shared_sources)
-    for (std::uint64_t e = row_first[r]; e < row_first[r + 1]; ++e)
-      reached_targets.push_back(cand[e].target);
-  std::sort(reached_targets.begin(), reached_targets.end());
-  reached_targets.erase(std::unique(reached_targets.begin(), reached_targets.end()),
-                        reached_targets.end());
-  auto local = [&](std::uint64_t target) {
-    return static_cast<std::uint64_t>(
-        std::lower_bound(reached_targets.begin(), reached_targets.end(), target) -
-        reached_targets.begin());
+  auto local = [&](std::uint64_t target) -> std::uint64_t {
+    if (local_of[target] == kUnseen) {
+      if (reached_targets.size() >= kUnseen)
+        throw std::length_error("linking: too many shared targets in one frame pair");
+      local_of[target] = static_cast<std::uint32_t>(reached_targets.size());
+      reached_targets.push_back(target);
+    }
+    return local_of[target];
   };
+  for (std::uint64_t r : shared_sources)
+    for (std::uint64_t e = row_first[r]; e < row_first[r + 1]; ++e) local(cand[e].target);
   TargetSets sets(reached_targets.size());
   for (std::uint64_t r : shared_sources) {
     const std::uint64_t first = local(cand[row_first[r]].target);
@@ -549,14 +549,11 @@ void solve_shared_components(const std::vector<Candidate>& cand,
       group_offsets(source_component, components, sources_by_component, shared_sources);
   const auto target_begin =
       group_offsets(target_component, components, targets_by_component, reached_targets);
-  // Only the entries of reached targets are ever written or read.
-  std::unique_ptr<std::uint32_t[]> column_of_target(new std::uint32_t[g]);
-  for (std::uint64_t c = 0; c < components; ++c) {
-    if (target_begin[c + 1] - target_begin[c] >= kUnassigned)
-      throw std::length_error("linking: a connected group of targets is too large");
+  // From here on a reached target's entry holds its column within its component.
+  std::vector<std::uint32_t>& column_of_target = local_of;
+  for (std::uint64_t c = 0; c < components; ++c)
     for (std::uint64_t k = target_begin[c]; k < target_begin[c + 1]; ++k)
       column_of_target[targets_by_component[k]] = static_cast<std::uint32_t>(k - target_begin[c]);
-  }
 
   // Components are independent: solved in parallel, each writing only its own sources' choices.
   constexpr std::size_t kComponentsPerTask = 256;
@@ -568,8 +565,7 @@ void solve_shared_components(const std::vector<Candidate>& cand,
                                .subspan(source_begin[c], source_begin[c + 1] - source_begin[c]);
       const auto targets = std::span(targets_by_component)
                                .subspan(target_begin[c], target_begin[c + 1] - target_begin[c]);
-      solver.solve(sources, targets, cand, row_first, column_of_target.get(), no_link_cost,
-                   chosen);
+      solver.solve(sources, targets, cand, row_first, column_of_target, no_link_cost, chosen);
     }
   });
 }
