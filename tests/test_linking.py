@@ -256,6 +256,22 @@ def test_negative_coordinates():
     assert tracks == [[[x, -3 * x, 1], [x + 0.5, -3 * x - 0.5, 1]] for x in xs]
 
 
+def test_vast_coordinates_match_reference():
+    # Coordinates far beyond max_distance * 2^63 on some points: the search falls back to range
+    # searches, and the neighbourhood cells saturate; links must still be exactly the reference's.
+    rng = np.random.default_rng(21)
+    movie = random_movie(rng, 4, 15, 2, spread=5.0)
+    vast = [frame((1e30, 5, 1), (-1e30, -1e30, 1), (3e38, -3e38, 1)),
+            frame((1e30, 5.5, 1), (-1e30, -1e30, 1), (3e38, -3e38, 1))]
+    movie = [np.vstack([m, v]) for m, v in zip(movie, vast + vast)]
+    matrix, ends = link2(movie, 2.0, 1, 2.0)
+    ref_matrix, ref_ends = reference_link(movie, 2.0, 1, 2.0)
+    np.testing.assert_array_equal(ends, ref_ends)
+    assert matrix.tobytes() == ref_matrix.tobytes()
+    rows = matrix.tolist()
+    assert all([float(F32(v)) for v in row] in rows for row in [(1e30, 5, 1), (1e30, 5.5, 1), (3e38, -3e38, 1)])
+
+
 def test_global_not_greedy():
     # s1-t1 = 1, s1-t2 = 2, s2-t1 = 2, s2-t2 = 5: linking s1-t2 and s2-t1 (4e6) beats s1-t1 (6e6).
     frames = [frame((0, 0, 1), (3, 0, 1)), frame((1, 0, 1), (-2, 0, 1))]
@@ -315,7 +331,7 @@ def test_argument_errors(call, exc, message):
 def test_max_distance_out_of_range(max_distance, dims):
     # Also on empty input: the parameter itself is wrong.
     call = link2 if dims == 2 else lambda f, md: quorlin.rs_link_points_3d(f, md, 0)
-    with pytest.raises(ValueError, match=r"^max_distance must be at least 0\.000001 and below 9\.2e11, got "):
+    with pytest.raises(ValueError, match=r"^max_distance must be at least 0\.000001 and at most about 9\.2e11, got "):
         call([], max_distance)
 
 
