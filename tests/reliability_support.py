@@ -152,6 +152,35 @@ def _arrays_in(args):
             yield from (x for x in a if isinstance(x, np.ndarray))
 
 
+def same_float(a, b):
+    return a == b or (math.isnan(a) and math.isnan(b))
+
+
+def check_pixel_positions(positions, intensities, frame, extent):
+    """Without localization every peak sits on an interior pixel of its own value, at that pixel's
+    position through the extent (first + index * (last - first) / (n - 1) in 32-bit floats; in 3-D
+    the product is formed before the division)."""
+    dims = frame.ndim
+    e = [np.float32(v) for v in extent]
+    interior = frame[(slice(1, -1),) * dims]
+    with np.errstate(all="ignore"):
+        for pos, value in zip(positions, intensities):
+            hits = np.argwhere(interior.view(np.uint32) == np.float32(value).view(np.uint32)) + 1
+            assert len(hits), value
+            ok = False
+            for index in hits:
+                expect = []
+                for axis in range(dims):
+                    first, last = e[2 * axis], e[2 * axis + 1]
+                    i, n = np.float32(index[axis]), np.float32(frame.shape[axis])
+                    if dims == 2:
+                        expect.append(i * ((last - first) / (n - np.float32(1))) + first)
+                    else:
+                        expect.append(((last - first) * i) / (n - np.float32(1)) + first)
+                ok = ok or all(same_float(float(a), float(b)) for a, b in zip(pos, expect))
+            assert ok, (pos, value)
+
+
 def check_well_formed(name, result, args):
     """Checks the documented result form of one call of `name` on the bound arguments `args` (a dict
     by parameter name) and the properties any such result has, whatever the input."""
@@ -176,6 +205,10 @@ def check_well_formed(name, result, args):
         threshold = np.float32(float(args["threshold"]))
         assert not np.any(threshold > intensities)
         assert np.all(np.isin(intensities, np.asarray(args["array"]).ravel()))
+        method = args["localization_method"]
+        if method is None:
+            check_pixel_positions(positions, intensities, np.asarray(args["array"]),
+                                  [float(v) for v in args["extent"][: 2 * dims]])
         if dims == 3:
             correlations = result[2]
             if args["correlation_sigmas"] is None or k == 0:
