@@ -33,7 +33,7 @@ settings.load_profile(os.environ.get("QUORLIN_FUZZ_PROFILE", "ci"))
 @pytest.fixture(autouse=True)
 def hang_guard():
     """A call that never returns kills the run with every thread's stack instead of stalling it."""
-    faulthandler.dump_traceback_later(1800 if SANITIZED else 600, exit=True)
+    faulthandler.dump_traceback_later(1800 if SANITIZED else 600, exit=True, file=sys.__stderr__)
     yield
     faulthandler.cancel_dump_traceback_later()
 

@@ -74,7 +74,9 @@ case "$where" in
 esac
 
 status=0
-LD_PRELOAD="$PRELOAD" "$PY" -m pytest -q -p no:cacheprovider "$@" || status=$?
+# --capture=sys: a report written to file descriptor 2 by a dying process stays visible (UBSan
+# reports to stderr whatever log_path says when it runs beside ASan).
+LD_PRELOAD="$PRELOAD" "$PY" -m pytest -q -p no:cacheprovider --capture=sys "$@" || status=$?
 
 if compgen -G "$REPORTS/*" >/dev/null; then
   echo "sanitize: sanitizer reports:" >&2
