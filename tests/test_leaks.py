@@ -74,6 +74,8 @@ param_errors("rs_detect_peaks", extent=((0.0, 47.0, "a", 47.0), "TypeError"))
 param_errors("rs_detect_peaks", localization_method=("radial_\\ud800", "UnicodeEncodeError"))
 param_errors("rs_detect_peaks", localization_method=("nope", "ValueError"))
 param_errors("rs_detect_peaks", localization_window_size=(4, "ValueError"))
+param_errors("rs_detect_peaks", max_num_peaks=(-1, "OverflowError"))
+param_errors("rs_detect_peaks3d", max_num_peaks=(2**70, "OverflowError"))
 param_errors("rs_detect_peaks3d", extent=((0.0, 1.0) * 2, "IndexError"))
 param_errors("rs_detect_peaks3d", correlation_sigmas=((1.0, 1.0), "IndexError"))
 param_errors("rs_detect_peaks3d", localization_method=("nope", "ValueError"))
@@ -85,6 +87,7 @@ for name, width in (("rs_draw_tracks", 2), ("rs_draw_tracks_3d", 3), ("rs_draw_t
                  extent=((0.0,) * (2 * width - 1), "IndexError"),
                  pixel_size=("1", "TypeError"))
     param_errors(name, extent=((0.0, 10.0) * (width - 1) + (0.0, None), "TypeError"))
+    param_errors(name, extent=([0.0, 10.0] * width, "TypeError"))
     param_errors(name, pixel_size=(0.0, "ValueError"))
     param_errors(name, pixel_size=(1e-9, "MemoryError"))
     if name in calls:
@@ -100,6 +103,8 @@ for name, cols in (("rs_link_points", 3), ("rs_link_points_3d", 4)):
     param_errors(name, max_distance=(0.0, "ValueError"))
     param_errors(name, max_skip=(-1, "OverflowError"))
     param_errors(name, max_skip=(1.5, "TypeError"))
+    param_errors(name, max_skip=(2**64, "OverflowError"))
+    param_errors(name, max_distance=("far", "TypeError"))
 param_errors("rs_link_points", max_intensity_ratio=(None, "TypeError"))
 case("rs_radial_symmetry_2d", "estimator fails", expect="ValueError",
      args=(np.ones((5, 5), np.float32),))
