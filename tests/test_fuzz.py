@@ -22,12 +22,15 @@ from reliability_support import (DOCUMENTED_ERRORS, FUNCTION_NAMES, SANITIZED, a
                                  check_well_formed, freeze, typical_calls)
 
 # Calls take milliseconds; the deadline is generous so that a loaded machine cannot make the run
-# flaky, yet a call that loops over an astronomically large range still fails it.
+# flaky, yet a call that loops over an astronomically large range still fails it. The settings
+# apply to this module's tests only.
 _common = dict(suppress_health_check=list(HealthCheck), print_blob=True,
                deadline=60000 if SANITIZED else 10000)
-settings.register_profile("ci", max_examples=150, derandomize=True, database=None, **_common)
-settings.register_profile("long", max_examples=4000, **_common)
-settings.load_profile(os.environ.get("QUORLIN_FUZZ_PROFILE", "ci"))
+_profiles = {
+    "ci": settings(max_examples=150, derandomize=True, database=None, **_common),
+    "long": settings(max_examples=4000, **_common),
+}
+FUZZ = _profiles[os.environ.get("QUORLIN_FUZZ_PROFILE", "ci")]
 
 
 @pytest.fixture(autouse=True)
@@ -492,6 +495,7 @@ def refcounts(objs):
 
 
 @pytest.mark.parametrize("name", FUNCTION_NAMES)
+@FUZZ
 @given(data=st.data())
 def test_calls_are_well_formed_or_raise_documented_errors(name, data):
     if not available(name):
@@ -548,6 +552,7 @@ def test_calls_are_well_formed_or_raise_documented_errors(name, data):
 
 
 @pytest.mark.parametrize("name", FUNCTION_NAMES)
+@FUZZ
 @given(data=st.data())
 def test_binding_errors(name, data):
     if not available(name):
