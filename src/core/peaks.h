@@ -18,7 +18,8 @@ namespace quorlin {
 enum class LocalizationMethod { radial_symmetry, gaussian_fitting };
 
 /// Maps "radial_symmetry" / "gaussian_fitting" (byte for byte) to a method; any other text raises
-/// ValueError "Unknown localization method '<text>'. Choose 'radial_symmetry' or 'gaussian_fitting'."
+/// ValueError "Unknown localization method '<text>'. Choose 'radial_symmetry' or
+/// 'gaussian_fitting'."
 LocalizationMethod parse_localization_method(std::string_view name);
 
 /// Sorts peaks by intensity, highest first, on the pool (unstable: equal intensities in any order).
@@ -71,7 +72,8 @@ std::vector<Peak> thin_by_distance(const std::vector<Peak>& sorted, float min_di
   bool use_grid = std::isfinite(side);
   for (const Peak& p : sorted) {
     for (float c : p.position)
-      if (std::isfinite(c) && std::fabs(static_cast<double>(c)) / side > 1073741824.0) use_grid = false;
+      if (std::isfinite(c) && std::fabs(static_cast<double>(c)) / side > 1073741824.0)
+        use_grid = false;
   }
 
   if (!use_grid) {
@@ -90,13 +92,14 @@ std::vector<Peak> thin_by_distance(const std::vector<Peak>& sorted, float min_di
 
   using Cell = std::array<std::int64_t, N>;
   std::unordered_map<Cell, std::int64_t, detail::CellHash<N>> head;  // cell -> newest kept index
-  std::vector<std::int64_t> next;                                    // kept index -> older one in cell
+  std::vector<std::int64_t> next;  // kept index -> older one in cell
   for (const Peak& p : sorted) {
     bool finite = true;
     Cell cell{};
     for (std::size_t r = 0; r < N; ++r) {
       finite &= std::isfinite(p.position[r]);
-      if (finite) cell[r] = static_cast<std::int64_t>(std::floor(static_cast<double>(p.position[r]) / side));
+      if (finite)
+        cell[r] = static_cast<std::int64_t>(std::floor(static_cast<double>(p.position[r]) / side));
     }
     if (!finite) {
       kept.push_back(p);
@@ -112,7 +115,8 @@ std::vector<Peak> thin_by_distance(const std::vector<Peak>& sorted, float min_di
       for (std::size_t r = 0; r < N; ++r) probe[r] = cell[r] + offset[r];
       if (auto it = head.find(probe); it != head.end()) {
         for (std::int64_t k = it->second; k >= 0; k = next[static_cast<std::size_t>(k)]) {
-          if (md2 > detail::squared_distance<N>(p.position, kept[static_cast<std::size_t>(k)].position)) {
+          if (md2 >
+              detail::squared_distance<N>(p.position, kept[static_cast<std::size_t>(k)].position)) {
             rejected = true;
             break;
           }

@@ -1,6 +1,6 @@
 // Bindings of the stand-alone estimators.
-#include "../core/radial_symmetry2d.h"
 #include "../core/errors.h"
+#include "../core/radial_symmetry2d.h"
 #include "convert.h"
 #include "functions.h"
 #include "results.h"
