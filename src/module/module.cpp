@@ -9,6 +9,10 @@ namespace {
 
 /// The functions in the order the module adds them.
 const FunctionEntry* const kTable[] = {
+    &kRsDrawTracks,
+    &kRsDrawTracks3d,
+    &kRsDrawTracksValue,
+    &kRsDrawTracksValue3d,
     &kRsRadialSymmetry2d,
 };
 
