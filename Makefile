@@ -20,7 +20,8 @@ sysdeps:
 $(VENV)/.deps: pyproject.toml | sysdeps
 	@test -x $(PY) || python3 -m venv $(VENV)
 	$(PIP) install "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja
-	$(PIP) install $(BUILD_FLAGS) ".[test,demo]"
+	$(PY) tools/requirements.py test demo > $(VENV)/requirements.txt
+	$(PIP) install -r $(VENV)/requirements.txt
 	@touch $@
 
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
