@@ -10,11 +10,13 @@ namespace {
 /// The functions in the order the module adds them.
 const FunctionEntry* const kTable[] = {
     &kRsDetectPeaks,
+    &kRsDetectPeaks3d,
     &kRsDrawTracks,
     &kRsDrawTracks3d,
     &kRsDrawTracksValue,
     &kRsDrawTracksValue3d,
     &kRsRadialSymmetry2d,
+    &kRsRadialSymmetry3d,
 };
 
 /// The docstring holds only the text signature, so introspection reports the parameter names.
