@@ -24,6 +24,7 @@ PyObject* call_frame(const Signature& sig, PyObject* const* args, Py_ssize_t nar
 }
 
 // Table entries, defined next to their bindings.
+extern const FunctionEntry kRsDetectPeaks;
 extern const FunctionEntry kRsRadialSymmetry2d;
 
 }  // namespace quorlin::py

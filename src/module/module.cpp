@@ -9,6 +9,7 @@ namespace {
 
 /// The functions in the order the module adds them.
 const FunctionEntry* const kTable[] = {
+    &kRsDetectPeaks,
     &kRsRadialSymmetry2d,
 };
 
