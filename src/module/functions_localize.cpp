@@ -1,5 +1,6 @@
 // Bindings of the stand-alone estimators.
 #include "../core/radial_symmetry2d.h"
+#include "../core/radial_symmetry3d.h"
 #include "../core/errors.h"
 #include "convert.h"
 #include "functions.h"
@@ -21,8 +22,22 @@ PyObject* rs_radial_symmetry_2d(PyObject*, PyObject* const* args, Py_ssize_t nar
   });
 }
 
+constexpr const char* kRadialSymmetry3dParams[] = {"array"};
+constexpr Signature kRadialSymmetry3dSig{"rs_radial_symmetry_3d", kRadialSymmetry3dParams};
+
+PyObject* rs_radial_symmetry_3d(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return call_frame(kRadialSymmetry3dSig, args, nargs, kwnames, [](const BoundArgs& a) {
+    const auto window = to_array<float, 3>(a[0]);
+    const auto centre = radial_symmetry_3d(window.view);
+    if (!centre) throw ValueError("3D radial symmetry localization failed");
+    return float_tuple({(*centre)[0], (*centre)[1], (*centre)[2]});
+  });
+}
+
 }  // namespace
 
 const FunctionEntry kRsRadialSymmetry2d{kRadialSymmetry2dSig, rs_radial_symmetry_2d};
+const FunctionEntry kRsRadialSymmetry3d{kRadialSymmetry3dSig, rs_radial_symmetry_3d};
 
 }  // namespace quorlin::py

@@ -10,7 +10,9 @@ namespace {
 /// The functions in the order the module adds them.
 const FunctionEntry* const kTable[] = {
     &kRsDetectPeaks,
+    &kRsDetectPeaks3d,
     &kRsRadialSymmetry2d,
+    &kRsRadialSymmetry3d,
 };
 
 /// The docstring holds only the text signature, so introspection reports the parameter names.

@@ -1,0 +1,58 @@
+// Binding of 3-D peak detection: search, correlation scoring and filtering, localization, budget.
+#include "../core/detection3d.h"
+#include "../core/gaussian_correlation.h"
+#include "../core/localize3d.h"
+#include "../core/peaks.h"
+#include "convert.h"
+#include "functions.h"
+#include "results.h"
+
+namespace quorlin::py {
+namespace {
+
+constexpr const char* kDetectPeaks3dParams[] = {
+    "array",           "extent",     "threshold", "min_distance", "localization_window_size",
+    "localization_method", "correlation_sigmas", "correlation_threshold", "max_num_peaks"};
+constexpr Signature kDetectPeaks3dSig{"rs_detect_peaks3d", kDetectPeaks3dParams};
+
+constexpr std::uint64_t kDefaultWindowSize = 7;
+
+PyObject* rs_detect_peaks3d(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_frame(kDetectPeaks3dSig, args, nargs, kwnames, [](const BoundArgs& a) {
+    const auto volume = to_array<float, 3>(a[0]);
+    PyObject* const extent_items = to_tuple(a[1]);
+    const float threshold = to_f32(a[2]);
+    const float min_distance = to_f32(a[3]);
+    const auto window_size = to_optional(a[4], to_u64);
+    const auto method_name = to_optional(a[5], to_text);
+    const auto sigma_items = to_optional(a[6], to_tuple);
+    const auto correlation_threshold = to_optional(a[7], to_f32);
+    const auto max_num_peaks = to_optional(a[8], to_u64);
+
+    // The tuple items are read only when their stage runs: the extent before the search, the
+    // widths after it.
+    const Extent3d extent = tuple_floats<6>(extent_items);
+    std::vector<PeakCandidate3d> peaks = detect_peaks_3d(volume.view, extent, threshold, min_distance);
+    if (sigma_items) correlate_peaks(volume.view, extent, peaks, tuple_floats<3>(*sigma_items));
+    if (correlation_threshold) keep_correlated(peaks, *correlation_threshold);
+    if (method_name) {
+      const LocalizationMethod method = parse_localization_method(*method_name);
+      peaks = localize_peaks_3d(volume.view, peaks, window_size.value_or(kDefaultWindowSize), extent,
+                                method, max_num_peaks);
+    } else if (max_num_peaks && peaks.size() > *max_num_peaks) {
+      peaks.resize(static_cast<std::size_t>(*max_num_peaks));
+    }
+
+    PeakArrays3d arrays = peak_arrays_3d(peaks);
+    PyRef correlations = arrays.correlations ? to_numpy(std::move(*arrays.correlations))
+                                             : PyRef::borrow(Py_None);
+    return make_tuple(to_numpy(std::move(arrays.positions)), to_numpy(std::move(arrays.intensities)),
+                      std::move(correlations));
+  });
+}
+
+}  // namespace
+
+const FunctionEntry kRsDetectPeaks3d{kDetectPeaks3dSig, rs_detect_peaks3d};
+
+}  // namespace quorlin::py
