@@ -60,12 +60,13 @@ def quorlin_locate(frame, method, threshold):
     return positions.astype(np.float64)
 
 
-def trackpy_locate(frame, threshold):
+def trackpy_locate(frame, photons):
     import trackpy
 
     trackpy.quiet()
-    table = trackpy.locate(frame, WINDOW, threshold=threshold - BACKGROUND,
-                           separation=SPACING / 3, engine="numba" if has_numba() else "python")
+    # The mass of a feature is close to its photon count above the background.
+    table = trackpy.locate(frame, WINDOW, minmass=0.25 * photons, separation=SPACING / 3,
+                           engine="numba" if has_numba() else "python")
     return table[["y", "x"]].to_numpy(dtype=np.float64)
 
 
@@ -103,10 +104,12 @@ def main():
             if name in methods:
                 found = quorlin_locate(frame, methods[name], threshold)
             else:
-                found = trackpy_locate(frame, threshold)
+                found = trackpy_locate(frame, photons)
             errors, spots = errors_of(found, truth)
             row[name] = (rms(errors), len(spots) / len(truth),
                          float(np.sqrt(np.mean(bound[spots] ** 2))) if len(spots) else np.nan)
+            if name == "radial symmetry":
+                row["pixel"] = float(np.mean(np.all(found == np.round(found), axis=1)))
         rows.append(row)
     seconds = time.perf_counter() - started
 
@@ -118,19 +121,24 @@ def main():
           "the same spots (1.0 is the best any unbiased estimator can do). Window 7 for "
           "quorlin, diameter 7 for trackpy.")
     print()
-    header = "| photons | bound (px) |"
-    rule = "|---:|---:|"
+    header = "| photons | bound (px) | at pixel position |"
+    rule = "|---:|---:|---:|"
     for name in names:
         header += f" {name} RMS (px) | ratio | found |"
         rule += "---:|---:|---:|"
     print(header)
     print(rule)
     for row in rows:
-        line = f"| {row['photons']} | {row['bound']:.4f} |"
+        line = f"| {row['photons']} | {row['bound']:.4f} | {100 * row['pixel']:.0f}% |"
         for name in names:
             error, found, bound = row[name]
             line += f" {error:.4f} | {error / bound:.2f} | {100 * found:.0f}% |"
         print(line)
+    print()
+    print("\"At pixel position\": the share of radial-symmetry peaks that kept their pixel "
+          "position because their window holds more than two positive regional maxima. On a "
+          "dim spot the noise supplies those maxima, so below about 1,000 photons this rule, "
+          "not the estimator, sets the error; the Gaussian fit shares it.")
     print()
     versions = ", ".join(f"{k} {v}" for k, v in peers.items()) or "none installed"
     print(f"Peers: {versions}; NumPy {np.__version__}. Total time {seconds:.1f} s.")
