@@ -10,7 +10,9 @@ from dataclasses import dataclass
 
 import numpy as np
 
-_erf = np.frompyfunc(math.erf, 1, 1)
+def erf(x):
+    """The error function, element-wise, in double precision."""
+    return np.frompyfunc(math.erf, 1, 1)(x).astype(np.float64)
 
 
 @dataclass
@@ -33,7 +35,7 @@ def pixel_profile(centres, sigma, first, size):
     k = first[:, None] + np.arange(size)[None, :]
     lo = (k - 0.5 - centres[:, None]) / (math.sqrt(2.0) * sigma)
     hi = (k + 0.5 - centres[:, None]) / (math.sqrt(2.0) * sigma)
-    fraction = 0.5 * (_erf(hi).astype(np.float64) - _erf(lo).astype(np.float64))
+    fraction = 0.5 * (erf(hi) - erf(lo))
     derivative = (np.exp(-(lo**2)) - np.exp(-(hi**2))) / (math.sqrt(2.0 * math.pi) * sigma)
     return k, fraction, derivative
 
@@ -77,12 +79,10 @@ def reflect(x, upper):
     return np.where(period > upper, 2.0 * upper - period, period)
 
 
-def simulate(shape, particles, frames, sigma, photons, background, read_noise, diffusion,
-             p_off, p_on, seed):
-    """Brownian particles (diffusion coefficient in pixel^2 per frame, reflected at the edges)
-    that blink as a two-state Markov chain, imaged with shot noise and read noise."""
-    rng = np.random.default_rng(seed)
-    shape = tuple(shape)
+def simulate_motion(shape, particles, frames, diffusion, p_off, p_on, rng):
+    """Brownian particles (diffusion coefficient in pixel^2 per frame, reflected at the edges of
+    the field) that blink as a two-state Markov chain. Returns positions (T, P, nd) and the
+    visibility mask (T, P)."""
     nd = len(shape)
     upper = np.array(shape, dtype=np.float64) - 1.0
     positions = np.empty((frames, particles, nd))
@@ -94,13 +94,29 @@ def simulate(shape, particles, frames, sigma, photons, background, read_noise, d
         positions[t] = reflect(positions[t - 1] + rng.normal(0.0, step, (particles, nd)), upper)
         switch = rng.uniform(size=particles)
         visible[t] = np.where(visible[t - 1], switch >= p_off, switch < p_on)
-    movie = np.empty((frames,) + shape, dtype=np.float32)
-    for t in range(frames):
+    return positions, visible
+
+
+def image_frames(positions, visible, shape, sigma, photons, background, read_noise, rng):
+    """Noisy float32 frames of the visible particles: Poisson counts plus Gaussian read noise."""
+    shape = tuple(shape)
+    movie = np.empty((len(positions),) + shape, dtype=np.float32)
+    for t in range(len(positions)):
         mean = expected_image(shape, positions[t][visible[t]], sigma, photons, background)
         counts = rng.poisson(mean).astype(np.float64)
         if read_noise > 0:
             counts += rng.normal(0.0, read_noise, shape)
         movie[t] = counts
+    return movie
+
+
+def simulate(shape, particles, frames, sigma, photons, background, read_noise, diffusion,
+             p_off, p_on, seed):
+    """A whole movie with its ground truth (see simulate_motion and image_frames)."""
+    rng = np.random.default_rng(seed)
+    positions, visible = simulate_motion(tuple(shape), particles, frames, diffusion, p_off, p_on,
+                                         rng)
+    movie = image_frames(positions, visible, shape, sigma, photons, background, read_noise, rng)
     return Movie(movie, positions, visible, np.asarray(sigma, dtype=np.float64), photons,
                  background, read_noise)
 
