@@ -1,34 +1,21 @@
 """The exact assignment solver, driven through a small C++ program, against brute force and scipy."""
 
-import itertools
-import pathlib
-import shutil
-import subprocess
-
 import numpy as np
 import pytest
+from _cpp_driver import build_driver, run_driver
 from scipy.optimize import linear_sum_assignment
-
-ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
 @pytest.fixture(scope="module")
 def solve(tmp_path_factory):
     """Compiles the driver once; returns a function solving a list of problems.
 
-    A problem is (no_link, entries) with no_link a list of per-row costs and entries a list of
-    dicts {column: cost}, one per row; the result per problem is (total, columns) with -1 for a row
-    left unassigned.
+    A problem is (no_link, entries, columns) with no_link a list of per-row costs and entries a
+    list of dicts {column: cost}, one per row; the result per problem is (total, columns) with -1
+    for a row left unassigned.
     """
-    compiler = shutil.which("g++")
-    if compiler is None:
-        pytest.skip("no g++ to build the assignment driver")
-    exe = tmp_path_factory.mktemp("assignment") / "assignment_driver"
-    subprocess.run(
-        [compiler, "-O2", "-std=c++20", "-o", str(exe),
-         str(ROOT / "tests/cpp/assignment_driver.cpp"), str(ROOT / "src/core/assignment.cpp")],
-        check=True,
-    )
+    exe = build_driver(tmp_path_factory.mktemp("assignment"), "assignment_driver",
+                       "src/core/assignment.cpp")
 
     def run(problems):
         lines = [str(len(problems))]
@@ -37,8 +24,7 @@ def solve(tmp_path_factory):
             for s, row in zip(no_link, entries):
                 pairs = " ".join(f"{c} {v}" for c, v in row.items())
                 lines.append(f"{s} {len(row)} {pairs}")
-        out = subprocess.run([str(exe)], input="\n".join(lines) + "\n", capture_output=True,
-                             text=True, check=True).stdout.split("\n")
+        out = run_driver(exe, "\n".join(lines) + "\n").split("\n")
         results = []
         for line in out[: len(problems)]:
             values = [int(v) for v in line.split()]

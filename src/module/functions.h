@@ -28,5 +28,7 @@ extern const FunctionEntry kRsDetectPeaks;
 extern const FunctionEntry kRsDetectPeaks3d;
 extern const FunctionEntry kRsRadialSymmetry2d;
 extern const FunctionEntry kRsRadialSymmetry3d;
+extern const FunctionEntry kRsLinkPoints;
+extern const FunctionEntry kRsLinkPoints3d;
 
 }  // namespace quorlin::py

@@ -13,6 +13,8 @@ const FunctionEntry* const kTable[] = {
     &kRsDetectPeaks3d,
     &kRsRadialSymmetry2d,
     &kRsRadialSymmetry3d,
+    &kRsLinkPoints,
+    &kRsLinkPoints3d,
 };
 
 /// The docstring holds only the text signature, so introspection reports the parameter names.
