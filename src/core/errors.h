@@ -19,4 +19,11 @@ class OverflowError : public std::runtime_error {
   explicit OverflowError(const std::string& message) : std::runtime_error(message) {}
 };
 
+/// A working buffer that cannot be had (larger than the memory available, or a size that does
+/// not fit a 64-bit count); reaches Python as MemoryError with this message.
+class MemoryError : public std::runtime_error {
+ public:
+  explicit MemoryError(const std::string& message) : std::runtime_error(message) {}
+};
+
 }  // namespace quorlin

@@ -23,6 +23,8 @@ void set_error_from_current_exception() noexcept {
     PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const quorlin::OverflowError& e) {
     PyErr_SetString(PyExc_OverflowError, e.what());
+  } catch (const quorlin::MemoryError& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const std::exception& e) {
     PyErr_Format(PyExc_RuntimeError, "internal error: %s", e.what());
   } catch (...) {

@@ -26,6 +26,10 @@ PyObject* call_frame(const Signature& sig, PyObject* const* args, Py_ssize_t nar
 // Table entries, defined next to their bindings.
 extern const FunctionEntry kRsDetectPeaks;
 extern const FunctionEntry kRsDetectPeaks3d;
+extern const FunctionEntry kRsDrawTracks;
+extern const FunctionEntry kRsDrawTracks3d;
+extern const FunctionEntry kRsDrawTracksValue;
+extern const FunctionEntry kRsDrawTracksValue3d;
 extern const FunctionEntry kRsRadialSymmetry2d;
 extern const FunctionEntry kRsRadialSymmetry3d;
 extern const FunctionEntry kRsLinkPoints;

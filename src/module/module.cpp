@@ -11,6 +11,10 @@ namespace {
 const FunctionEntry* const kTable[] = {
     &kRsDetectPeaks,
     &kRsDetectPeaks3d,
+    &kRsDrawTracks,
+    &kRsDrawTracks3d,
+    &kRsDrawTracksValue,
+    &kRsDrawTracksValue3d,
     &kRsRadialSymmetry2d,
     &kRsRadialSymmetry3d,
     &kRsLinkPoints,
