@@ -333,9 +333,10 @@ def parse_args(argv=None):
     parser.add_argument("--read-noise", type=float, default=1.5,
                         help="standard deviation of the Gaussian camera read noise, in photons "
                              "(default 1.5; 0 for shot noise only)")
-    parser.add_argument("--sigma", type=float, nargs="+", default=None,
+    parser.add_argument("--sigma", type=float, nargs="+", default=[1.3],
                         help="PSF standard deviation in pixels, one value or one per axis "
-                             "(default 1.3 in 2-D, 1.5 1.2 1.2 in 3-D)")
+                             "(default 1.3; radial symmetry assumes round spots, so unequal "
+                             "widths cost precision)")
     parser.add_argument("--diffusion", type=float, default=0.25,
                         help="diffusion coefficient in pixel^2/frame (default 0.25)")
     parser.add_argument("--blink-off", type=float, default=0.05,
@@ -376,8 +377,6 @@ def parse_args(argv=None):
         args.size = [32, 96, 96] if three else [256]
     if args.photons is None:
         args.photons = 4000.0 if three else 1500.0
-    if args.sigma is None:
-        args.sigma = [1.5, 1.2, 1.2] if three else [1.3]
     if args.pixel_size is None:
         args.pixel_size = 0.5 if three else 0.25
     for name in ("size", "sigma"):
