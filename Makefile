@@ -39,4 +39,4 @@ $(VENV)/.bench: $(VENV)/.deps
 	@touch $@
 
 bench: $(VENV)/.installed $(VENV)/.bench
-	@for script in bench/bench_*.py; do echo "== $$script"; $(PY) $$script || exit 1; done
+	$(PY) bench/run_all.py
