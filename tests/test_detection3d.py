@@ -330,6 +330,16 @@ def test_scores_are_unchanged_when_widths_and_extent_scale_together():
     assert len(corr) > 2 and np.array_equal(corr, doubled)
 
 
+@pytest.mark.parametrize("width", [np.inf, 1e30])
+def test_flat_template_scores_zero(width):
+    # A detected peak always beats 13 of its neighbours, so its neighbourhood is never constant;
+    # the flat side of the correlation is the template of infinite widths.
+    v = np.zeros((9, 9, 9), F)
+    v[4, 4, 4], v[3, 4, 4] = 3.0, 1.0
+    _, _, corr = detect(v, sigmas=(width, width, width))
+    assert len(corr) == 1 and abs(corr[0]) < 1e-6
+
+
 def test_zero_width_gives_nan_scores_that_fail_every_threshold():
     v = np.zeros((7, 7, 7), F)
     v[3, 3, 3] = 1.0

@@ -65,7 +65,8 @@ struct IndexToPosition {
   }
   std::array<float, 3> operator()(const std::array<std::uint64_t, 3>& i) const {
     std::array<float, 3> p{};
-    for (std::size_t r = 0; r < 3; ++r) p[r] = (span[r] * static_cast<float>(i[r])) / denom[r] + lo[r];
+    for (std::size_t r = 0; r < 3; ++r)
+      p[r] = (span[r] * static_cast<float>(i[r])) / denom[r] + lo[r];
     return p;
   }
 };
@@ -75,8 +76,8 @@ struct IndexToPosition {
 inline bool any_reaches(const float* p, float threshold) {
 #if defined(__SSE2__)
   const __m128 t = _mm_set1_ps(threshold);
-  const __m128 m = _mm_or_ps(_mm_or_ps(_mm_cmpngt_ps(t, _mm_loadu_ps(p)), _mm_cmpngt_ps(t, _mm_loadu_ps(p + 4))),
-                             _mm_or_ps(_mm_cmpngt_ps(t, _mm_loadu_ps(p + 8)), _mm_cmpngt_ps(t, _mm_loadu_ps(p + 12))));
+  auto reaches = [&](int at) { return _mm_cmpngt_ps(t, _mm_loadu_ps(p + at)); };
+  const __m128 m = _mm_or_ps(_mm_or_ps(reaches(0), reaches(4)), _mm_or_ps(reaches(8), reaches(12)));
   return _mm_movemask_ps(m) != 0;
 #else
   int reached = 0;
@@ -136,12 +137,12 @@ std::vector<PeakCandidate3d> detect_peaks_3d(const View3<float>& volume, const E
         const std::uint64_t i0 = 1 + pair / inner1, i1 = 1 + pair % inner1;
         const float* row = volume.data + static_cast<std::int64_t>(i0) * volume.strides[0] +
                            static_cast<std::int64_t>(i1) * volume.strides[1];
+        const float* ahead = row + volume.strides[0] + volume.strides[1];
         if (unit)
-          scan_row<true>(row, 1, shape[2], threshold, row + volume.strides[0] + volume.strides[1], nb,
-                         i0, i1, to_position, out);
+          scan_row<true>(row, 1, shape[2], threshold, ahead, nb, i0, i1, to_position, out);
         else
-          scan_row<false>(row, volume.strides[2], shape[2], threshold, nullptr, nb, i0, i1, to_position,
-                          out);
+          scan_row<false>(row, volume.strides[2], shape[2], threshold, nullptr, nb, i0, i1,
+                          to_position, out);
       },
       grain);
 

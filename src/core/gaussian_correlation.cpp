@@ -37,7 +37,8 @@ std::array<float, kVoxels> gaussian_template(const View3<float>& volume, const E
 
 /// Pearson correlation of the first n pairs of a and b; 0 for no pairs or a zero variance.
 /// Every sum starts from -0.0 (the additive identity of IEEE floats) and runs in list order.
-float pearson(const std::array<float, kVoxels>& a, const std::array<float, kVoxels>& b, std::size_t n) {
+float pearson(const std::array<float, kVoxels>& a, const std::array<float, kVoxels>& b,
+              std::size_t n) {
   if (n == 0) return 0.0f;
   float sum_a = -0.0f, sum_b = -0.0f;
   for (std::size_t i = 0; i < n; ++i) sum_a += a[i];
@@ -67,7 +68,15 @@ void correlate_peaks(const View3<float>& volume, const Extent3d& extent,
   auto inside = [](std::int64_t i, std::int64_t size) { return i >= 0 && i < size; };
 
   std::array<float, kVoxels> values{}, weights{};
-  for (PeakCandidate3d& peak : peaks) {
+  for (std::size_t p = 0; p < peaks.size(); ++p) {
+    PeakCandidate3d& peak = peaks[p];
+    if (p + 1 < peaks.size()) {
+      const auto& next = peaks[p + 1].index;
+      prefetch_box(volume,
+                   {static_cast<std::int64_t>(next[0]) - 2, static_cast<std::int64_t>(next[1]) - 2,
+                    static_cast<std::int64_t>(next[2]) - 2},
+                   {kSide, kSide, kSide});
+    }
     const std::int64_t b0 = static_cast<std::int64_t>(peak.index[0]) - 2;
     const std::int64_t b1 = static_cast<std::int64_t>(peak.index[1]) - 2;
     const std::int64_t b2 = static_cast<std::int64_t>(peak.index[2]) - 2;

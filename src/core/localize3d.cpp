@@ -64,22 +64,37 @@ std::vector<PeakCandidate3d> localize_peaks_3d(const View3<float>& volume,
 
   std::array<float, 3> scale{};
   for (std::size_t r = 0; r < 3; ++r)
-    scale[r] = n[r] == 0 ? 0.0f : (extent[2 * r + 1] - extent[2 * r]) / (static_cast<float>(n[r]) - 1.0f);
+    scale[r] = n[r] == 0 ? 0.0f
+                         : (extent[2 * r + 1] - extent[2 * r]) / (static_cast<float>(n[r]) - 1.0f);
   const float h = static_cast<float>(a) * 0.5f;
   const std::array<std::uint64_t, 3> window_shape{a, a, a};
   std::vector<float> window(static_cast<std::size_t>(a * a * a));
 
-  for (const PeakCandidate3d& peak : peaks) {
-    // The window is centred on the peak where possible and shifted to stay inside the volume.
+  auto window_start = [&](const PeakCandidate3d& peak) {
     std::array<std::uint64_t, 3> start{};
     for (std::size_t r = 0; r < 3; ++r) {
       start[r] = peak.index[r] < a / 2 ? 0 : peak.index[r] - a / 2;
       if (start[r] + a > n[r]) start[r] = n[r] - a;
     }
+    return start;
+  };
+  const auto side = static_cast<std::int64_t>(a);
+  for (std::size_t p = 0; p < peaks.size(); ++p) {
+    const PeakCandidate3d& peak = peaks[p];
+    if (p + 1 < peaks.size()) {
+      const auto next = window_start(peaks[p + 1]);
+      prefetch_box(volume,
+                   {static_cast<std::int64_t>(next[0]), static_cast<std::int64_t>(next[1]),
+                    static_cast<std::int64_t>(next[2])},
+                   {side, side, side});
+    }
+    // The window is centred on the peak where possible and shifted to stay inside the volume.
+    const std::array<std::uint64_t, 3> start = window_start(peak);
     std::size_t t = 0;
     for (std::uint64_t i = 0; i < a; ++i)
       for (std::uint64_t j = 0; j < a; ++j)
-        for (std::uint64_t k = 0; k < a; ++k) window[t++] = volume(start[0] + i, start[1] + j, start[2] + k);
+        for (std::uint64_t k = 0; k < a; ++k)
+          window[t++] = volume(start[0] + i, start[1] + j, start[2] + k);
     const View3<float> view = contiguous_view(window.data(), window_shape);
 
     const auto estimate = method == LocalizationMethod::radial_symmetry ? radial_symmetry_3d(view)

@@ -19,30 +19,49 @@ struct Grid3 {
   float& operator()(std::int64_t i, std::int64_t j, std::int64_t k) {
     return v[static_cast<std::size_t>((i * n1 + j) * n2 + k)];
   }
-  float operator()(std::int64_t i, std::int64_t j, std::int64_t k) const {
-    return v[static_cast<std::size_t>((i * n1 + j) * n2 + k)];
+  float operator()(std::int64_t i, std::int64_t j, std::int64_t k) const { return *at(i, j, k); }
+  const float* at(std::int64_t i, std::int64_t j, std::int64_t k) const {
+    return v.data() + (i * n1 + j) * n2 + k;
   }
 };
 
-/// 3x3x3 box sum over the in-grid neighbours divided by 27: the border acts as if the grid were
-/// padded with zeros. The axis-0 offset is outermost and the axis-2 offset innermost.
-Grid3 box_smooth_3x3x3(const Grid3& d) {
-  Grid3 s(d.n0, d.n1, d.n2);
+/// A zero-padded copy of d: one zero layer before and after each axis, and axis 2 further
+/// rounded up to whole blocks of kLanes points.
+constexpr std::int64_t kLanes = 4;
+Grid3 zero_padded(const Grid3& d) {
+  const std::int64_t blocks = (d.n2 + kLanes - 1) / kLanes;
+  Grid3 padded(d.n0 + 2, d.n1 + 2, blocks * kLanes + 2);
   for (std::int64_t i = 0; i < d.n0; ++i)
     for (std::int64_t j = 0; j < d.n1; ++j)
-      for (std::int64_t k = 0; k < d.n2; ++k) {
-        float sum = 0.0f;
-        for (std::int64_t ii = i - 1; ii <= i + 1; ++ii) {
-          if (ii < 0 || ii >= d.n0) continue;
-          for (std::int64_t jj = j - 1; jj <= j + 1; ++jj) {
-            if (jj < 0 || jj >= d.n1) continue;
-            for (std::int64_t kk = k - 1; kk <= k + 1; ++kk) {
-              if (kk < 0 || kk >= d.n2) continue;
-              sum += d(ii, jj, kk);
-            }
-          }
-        }
-        s(i, j, k) = sum / 27.0f;
+      for (std::int64_t k = 0; k < d.n2; ++k) padded(i + 1, j + 1, k + 1) = d(i, j, k);
+  return padded;
+}
+
+/// 3x3x3 box sums over the in-grid neighbours divided by 27, for the three difference grids at
+/// once: the border acts as if the grids were padded with zeros. Each point's 27 terms are added
+/// with the axis-0 offset outermost and the axis-2 offset innermost.
+///
+/// The sums read zero-padded copies: adding +0.0 never changes a sum that started from +0.0, so
+/// this equals skipping the outside terms. Each point's sum is a chain of 27 dependent additions;
+/// running several points and the three grids side by side keeps the adder busy.
+std::array<Grid3, 3> box_smooth_3x3x3(const std::array<const Grid3*, 3>& d) {
+  const std::int64_t n0 = d[0]->n0, n1 = d[0]->n1, n2 = d[0]->n2;
+  const std::array<Grid3, 3> padded{zero_padded(*d[0]), zero_padded(*d[1]), zero_padded(*d[2])};
+  std::array<Grid3, 3> s{Grid3(n0, n1, n2), Grid3(n0, n1, n2), Grid3(n0, n1, n2)};
+  for (std::int64_t i = 0; i < n0; ++i)
+    for (std::int64_t j = 0; j < n1; ++j)
+      for (std::int64_t k0 = 0; k0 < n2; k0 += kLanes) {
+        float sum[3][kLanes] = {};
+        for (std::int64_t ii = 0; ii < 3; ++ii)
+          for (std::int64_t jj = 0; jj < 3; ++jj)
+            for (std::int64_t kk = 0; kk < 3; ++kk)
+              for (std::size_t g = 0; g < 3; ++g) {
+                const float* row = padded[g].at(i + ii, j + jj, k0 + kk);
+                for (std::int64_t l = 0; l < kLanes; ++l) sum[g][l] += row[l];
+              }
+        for (std::size_t g = 0; g < 3; ++g)
+          for (std::int64_t l = 0; l < kLanes && k0 + l < n2; ++l)
+            s[g](i, j, k0 + l) = sum[g][l] / 27.0f;
       }
   return s;
 }
@@ -76,9 +95,7 @@ std::optional<WindowPosition3d> radial_symmetry_3d(const View3<float>& v) {
         db(i, j, k) = v(i + 1, j, k) - v(i, j + 1, k + 1);
         dc(i, j, k) = v(i + 1, j + 1, k) - v(i, j, k + 1);
       }
-  const Grid3 sa = box_smooth_3x3x3(da);
-  const Grid3 sb = box_smooth_3x3x3(db);
-  const Grid3 sc = box_smooth_3x3x3(dc);
+  const auto [sa, sb, sc] = box_smooth_3x3x3({&da, &db, &dc});
 
   // Squared smoothed gradient magnitude and its weighted centroid.
   Grid3 mag2(n0, n1, n2);

@@ -23,7 +23,10 @@ struct Symmetric3 {
   float a00, a01, a02, a11, a12, a22;
 
   /// Determinant by cofactor expansion along the first row.
-  float det() const { return a00 * (a11 * a22 - a12 * a12) - a01 * (a01 * a22 - a02 * a12) + a02 * (a01 * a12 - a11 * a02); }
+  float det() const {
+    return a00 * (a11 * a22 - a12 * a12) - a01 * (a01 * a22 - a02 * a12) +
+           a02 * (a01 * a12 - a11 * a02);
+  }
 
   /// adj(A)·b, each component in the fixed order of its cofactor terms.
   std::array<float, 3> adjugate_times(const std::array<float, 3>& b) const {

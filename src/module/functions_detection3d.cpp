@@ -10,9 +10,15 @@
 namespace quorlin::py {
 namespace {
 
-constexpr const char* kDetectPeaks3dParams[] = {
-    "array",           "extent",     "threshold", "min_distance", "localization_window_size",
-    "localization_method", "correlation_sigmas", "correlation_threshold", "max_num_peaks"};
+constexpr const char* kDetectPeaks3dParams[] = {"array",
+                                                "extent",
+                                                "threshold",
+                                                "min_distance",
+                                                "localization_window_size",
+                                                "localization_method",
+                                                "correlation_sigmas",
+                                                "correlation_threshold",
+                                                "max_num_peaks"};
 constexpr Signature kDetectPeaks3dSig{"rs_detect_peaks3d", kDetectPeaks3dParams};
 
 constexpr std::uint64_t kDefaultWindowSize = 7;
@@ -32,13 +38,14 @@ PyObject* rs_detect_peaks3d(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     // The tuple items are read only when their stage runs: the extent before the search, the
     // widths after it.
     const Extent3d extent = tuple_floats<6>(extent_items);
-    std::vector<PeakCandidate3d> peaks = detect_peaks_3d(volume.view, extent, threshold, min_distance);
+    std::vector<PeakCandidate3d> peaks =
+        detect_peaks_3d(volume.view, extent, threshold, min_distance);
     if (sigma_items) correlate_peaks(volume.view, extent, peaks, tuple_floats<3>(*sigma_items));
     if (correlation_threshold) keep_correlated(peaks, *correlation_threshold);
     if (method_name) {
       const LocalizationMethod method = parse_localization_method(*method_name);
-      peaks = localize_peaks_3d(volume.view, peaks, window_size.value_or(kDefaultWindowSize), extent,
-                                method, max_num_peaks);
+      peaks = localize_peaks_3d(volume.view, peaks, window_size.value_or(kDefaultWindowSize),
+                                extent, method, max_num_peaks);
     } else if (max_num_peaks && peaks.size() > *max_num_peaks) {
       peaks.resize(static_cast<std::size_t>(*max_num_peaks));
     }
@@ -46,8 +53,8 @@ PyObject* rs_detect_peaks3d(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     PeakArrays3d arrays = peak_arrays_3d(peaks);
     PyRef correlations = arrays.correlations ? to_numpy(std::move(*arrays.correlations))
                                              : PyRef::borrow(Py_None);
-    return make_tuple(to_numpy(std::move(arrays.positions)), to_numpy(std::move(arrays.intensities)),
-                      std::move(correlations));
+    return make_tuple(to_numpy(std::move(arrays.positions)),
+                      to_numpy(std::move(arrays.intensities)), std::move(correlations));
   });
 }
 
