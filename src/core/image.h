@@ -31,10 +31,14 @@ class LineCells2d {
   /// Calls visit(j, cell) for the steps first <= j < last, in order.
   template <class Visit>
   void visit(std::uint64_t first, std::uint64_t last, Visit&& visit) const {
-    const uint128 product = static_cast<uint128>(first) * minor_length_;
-    Cell<2> cell = at(first, static_cast<std::uint64_t>(product / major_length_));
-    int128 err = static_cast<int128>(minor_length_) - static_cast<int128>(major_length_) +
-                 static_cast<int128>(product % major_length_);
+    Cell<2> cell = start_;
+    int128 err = static_cast<int128>(minor_length_) - static_cast<int128>(major_length_);
+    if (first != 0) {
+      // The remainder of j·DW / DU is how far the error term has advanced past DW − DU.
+      const uint128 product = static_cast<uint128>(first) * minor_length_;
+      cell = at(first, static_cast<std::uint64_t>(product / major_length_));
+      err += static_cast<int128>(product % major_length_);
+    }
     for (std::uint64_t j = first; j < last; ++j) {
       visit(j, cell);
       if (err >= 0) {
@@ -52,8 +56,8 @@ class LineCells2d {
   Cell<2> at(std::uint64_t j, std::uint64_t k) const;
 
   Cell<2> start_;
-  Cell<2> major_step_{};  // one step of u in cell coordinates
-  Cell<2> minor_step_{};  // one step of w in cell coordinates
+  Cell<2> major_step_{};            // one step of u in cell coordinates
+  Cell<2> minor_step_{};            // one step of w in cell coordinates
   std::uint64_t major_length_ = 0;  // DU
   std::uint64_t minor_length_ = 0;  // DW
 };

@@ -33,8 +33,8 @@ RenderedTracks<3, 1> render_track_volume(View2<float> matrix_x_y_z_intensity,
                                          View1<std::int32_t> track_end_indices,
                                          const std::array<float, 6>& extent, float pixel_size) {
   const RenderGrid<3> grid = render_grid_3d(extent, pixel_size);
-  const std::vector<RowRange> tracks = split_tracks(matrix_x_y_z_intensity, track_end_indices, 4,
-                                                    "matrix_x_y_z_intensity");
+  const std::vector<RowRange> tracks =
+      split_tracks(matrix_x_y_z_intensity, track_end_indices, 4, "matrix_x_y_z_intensity");
   MemoryBudget budget;
   const std::uint64_t cells = reserve_grid(grid, sizeof(float) + sizeof(std::uint32_t), budget);
   RenderedTracks<3, 1> out;

@@ -36,7 +36,8 @@ class LineCells3d {
     for (std::size_t a = 0; a < 3; ++a) {
       const std::int64_t moved = moved_along(a, first);
       cell[a] += sign_[a] * moved;
-      err[a] = static_cast<std::int64_t>(static_cast<int128>(half_) - static_cast<int128>(first) * length_[a] +
+      err[a] = static_cast<std::int64_t>(static_cast<int128>(half_) -
+                                         static_cast<int128>(first) * length_[a] +
                                          static_cast<int128>(moved) * steps_);
     }
     for (std::uint64_t j = first; j < last; ++j) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -39,7 +40,8 @@ struct RenderGrid {
   /// Row-major number of an in-grid cell: X·ny + Y in 2-D, (X·ny + Y)·nz + Z in 3-D.
   std::uint64_t flat(const Cell<N>& cell) const {
     std::uint64_t index = 0;
-    for (std::size_t a = 0; a < N; ++a) index = index * size[a] + static_cast<std::uint64_t>(cell[a]);
+    for (std::size_t a = 0; a < N; ++a)
+      index = index * size[a] + static_cast<std::uint64_t>(cell[a]);
     return index;
   }
   std::vector<std::uint64_t> shape() const { return {size.begin(), size.end()}; }
@@ -73,8 +75,8 @@ struct RowRange {
 
 /// Cuts the matrix rows into tracks by their exclusive end rows. Ends past the last row keep the
 /// rows that exist; a track ending at or before its start is empty; rows after the last end are not
-/// drawn. Throws ValueError for a matrix of fewer than `width` columns (naming `matrix_name`) and for
-/// a negative end.
+/// drawn. Throws ValueError for a matrix of fewer than `width` columns (naming `matrix_name`) and
+/// for a negative end.
 std::vector<RowRange> split_tracks(View2<float> matrix, View1<std::int32_t> track_end_indices,
                                    std::uint64_t width, const char* matrix_name);
 
@@ -84,13 +86,23 @@ struct ValueHit {
   float value;
 };
 
-inline float intensity_of(float hit) { return hit; }
-inline float intensity_of(const ValueHit& hit) { return hit.intensity; }
-inline bool has_nan(float hit) { return std::isnan(hit); }
-inline bool has_nan(const ValueHit& hit) { return std::isnan(hit.intensity) || std::isnan(hit.value); }
+inline float intensity_of(float hit) {
+  return hit;
+}
+inline float intensity_of(const ValueHit& hit) {
+  return hit.intensity;
+}
+inline bool has_nan(float hit) {
+  return std::isnan(hit);
+}
+inline bool has_nan(const ValueHit& hit) {
+  return std::isnan(hit.intensity) || std::isnan(hit.value);
+}
 
 /// t·to + (1 − t)·from in 32-bit arithmetic, in that order.
-inline float lerp_hit(float t, float from, float to) { return t * to + (1.0f - t) * from; }
+inline float lerp_hit(float t, float from, float to) {
+  return t * to + (1.0f - t) * from;
+}
 inline ValueHit lerp_hit(float t, const ValueHit& from, const ValueHit& to) {
   return {lerp_hit(t, from.intensity, to.intensity), lerp_hit(t, from.value, to.value)};
 }
@@ -122,8 +134,8 @@ std::int64_t saturate_index(float v) {
     return sat_i64(v);
 }
 
-/// Maps the rows of one track to grid points (columns 0 .. N-1 are the coordinates, the hit follows),
-/// dropping a point that falls into the same cell as the last point kept.
+/// Maps the rows of one track to grid points (columns 0 .. N-1 are the coordinates, the hit
+/// follows), dropping a point that falls into the same cell as the last point kept.
 template <std::size_t N, class Index, class Hit>
 void map_track(View2<float> matrix, RowRange rows, const RenderGrid<N>& grid,
                std::vector<GridPoint<N, Hit>>& points) {
@@ -137,7 +149,8 @@ void map_track(View2<float> matrix, RowRange rows, const RenderGrid<N>& grid,
       p.cell[a] = saturate_index<Index>(std::round(scaled));
     }
     p.hit = read_hit<Hit>(matrix, r, N);
-    const bool repeat = p.placed && !points.empty() && points.back().placed && points.back().cell == p.cell;
+    const bool repeat =
+        p.placed && !points.empty() && points.back().placed && points.back().cell == p.cell;
     if (!repeat) points.push_back(p);
   }
 }
@@ -198,7 +211,8 @@ inline float walk_denominator(std::uint64_t cells) {
 /// interpolated at t = j / walk_denominator, then the last point receives its own hit. Hits with a
 /// NaN quantity and cells outside the grid are left out. sink(cell number, hit) takes each hit.
 template <class Walk, std::size_t N, class Hit, class Sink>
-void draw_track(const std::vector<GridPoint<N, Hit>>& points, const RenderGrid<N>& grid, Sink&& sink) {
+void draw_track(const std::vector<GridPoint<N, Hit>>& points, const RenderGrid<N>& grid,
+                Sink&& sink) {
   if (points.empty()) return;
   for (std::size_t k = 0; k + 1 < points.size(); ++k) {
     const GridPoint<N, Hit>& from = points[k];
@@ -207,7 +221,10 @@ void draw_track(const std::vector<GridPoint<N, Hit>>& points, const RenderGrid<N
     // segment adds nothing and need not be walked.
     if (!from.placed || !to.placed || has_nan(from.hit) || has_nan(to.hit)) continue;
     const Walk walk(from.cell, to.cell);
-    const auto [first, last] = in_grid_steps(walk, grid);
+    // A walk stays within the box spanned by its ends, so with both ends inside nothing is clipped.
+    const auto [first, last] = grid.contains(from.cell) && grid.contains(to.cell)
+                                   ? std::pair<std::uint64_t, std::uint64_t>{0, walk.cells()}
+                                   : in_grid_steps(walk, grid);
     if (first == last) continue;
     const float d = walk_denominator(walk.cells());
     walk.visit(first, last, [&](std::uint64_t j, const Cell<N>& cell) {
@@ -217,14 +234,15 @@ void draw_track(const std::vector<GridPoint<N, Hit>>& points, const RenderGrid<N
     });
   }
   const GridPoint<N, Hit>& tail = points.back();
-  if (tail.placed && !has_nan(tail.hit) && grid.contains(tail.cell)) sink(grid.flat(tail.cell), tail.hit);
+  if (tail.placed && !has_nan(tail.hit) && grid.contains(tail.cell))
+    sink(grid.flat(tail.cell), tail.hit);
 }
 
 /// Splits the matrix into tracks and draws them in track order. `Index` is the integer type cell
 /// coordinates saturate to; the hit is read from the column after the N coordinates.
 template <std::size_t N, class Index, class Walk, class Hit, class Sink>
-void draw_tracks(View2<float> matrix, const std::vector<RowRange>& tracks, const RenderGrid<N>& grid,
-                 Sink&& sink) {
+void draw_tracks(View2<float> matrix, const std::vector<RowRange>& tracks,
+                 const RenderGrid<N>& grid, Sink&& sink) {
   for (std::uint64_t s : grid.size)
     if (s == 0) return;
   std::vector<GridPoint<N, Hit>> points;
@@ -256,15 +274,19 @@ class MemoryBudget {
 /// Number of cells of the grid, after taking bytes_per_cell for each of them from the budget;
 /// throws MemoryError when the buffers of such a grid cannot be had.
 template <std::size_t N>
-std::uint64_t reserve_grid(const RenderGrid<N>& grid, std::uint64_t bytes_per_cell, MemoryBudget& budget);
+std::uint64_t reserve_grid(const RenderGrid<N>& grid, std::uint64_t bytes_per_cell,
+                           MemoryBudget& budget);
 
-/// The hits of every cell, grouped by cell in arrival order: cell c owns hits[offsets[c] .. offsets[c+1]).
+/// The hits of every cell, grouped by cell in arrival order: cell c owns hits[offsets[c] ..
+/// offsets[c+1]).
 template <class Hit>
 struct HitLists {
   std::vector<std::uint64_t> offsets;
   std::vector<Hit> hits;
 
-  std::span<Hit> of(std::uint64_t c) { return {hits.data() + offsets[c], hits.data() + offsets[c + 1]}; }
+  std::span<Hit> of(std::uint64_t c) {
+    return {hits.data() + offsets[c], hits.data() + offsets[c + 1]};
+  }
 };
 
 /// Hits in one flat buffer in arrival order, then grouped by cell with a stable counting sort. No
@@ -305,7 +327,8 @@ class HitCollector {
     const std::uint64_t now = entries_.capacity();
     const std::uint64_t unit = sizeof(Entry) + sizeof(Hit);
     std::uint64_t wanted = std::max<std::uint64_t>(4096, now * 2);
-    if ((wanted - now) * unit > budget_.remaining()) wanted = now + std::max<std::uint64_t>(4096, now / 8);
+    if ((wanted - now) * unit > budget_.remaining())
+      wanted = now + std::max<std::uint64_t>(4096, now / 8);
     budget_.take(wanted - now, unit, "the hits of the tracks");
     entries_.reserve(wanted);
   }
@@ -353,7 +376,8 @@ RenderedTracks<N, Images> cell_statistics(HitLists<Hit>& lists, const RenderGrid
                                           std::uint64_t cells, Statistics&& statistics) {
   RenderedTracks<N, Images> out;
   out.grid = grid;
-  for (auto& image : out.images) image = ResultArray<float>(std::vector<float>(cells, 0.0f), grid.shape());
+  for (auto& image : out.images)
+    image = ResultArray<float>(std::vector<float>(cells, 0.0f), grid.shape());
   out.counts = ResultArray<std::uint32_t>(std::vector<std::uint32_t>(cells, 0), grid.shape());
   std::array<float, Images> values{};
   for (std::uint64_t c = 0; c < cells; ++c) {
@@ -369,18 +393,20 @@ RenderedTracks<N, Images> cell_statistics(HitLists<Hit>& lists, const RenderGrid
 /// The common run of the hit-list renderers: grid, splitting, drawing into one flat hit buffer,
 /// grouping by cell, then `statistics` per cell. Each cell costs its output buffers and one offset.
 template <std::size_t N, std::size_t Images, class Index, class Walk, class Hit, class Statistics>
-RenderedTracks<N, Images> render_hit_lists(View2<float> matrix, View1<std::int32_t> track_end_indices,
+RenderedTracks<N, Images> render_hit_lists(View2<float> matrix,
+                                           View1<std::int32_t> track_end_indices,
                                            const std::array<float, 2 * N>& extent, float pixel_size,
                                            const char* matrix_name, Statistics&& statistics) {
   const RenderGrid<N> grid = render_grid<N>(extent, pixel_size);
-  const std::vector<RowRange> tracks =
-      split_tracks(matrix, track_end_indices, N + (std::is_same_v<Hit, ValueHit> ? 2 : 1), matrix_name);
+  const std::vector<RowRange> tracks = split_tracks(
+      matrix, track_end_indices, N + (std::is_same_v<Hit, ValueHit> ? 2 : 1), matrix_name);
   MemoryBudget budget;
-  const std::uint64_t per_cell = Images * sizeof(float) + sizeof(std::uint32_t) + sizeof(std::uint64_t);
+  const std::uint64_t per_cell =
+      Images * sizeof(float) + sizeof(std::uint32_t) + sizeof(std::uint64_t);
   const std::uint64_t cells = reserve_grid(grid, per_cell, budget);
   HitCollector<Hit> collector(budget);
-  draw_tracks<N, Index, Walk, Hit>(matrix, tracks, grid,
-                                   [&](std::uint64_t cell, const Hit& hit) { collector.add(cell, hit); });
+  draw_tracks<N, Index, Walk, Hit>(
+      matrix, tracks, grid, [&](std::uint64_t cell, const Hit& hit) { collector.add(cell, hit); });
   HitLists<Hit> lists = std::move(collector).group(cells);
   return cell_statistics<N, Images>(lists, grid, cells, statistics);
 }

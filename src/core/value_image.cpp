@@ -23,8 +23,8 @@ RenderedTracks<2, 2> render_value_image(View2<float> matrix_x_y_intensity_value,
                                         View1<std::int32_t> track_end_indices,
                                         const std::array<float, 4>& extent, float pixel_size) {
   return render_hit_lists<2, 2, std::int64_t, LineCells2d, ValueHit>(
-      matrix_x_y_intensity_value, track_end_indices, extent, pixel_size, "matrix_x_y_intensity_value",
-      value_statistics);
+      matrix_x_y_intensity_value, track_end_indices, extent, pixel_size,
+      "matrix_x_y_intensity_value", value_statistics);
 }
 
 }  // namespace quorlin

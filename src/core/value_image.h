@@ -1,4 +1,5 @@
-// The 2-D value image behind rs_draw_tracks_value, and the per-cell statistics of both value renderers.
+// The 2-D value image behind rs_draw_tracks_value, and the per-cell statistics of both value
+// renderers.
 #pragma once
 
 #include <array>

@@ -10,8 +10,8 @@ RenderedTracks<3, 2> render_value_volume(View2<float> matrix_x_y_z_intensity_val
                                          View1<std::int32_t> track_end_indices,
                                          const std::array<float, 6>& extent, float pixel_size) {
   return render_hit_lists<3, 2, std::int32_t, LineCells3d, ValueHit>(
-      matrix_x_y_z_intensity_value, track_end_indices, extent, pixel_size, "matrix_x_y_z_intensity_value",
-      value_statistics);
+      matrix_x_y_z_intensity_value, track_end_indices, extent, pixel_size,
+      "matrix_x_y_z_intensity_value", value_statistics);
 }
 
 }  // namespace quorlin

@@ -38,21 +38,22 @@ PyRef render_call(const BoundArgs& a,
     return make_tuple(to_numpy(std::move(rendered.images[0])), to_numpy(std::move(rendered.counts)),
                       extent_tuple(rendered.grid));
   else
-    return make_tuple(to_numpy(std::move(rendered.images[0])), to_numpy(std::move(rendered.images[1])),
-                      to_numpy(std::move(rendered.counts)), extent_tuple(rendered.grid));
+    return make_tuple(to_numpy(std::move(rendered.images[0])),
+                      to_numpy(std::move(rendered.images[1])), to_numpy(std::move(rendered.counts)),
+                      extent_tuple(rendered.grid));
 }
 
 constexpr const char* kDrawTracksParams[] = {"matrix_x_y_intensity", "track_end_indices", "extent",
                                              "pixel_size"};
 constexpr Signature kDrawTracksSig{"rs_draw_tracks", kDrawTracksParams};
-constexpr const char* kDrawTracks3dParams[] = {"matrix_x_y_z_intensity", "track_end_indices", "extent",
-                                               "pixel_size"};
+constexpr const char* kDrawTracks3dParams[] = {"matrix_x_y_z_intensity", "track_end_indices",
+                                               "extent", "pixel_size"};
 constexpr Signature kDrawTracks3dSig{"rs_draw_tracks_3d", kDrawTracks3dParams};
 constexpr const char* kDrawTracksValueParams[] = {"matrix_x_y_intensity_value", "track_end_indices",
                                                   "extent", "pixel_size"};
 constexpr Signature kDrawTracksValueSig{"rs_draw_tracks_value", kDrawTracksValueParams};
-constexpr const char* kDrawTracksValue3dParams[] = {"matrix_x_y_z_intensity_value", "track_end_indices",
-                                                    "extent", "pixel_size"};
+constexpr const char* kDrawTracksValue3dParams[] = {"matrix_x_y_z_intensity_value",
+                                                    "track_end_indices", "extent", "pixel_size"};
 constexpr Signature kDrawTracksValue3dSig{"rs_draw_tracks_value_3d", kDrawTracksValue3dParams};
 
 PyObject* rs_draw_tracks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -65,12 +66,14 @@ PyObject* rs_draw_tracks_3d(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
                     [](const BoundArgs& a) { return render_call<3, 1>(a, render_track_volume); });
 }
 
-PyObject* rs_draw_tracks_value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* rs_draw_tracks_value(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
   return call_frame(kDrawTracksValueSig, args, nargs, kwnames,
                     [](const BoundArgs& a) { return render_call<2, 2>(a, render_value_image); });
 }
 
-PyObject* rs_draw_tracks_value_3d(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* rs_draw_tracks_value_3d(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
   return call_frame(kDrawTracksValue3dSig, args, nargs, kwnames,
                     [](const BoundArgs& a) { return render_call<3, 2>(a, render_value_volume); });
 }
