@@ -192,7 +192,7 @@ def localization_errors(points, matched, movie, isolation):
 def link_accuracy(ends, frame_of, row_of, matched, max_skip):
     """(correct links, links made, true links found, true links): a link is correct when both
     ends belong to the same particle; the true links join successive detections of a particle
-    that are at most max_skip frames apart."""
+    with at most max_skip frames between them."""
     owner = np.array([matched[t][r] for t, r in zip(frame_of, row_of)], dtype=np.int64)
     last = np.zeros(len(owner), dtype=bool)
     last[np.asarray(ends, dtype=np.int64) - 1] = True

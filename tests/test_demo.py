@@ -112,3 +112,50 @@ def test_bound_grows_with_background_and_read_noise():
     # Four times the photons on no background halves the bound.
     np.testing.assert_allclose(synthetic.cramer_rao_bound(centre, sigma, 4000.0, 1e-9, 0.0),
                                clean / 2, rtol=1e-6)
+
+
+def movie_of(positions, visible):
+    positions = np.asarray(positions, dtype=np.float64)
+    return synthetic.Movie(np.zeros((len(positions), 8, 8), np.float32), positions,
+                           np.asarray(visible, dtype=bool), np.array([1.3, 1.3]), 1000.0, 10.0,
+                           0.0)
+
+
+def test_match_detections_pairs_mutual_nearest_within_radius():
+    import demo
+
+    movie = movie_of([[[10.0, 10.0], [20.0, 20.0], [30.0, 30.0]]], [[True, True, False]])
+    points = [np.array([[10.4, 10.0, 1.0],    # particle 0
+                        [10.0, 10.9, 1.0],    # also nearest to particle 0, but farther
+                        [21.0, 21.2, 1.0],    # 1.56 from particle 1: beyond the radius
+                        [30.0, 30.0, 1.0]],   # on particle 2, which is dark
+                       dtype=np.float32)]
+    (owner,) = demo.match_detections(points, movie, radius=1.5)
+    np.testing.assert_array_equal(owner, [0, -1, -1, -1])
+
+
+def test_track_bookkeeping_and_link_accuracy():
+    import demo
+
+    # Two particles over four frames; particle 1 is missed in frame 2, and frame 3 lists the
+    # two in the other order.
+    points = [np.array([[10.0, 10.0, 100.0], [20.0, 20.0, 100.0]], np.float32),
+              np.array([[11.0, 10.0, 100.0], [20.0, 21.0, 100.0]], np.float32),
+              np.array([[12.0, 10.0, 100.0]], np.float32),
+              np.array([[20.0, 22.0, 100.0], [13.0, 10.0, 100.0]], np.float32)]
+    matched = [np.array([0, 1]), np.array([0, 1]), np.array([0]), np.array([1, 0])]
+    matrix, ends = demo.link(points, 1.5, 1, 3.0)
+    assert ends.dtype == np.int32
+    frame_of, row_of = demo.track_frames(matrix, ends, points)
+    for i in range(len(matrix)):
+        np.testing.assert_array_equal(matrix[i], points[frame_of[i]][row_of[i]])
+    np.testing.assert_array_equal(frame_of, [0, 1, 2, 3, 0, 1, 3])
+    np.testing.assert_array_equal(row_of, [0, 0, 0, 1, 1, 1, 0])
+    speed = demo.speeds_along_tracks(matrix, ends, frame_of)
+    np.testing.assert_allclose(speed, [1, 1, 1, 1, 1, 0.5, 0.5])
+    # Links made: 0-0-0-0 (three correct) and 1-1 plus the gap link 1 -> 1 over frame 2.
+    assert demo.link_accuracy(ends, frame_of, row_of, matched, max_skip=1) == (5, 5, 5, 5)
+    # Ground truth that swaps frame 3's owners: both links into frame 3 turn wrong, and the
+    # true links into frame 3 are the ones not made.
+    swapped = matched[:3] + [np.array([0, 1])]
+    assert demo.link_accuracy(ends, frame_of, row_of, swapped, max_skip=1) == (3, 5, 3, 5)
