@@ -24,39 +24,25 @@ import numpy as np
 import quorlin
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+import demo  # noqa: E402
 import synthetic  # noqa: E402
+from demo import detect_movie, link  # noqa: E402
 from synthetic import image_frames, simulate_motion  # noqa: E402
 
 
-def detect_frames(frames, threshold, min_distance, window, method="radial_symmetry"):
-    """Detect and localize every frame of a block (T, ...) of 2-D frames or 3-D volumes; returns
-    one float32 array per frame with the columns (position..., intensity)."""
-    extent = tuple(float(v) for n in frames.shape[1:] for v in (0, n - 1))
-    points = []
-    for frame in frames:
-        if frame.ndim == 2:
-            positions, intensities = quorlin.rs_detect_peaks(
-                frame, extent, threshold, min_distance, method, window, None)
-        else:
-            positions, intensities, _ = quorlin.rs_detect_peaks3d(
-                frame, extent, threshold, min_distance, window, method, None, None, None)
-        points.append(np.column_stack([positions, intensities]).astype(np.float32))
-    return points
+def detect_frames(frames, threshold, min_distance, window):
+    """Detect and localize (radial symmetry) every frame of a block (T, ...) of 2-D frames or
+    3-D volumes; returns one float32 array per frame with the columns (position..., intensity)."""
+    return detect_movie(frames, threshold, min_distance, window, progress=False)
 
 
 def link_and_render(points, shape, max_distance, max_skip, max_intensity_ratio, pixel_size):
-    """Link the per-frame points and render the tracks' density. Returns a dict of arrays."""
-    if len(shape) == 2:
-        matrix, ends = quorlin.rs_link_points(points, max_distance, max_skip, max_intensity_ratio)
-    else:
-        matrix, ends = quorlin.rs_link_points_3d(points, max_distance, max_skip)
-    if len(ends) and int(ends[-1]) > np.iinfo(np.int32).max:
-        raise OverflowError("too many track points for the renderers' int32 end indices")
-    # The linkers hand out uint32 end indices, the renderers take int32.
-    ends32 = ends.astype(np.int32)
+    """Link the per-frame points and render the tracks' density. Returns a dict of arrays; the
+    end indices are int32, as the renderers take them."""
+    matrix, ends = link(points, max_distance, max_skip, max_intensity_ratio)
     extent = tuple(float(v) for n in shape for v in (0, n))
     draw = quorlin.rs_draw_tracks if len(shape) == 2 else quorlin.rs_draw_tracks_3d
-    density, counts, grid = draw(matrix, ends32, extent, pixel_size)
+    density, counts, grid = draw(matrix, ends, extent, pixel_size)
     return {"matrix": matrix, "track_end_indices": ends, "density": density, "counts": counts,
             "grid": np.array(grid)}
 
@@ -128,11 +114,11 @@ def identical(points_a, result_a, points_b, result_b):
 
 
 def ship_code_to_workers():
-    """Send this file's and the simulation's functions to the workers by value, so workers of a
-    remote cluster need not have the examples directory."""
+    """Send this file's, the demo's and the simulation's functions to the workers by value, so
+    workers of a remote cluster need not have the examples directory."""
     import cloudpickle
 
-    for module in (sys.modules[__name__], synthetic):
+    for module in (sys.modules[__name__], demo, synthetic):
         if module.__name__ != "__main__":
             cloudpickle.register_pickle_by_value(module)
 

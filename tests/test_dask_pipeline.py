@@ -47,8 +47,9 @@ def reference_chain(frames, config):
         points.append(np.column_stack([positions, intensities]).astype(np.float32))
     matrix, ends = quorlin.rs_link_points(points, config.max_distance, config.max_skip,
                                           config.max_intensity_ratio)
-    density, counts, grid = quorlin.rs_draw_tracks(matrix, ends.astype(np.int32),
-                                                   (0.0, SIZE, 0.0, SIZE), config.pixel_size)
+    ends = ends.astype(np.int32)
+    density, counts, grid = quorlin.rs_draw_tracks(matrix, ends, (0.0, SIZE, 0.0, SIZE),
+                                                   config.pixel_size)
     return points, {"matrix": matrix, "track_end_indices": ends, "density": density,
                     "counts": counts, "grid": np.array(grid)}
 
@@ -104,6 +105,6 @@ def test_identical_detects_a_changed_bit(movie, config):
     changed = [p.copy() for p in points]
     changed[3][0, 0] = np.nextafter(changed[3][0, 0], np.float32(np.inf))
     assert not dask_pipeline.identical(changed, result, points, result)
-    ends = result["track_end_indices"].astype(np.int32)  # same values, other dtype
+    ends = result["track_end_indices"].astype(np.uint32)  # same values, other dtype
     assert not dask_pipeline.identical(points, dict(result, track_end_indices=ends), points,
                                        result)
