@@ -39,78 +39,104 @@ inline bool is_local_max(const float* above, const float* here, const float* bel
   return here[o + s] < v && below[o - s] < v && below[o] < v && below[o + s] < v;
 }
 
-/// First index in [j, end) of a contiguous row whose value passes the threshold (that is, not
-/// threshold > value: NaN passes), or end. Most pixels of a frame lie below the threshold, so the
-/// scan compares whole vectors and stops only where some lane passes.
-#if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target("avx2"))) std::uint64_t next_passing_avx2(const float* row, std::uint64_t j,
-                                                               std::uint64_t end, float threshold) {
-  const __m256 t = _mm256_set1_ps(threshold);
-  for (; j + 32 <= end; j += 32) {
-    const __m256 b0 = _mm256_cmp_ps(t, _mm256_loadu_ps(row + j), _CMP_GT_OQ);
-    const __m256 b1 = _mm256_cmp_ps(t, _mm256_loadu_ps(row + j + 8), _CMP_GT_OQ);
-    const __m256 b2 = _mm256_cmp_ps(t, _mm256_loadu_ps(row + j + 16), _CMP_GT_OQ);
-    const __m256 b3 = _mm256_cmp_ps(t, _mm256_loadu_ps(row + j + 24), _CMP_GT_OQ);
-    if (_mm256_movemask_ps(_mm256_and_ps(_mm256_and_ps(b0, b1), _mm256_and_ps(b2, b3))) != 0xFF) break;
+/// One interior row: pointers to element 0 of the rows above, at and below it.
+struct RowScan {
+  const float* above;
+  const float* here;
+  const float* below;
+};
+
+/// Calls record(j, v) for each maximum of columns [first, end) of a row, in column order.
+template <class Step, class Record>
+inline void scan_columns(const RowScan& r, std::uint64_t first, std::uint64_t end, Step step, float threshold,
+                         Record&& record) {
+  const std::int64_t s = step.value();
+  for (std::uint64_t j = first; j < end; ++j) {
+    const std::int64_t o = static_cast<std::int64_t>(j) * s;
+    const float v = r.here[o];
+    if (threshold > v) continue;
+    if (is_local_max(r.above, r.here, r.below, o, step, v)) record(j, v);
   }
-  for (; j + 8 <= end; j += 8) {
-    const int below = _mm256_movemask_ps(_mm256_cmp_ps(t, _mm256_loadu_ps(row + j), _CMP_GT_OQ));
-    if (below != 0xFF) return j + static_cast<std::uint64_t>(__builtin_ctz(~below & 0xFF));
-  }
-  while (j < end && threshold > row[j]) ++j;
-  return j;
 }
 
-std::uint64_t next_passing_sse2(const float* row, std::uint64_t j, std::uint64_t end, float threshold) {
-  const __m128 t = _mm_set1_ps(threshold);
-  for (; j + 4 <= end; j += 4) {
-    const int below = _mm_movemask_ps(_mm_cmpgt_ps(t, _mm_loadu_ps(row + j)));
-    if (below != 0xF) return j + static_cast<std::uint64_t>(__builtin_ctz(~below & 0xF));
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same scan as scan_columns on a contiguous row, eight pixels per vector. The threshold
+// compare comes first, and a block in which no pixel reaches the threshold costs one branch;
+// otherwise the 3x3 test runs on the whole block at once with the same comparisons: not-greater
+// (NaN passes) against the earlier neighbours, less-than (NaN fails) against the later ones.
+
+/// Bit k set when pixel j + k passes the threshold (not threshold > v).
+__attribute__((target("avx2"))) inline int passing_lanes(const float* here, std::uint64_t j, float threshold) {
+  return _mm256_movemask_ps(_mm256_cmp_ps(_mm256_set1_ps(threshold), _mm256_loadu_ps(here + j), _CMP_NGT_UQ));
+}
+
+/// Bit k set when pixel j + k is a maximum of its 3x3 neighbourhood under the tie rule.
+__attribute__((target("avx2"))) inline int maxima_lanes(const RowScan& r, std::uint64_t j) {
+  const __m256 v = _mm256_loadu_ps(r.here + j);
+  const __m256 earlier = _mm256_and_ps(
+      _mm256_and_ps(_mm256_cmp_ps(_mm256_loadu_ps(r.above + j - 1), v, _CMP_NGT_UQ),
+                    _mm256_cmp_ps(_mm256_loadu_ps(r.above + j), v, _CMP_NGT_UQ)),
+      _mm256_and_ps(_mm256_cmp_ps(_mm256_loadu_ps(r.above + j + 1), v, _CMP_NGT_UQ),
+                    _mm256_cmp_ps(_mm256_loadu_ps(r.here + j - 1), v, _CMP_NGT_UQ)));
+  const __m256 later = _mm256_and_ps(
+      _mm256_and_ps(_mm256_cmp_ps(_mm256_loadu_ps(r.here + j + 1), v, _CMP_LT_OQ),
+                    _mm256_cmp_ps(_mm256_loadu_ps(r.below + j - 1), v, _CMP_LT_OQ)),
+      _mm256_and_ps(_mm256_cmp_ps(_mm256_loadu_ps(r.below + j), v, _CMP_LT_OQ),
+                    _mm256_cmp_ps(_mm256_loadu_ps(r.below + j + 1), v, _CMP_LT_OQ)));
+  return _mm256_movemask_ps(_mm256_and_ps(earlier, later));
+}
+
+/// Records the maxima among the passing pixels (bits of mask) of the block starting at j.
+template <class Record>
+__attribute__((target("avx2"))) inline void record_block(const RowScan& r, std::uint64_t j, int mask, Record& record) {
+  for (mask &= maxima_lanes(r, j); mask != 0; mask &= mask - 1) {
+    const std::uint64_t k = j + static_cast<std::uint64_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    record(k, r.here[k]);
   }
-  while (j < end && threshold > row[j]) ++j;
-  return j;
+}
+
+template <class Record>
+__attribute__((target("avx2"))) void scan_contiguous_avx2(const RowScan& r, std::uint64_t end, float threshold,
+                                                          Record& record) {
+  std::uint64_t j = 1;
+  for (; j + 32 <= end; j += 32) {
+    // The row below is read only around candidates, at random: fetch it ahead with the scan so
+    // the 3x3 test does not wait on memory. (The next row's scan reads it again from cache.)
+    _mm_prefetch(reinterpret_cast<const char*>(r.below + j + 64), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(r.below + j + 80), _MM_HINT_T0);
+    const int m0 = passing_lanes(r.here, j, threshold), m1 = passing_lanes(r.here, j + 8, threshold);
+    const int m2 = passing_lanes(r.here, j + 16, threshold), m3 = passing_lanes(r.here, j + 24, threshold);
+    if ((m0 | m1 | m2 | m3) == 0) continue;
+    if (m0) record_block(r, j, m0, record);
+    if (m1) record_block(r, j + 8, m1, record);
+    if (m2) record_block(r, j + 16, m2, record);
+    if (m3) record_block(r, j + 24, m3, record);
+  }
+  for (; j + 8 <= end; j += 8)
+    if (const int m = passing_lanes(r.here, j, threshold)) record_block(r, j, m, record);
+  scan_columns(r, j, end, UnitStep{}, threshold, record);
 }
 
 const bool kHasAvx2 = __builtin_cpu_supports("avx2");
-
-std::uint64_t next_passing(const float* row, std::uint64_t j, std::uint64_t end, float threshold) {
-  return kHasAvx2 ? next_passing_avx2(row, j, end, threshold) : next_passing_sse2(row, j, end, threshold);
-}
-#else
-std::uint64_t next_passing(const float* row, std::uint64_t j, std::uint64_t end, float threshold) {
-  while (j < end && threshold > row[j]) ++j;
-  return j;
-}
 #endif
 
 /// Appends the maxima of interior row i to out, in column order.
 template <class Step>
 void scan_row(const View2<float>& frame, std::uint64_t i, Step step, float threshold,
               const std::array<float, 4>& to_physical, std::vector<PeakCandidate>& out) {
-  const std::int64_t s = step.value();
   const float* here = frame.data + static_cast<std::int64_t>(i) * frame.strides[0];
-  const float* above = here - frame.strides[0];
-  const float* below = here + frame.strides[0];
+  const RowScan rows{here - frame.strides[0], here, here + frame.strides[0]};
   const float row_coordinate = static_cast<float>(i) * to_physical[0] + to_physical[1];
   const auto record = [&](std::uint64_t j, float v) {
     out.push_back({i, j, {row_coordinate, static_cast<float>(j) * to_physical[2] + to_physical[3]}, v});
   };
-
   const std::uint64_t end = frame.shape[1] - 1;
+#if defined(__x86_64__) && defined(__GNUC__)
   if constexpr (std::is_same_v<Step, UnitStep>) {
-    for (std::uint64_t j = next_passing(here, 1, end, threshold); j < end;
-         j = next_passing(here, j + 1, end, threshold)) {
-      const auto o = static_cast<std::int64_t>(j);
-      if (is_local_max(above, here, below, o, step, here[o])) record(j, here[o]);
-    }
-  } else {
-    for (std::uint64_t j = 1; j < end; ++j) {
-      const std::int64_t o = static_cast<std::int64_t>(j) * s;
-      const float v = here[o];
-      if (threshold > v) continue;
-      if (is_local_max(above, here, below, o, step, v)) record(j, v);
-    }
+    if (kHasAvx2) return scan_contiguous_avx2(rows, end, threshold, record);
   }
+#endif
+  scan_columns(rows, 1, end, step, threshold, record);
 }
 
 }  // namespace
