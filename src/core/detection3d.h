@@ -2,9 +2,7 @@
 // minimum-distance thinning.
 #pragma once
 
-#include <algorithm>
 #include <array>
-#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -28,26 +26,6 @@ struct PeakCandidate3d {
 /// Physical extent of a volume: (e0, e1) are the coordinates of the first and last voxel centre
 /// along axis 0, (e2, e3) along axis 1, (e4, e5) along axis 2.
 using Extent3d = std::array<float, 6>;
-
-/// Asks the cache for the voxels of the box [lo, lo + size) (clipped to the volume), so that a
-/// per-peak step can fetch the next peak's neighbourhood while it works on the current one.
-inline void prefetch_box(const View3<float>& volume, std::array<std::int64_t, 3> lo,
-                         std::array<std::int64_t, 3> size) {
-  std::array<std::int64_t, 3> hi{};
-  for (std::size_t r = 0; r < 3; ++r) {
-    const auto n = static_cast<std::int64_t>(volume.shape[r]);
-    hi[r] = std::min(lo[r] + size[r], n);
-    lo[r] = std::max<std::int64_t>(lo[r], 0);
-    if (lo[r] >= hi[r]) return;
-  }
-  for (std::int64_t i = lo[0]; i < hi[0]; ++i)
-    for (std::int64_t j = lo[1]; j < hi[1]; ++j) {
-      const float* row = &volume(i, j, 0);
-      const std::int64_t step = volume.strides[2];
-      for (std::int64_t k = lo[2]; k < hi[2]; k += 16) __builtin_prefetch(row + k * step);
-      __builtin_prefetch(row + (hi[2] - 1) * step);
-    }
-}
 
 /// Interior voxels with threshold <= value (or a NaN value) that beat all 26 neighbours, brightest
 /// first, thinned so that no kept peak lies closer than min_distance (physical units) to a

@@ -68,15 +68,7 @@ void correlate_peaks(const View3<float>& volume, const Extent3d& extent,
   auto inside = [](std::int64_t i, std::int64_t size) { return i >= 0 && i < size; };
 
   std::array<float, kVoxels> values{}, weights{};
-  for (std::size_t p = 0; p < peaks.size(); ++p) {
-    PeakCandidate3d& peak = peaks[p];
-    if (p + 1 < peaks.size()) {
-      const auto& next = peaks[p + 1].index;
-      prefetch_box(volume,
-                   {static_cast<std::int64_t>(next[0]) - 2, static_cast<std::int64_t>(next[1]) - 2,
-                    static_cast<std::int64_t>(next[2]) - 2},
-                   {kSide, kSide, kSide});
-    }
+  for (PeakCandidate3d& peak : peaks) {
     const std::int64_t b0 = static_cast<std::int64_t>(peak.index[0]) - 2;
     const std::int64_t b1 = static_cast<std::int64_t>(peak.index[1]) - 2;
     const std::int64_t b2 = static_cast<std::int64_t>(peak.index[2]) - 2;

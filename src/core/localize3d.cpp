@@ -70,6 +70,7 @@ std::vector<PeakCandidate3d> localize_peaks_3d(const View3<float>& volume,
   const std::array<std::uint64_t, 3> window_shape{a, a, a};
   std::vector<float> window(static_cast<std::size_t>(a * a * a));
 
+  // The window is centred on the peak where possible and shifted to stay inside the volume.
   auto window_start = [&](const PeakCandidate3d& peak) {
     std::array<std::uint64_t, 3> start{};
     for (std::size_t r = 0; r < 3; ++r) {
@@ -78,17 +79,7 @@ std::vector<PeakCandidate3d> localize_peaks_3d(const View3<float>& volume,
     }
     return start;
   };
-  const auto side = static_cast<std::int64_t>(a);
-  for (std::size_t p = 0; p < peaks.size(); ++p) {
-    const PeakCandidate3d& peak = peaks[p];
-    if (p + 1 < peaks.size()) {
-      const auto next = window_start(peaks[p + 1]);
-      prefetch_box(volume,
-                   {static_cast<std::int64_t>(next[0]), static_cast<std::int64_t>(next[1]),
-                    static_cast<std::int64_t>(next[2])},
-                   {side, side, side});
-    }
-    // The window is centred on the peak where possible and shifted to stay inside the volume.
+  for (const PeakCandidate3d& peak : peaks) {
     const std::array<std::uint64_t, 3> start = window_start(peak);
     std::size_t t = 0;
     for (std::uint64_t i = 0; i < a; ++i)
