@@ -95,7 +95,7 @@ def main(argv=None):
         "# quorlin benchmarks",
         "",
         "Each section compares this module with its peers, measured in the same run on the "
-        "machine below (best of a few repeats). Ratios above 1 mean quorlin is faster.",
+        "machine below; each states its problem size, repeats and how its ratios read.",
         "",
         machine_section(),
     ]
