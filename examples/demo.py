@@ -389,6 +389,13 @@ def parse_args(argv=None):
         parser.error("need at least 2 frames, 1 particle and 3 pixels per axis")
     if args.window < 3 or args.window % 2 == 0:
         parser.error("--window must be an odd integer >= 3")
+    if not (args.photons > 0 and min(args.sigma) > 0 and args.pixel_size > 0):
+        parser.error("--photons, --sigma and --pixel-size must be positive")
+    if not (args.background >= 0 and args.read_noise >= 0 and args.diffusion >= 0
+            and args.max_skip >= 0):
+        parser.error("--background, --read-noise, --diffusion and --max-skip must not be negative")
+    if not (0 <= args.blink_off <= 1 and 0 < args.blink_on <= 1):
+        parser.error("--blink-off must lie in [0, 1] and --blink-on in (0, 1]")
     return args
 
 

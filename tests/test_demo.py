@@ -64,6 +64,9 @@ def test_demo_help_lists_options():
     (["--window", "4"], "--window must be an odd integer >= 3"),
     (["--mode", "3d", "--size", "32", "32"], "--size takes 1 or 3 values in 3d mode"),
     (["--frames", "1"], "need at least 2 frames"),
+    (["--photons", "0"], "--photons, --sigma and --pixel-size must be positive"),
+    (["--diffusion", "-1"], "must not be negative"),
+    (["--blink-on", "0"], "--blink-on in (0, 1]"),
 ])
 def test_demo_rejects_bad_options(tmp_path, options, message):
     done = subprocess.run([sys.executable, str(EXAMPLES / "demo.py"), *options],
