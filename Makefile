@@ -35,9 +35,9 @@ test: $(VENV)/.installed
 	$(PY) -m pytest -q
 
 $(VENV)/.bench: $(VENV)/.deps
-	$(PIP) install ".[bench]" --no-build-isolation --no-deps
-	$(PIP) install scikit-image trackpy
+	$(PY) tools/requirements.py bench > $(VENV)/requirements-bench.txt
+	$(PIP) install -r $(VENV)/requirements-bench.txt
 	@touch $@
 
 bench: $(VENV)/.installed $(VENV)/.bench
-	@for script in bench/bench_*.py; do echo "== $$script"; $(PY) $$script || exit 1; done
+	$(PY) bench/run_all.py

@@ -32,5 +32,7 @@ extern const FunctionEntry kRsDrawTracksValue;
 extern const FunctionEntry kRsDrawTracksValue3d;
 extern const FunctionEntry kRsRadialSymmetry2d;
 extern const FunctionEntry kRsRadialSymmetry3d;
+extern const FunctionEntry kRsLinkPoints;
+extern const FunctionEntry kRsLinkPoints3d;
 
 }  // namespace quorlin::py

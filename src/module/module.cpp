@@ -17,6 +17,8 @@ const FunctionEntry* const kTable[] = {
     &kRsDrawTracksValue3d,
     &kRsRadialSymmetry2d,
     &kRsRadialSymmetry3d,
+    &kRsLinkPoints,
+    &kRsLinkPoints3d,
 };
 
 /// The docstring holds only the text signature, so introspection reports the parameter names.
