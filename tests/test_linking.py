@@ -212,6 +212,17 @@ def test_max_skip_beyond_frames():
         assert result[1].tolist() == expected[1].tolist()
 
 
+def test_long_gaps_over_many_frames():
+    # 1000 frames with unlimited max_skip: gaps of 300, 600 and 900 frames are proposed; the
+    # shorter ones are recorded first, so A -> B -> C, and the gap-900 proposal A -> C is dropped.
+    frames = [frame() for _ in range(1000)]
+    frames[0], frames[300], frames[900] = frame((0, 0, 1)), frame((1, 0, 1)), frame((0.5, 0, 1))
+    frames[999] = frame((50, 50, 1))
+    assert tracks_of(link2(frames, 5.0, 2**64 - 1)) == [[[0, 0, 1], [1, 0, 1], [0.5, 0, 1]]]
+    assert link2(frames, 5.0, 298)[1].tolist() == []
+    assert tracks_of(link2(frames, 5.0, 299)) == [[[0, 0, 1], [1, 0, 1]]]
+
+
 # ---------------------------------------------------------------- gates and costs
 
 @pytest.mark.parametrize("target, links", [((3, 4), True), ((3, 4.001), False), ((-3, -4), True)])
@@ -243,6 +254,22 @@ def test_negative_coordinates():
     b = frame(*[(x + 0.5, -3 * x - 0.5, 1) for x in xs[::-1]])
     tracks = tracks_of(link2([a, b], 2.0))
     assert tracks == [[[x, -3 * x, 1], [x + 0.5, -3 * x - 0.5, 1]] for x in xs]
+
+
+def test_vast_coordinates_match_reference():
+    # Coordinates far beyond max_distance * 2^63 on some points: the search falls back to range
+    # searches, and the neighbourhood cells saturate; links must still be exactly the reference's.
+    rng = np.random.default_rng(21)
+    movie = random_movie(rng, 4, 15, 2, spread=5.0)
+    vast = [frame((1e30, 5, 1), (-1e30, -1e30, 1), (3e38, -3e38, 1)),
+            frame((1e30, 5.5, 1), (-1e30, -1e30, 1), (3e38, -3e38, 1))]
+    movie = [np.vstack([m, v]) for m, v in zip(movie, vast + vast)]
+    matrix, ends = link2(movie, 2.0, 1, 2.0)
+    ref_matrix, ref_ends = reference_link(movie, 2.0, 1, 2.0)
+    np.testing.assert_array_equal(ends, ref_ends)
+    assert matrix.tobytes() == ref_matrix.tobytes()
+    rows = matrix.tolist()
+    assert all([float(F32(v)) for v in row] in rows for row in [(1e30, 5, 1), (1e30, 5.5, 1), (3e38, -3e38, 1)])
 
 
 def test_global_not_greedy():
@@ -304,7 +331,7 @@ def test_argument_errors(call, exc, message):
 def test_max_distance_out_of_range(max_distance, dims):
     # Also on empty input: the parameter itself is wrong.
     call = link2 if dims == 2 else lambda f, md: quorlin.rs_link_points_3d(f, md, 0)
-    with pytest.raises(ValueError, match=r"^max_distance must be at least 0\.000001 and below 9\.2e11, got "):
+    with pytest.raises(ValueError, match=r"^max_distance must be at least 0\.000001 and at most about 9\.2e11, got "):
         call([], max_distance)
 
 

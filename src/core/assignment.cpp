@@ -18,17 +18,17 @@ namespace quorlin {
 // invariants hold again. Since every placed row has u_i <= no_link[i], potentials stay within
 // [-max cost, 0] and all path lengths below 4 * kMaxAssignmentCost < 2^63.
 
-const std::vector<std::uint32_t>& AssignmentSolver::solve(std::span<const std::size_t> row_begin,
-                                                          std::span<const AssignmentEntry> entries,
-                                                          std::size_t columns,
-                                                          std::span<const std::int64_t> no_link_cost) {
+const std::vector<std::uint32_t>& AssignmentSolver::solve(
+    std::span<const std::size_t> row_begin, std::span<const AssignmentEntry> entries,
+    std::size_t columns, std::span<const std::int64_t> no_link_cost) {
   const std::size_t rows = no_link_cost.size();
   if (row_begin.size() != rows + 1 || row_begin[0] != 0 || row_begin[rows] != entries.size())
     throw std::invalid_argument("assignment: malformed row offsets");
   if (rows >= kUnassigned || columns >= kUnassigned)
     throw std::invalid_argument("assignment: problem too large");
   for (std::size_t r = 0; r < rows; ++r) {
-    if (row_begin[r] > row_begin[r + 1]) throw std::invalid_argument("assignment: malformed row offsets");
+    if (row_begin[r] > row_begin[r + 1])
+      throw std::invalid_argument("assignment: malformed row offsets");
     if (no_link_cost[r] < 0 || no_link_cost[r] > kMaxAssignmentCost)
       throw std::invalid_argument("assignment: no-link cost out of range");
   }

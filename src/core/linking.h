@@ -83,7 +83,10 @@ struct IntensityRatioGate {
 /// Links the frames' points (D coordinates and an intensity per row) into tracks: every pair of
 /// frames up to max_skip + 1 apart is solved by an exact optimal assignment under the distance gate
 /// and `gate`, in parallel; links are recorded by gap ascending, then source frame, so shorter gaps
-/// take precedence. Returns the (N, D + 1) matrix and the end indices.
+/// take precedence. Where several assignments share the smallest total cost, one with more links
+/// is preferred where the solver meets the tie (so a lone link costing exactly the no-link price,
+/// at exactly max_distance, is made). The choice never depends on scheduling. Returns the
+/// (N, D + 1) matrix and the end indices.
 template <std::size_t D, class Gate>
 TrackArrays link_points_with(std::span<const View2<float>> frames, float max_distance,
                              std::uint64_t max_skip, const Gate& gate);

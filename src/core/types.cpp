@@ -18,9 +18,10 @@ std::vector<std::uint32_t> track_end_indices(const std::vector<std::uint64_t>& l
     rows += n;
     // Counted in rows, not in floats, so every end index is exact up to 2^32 - 1 rows.
     if (rows > std::numeric_limits<std::uint32_t>::max())
-      throw OverflowError("the tracks hold " + std::to_string(rows) +
-                          " rows or more; track_end_indices are 32-bit and cannot index beyond row " +
-                          std::to_string(std::numeric_limits<std::uint32_t>::max()));
+      throw OverflowError(
+          "the tracks hold " + std::to_string(rows) +
+          " rows or more; track_end_indices are 32-bit and cannot index beyond row " +
+          std::to_string(std::numeric_limits<std::uint32_t>::max()));
     ends.push_back(static_cast<std::uint32_t>(rows));
   }
   return ends;
@@ -29,8 +30,8 @@ std::vector<std::uint32_t> track_end_indices(const std::vector<std::uint64_t>& l
 TrackArrays tracks_to_arrays(Tracks&& tracks) {
   if (tracks.width == 0) throw std::invalid_argument("tracks_to_arrays: zero row width");
   TrackArrays out;
-  out.track_end_indices = ResultArray<std::uint32_t>(track_end_indices(tracks.lengths),
-                                                     {static_cast<std::uint64_t>(tracks.lengths.size())});
+  out.track_end_indices = ResultArray<std::uint32_t>(
+      track_end_indices(tracks.lengths), {static_cast<std::uint64_t>(tracks.lengths.size())});
   const std::uint64_t rows = tracks.values.size() / tracks.width;
   if (rows * tracks.width != tracks.values.size() ||
       (!tracks.lengths.empty() && rows != out.track_end_indices.data.back()) ||

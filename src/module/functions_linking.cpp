@@ -9,7 +9,8 @@ namespace quorlin::py {
 namespace {
 
 PyRef track_result(TrackArrays&& tracks) {
-  return make_tuple(to_numpy(std::move(tracks.matrix)), to_numpy(std::move(tracks.track_end_indices)));
+  return make_tuple(to_numpy(std::move(tracks.matrix)),
+                    to_numpy(std::move(tracks.track_end_indices)));
 }
 
 constexpr const char* kLinkPointsParams[] = {"points_list", "max_distance", "max_skip",
