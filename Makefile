@@ -20,7 +20,8 @@ sysdeps:
 $(VENV)/.deps: pyproject.toml | sysdeps
 	@test -x $(PY) || python3 -m venv $(VENV)
 	$(PIP) install "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja
-	$(PIP) install $(BUILD_FLAGS) ".[test,demo]"
+	$(PY) tools/requirements.py test demo > $(VENV)/requirements.txt
+	$(PIP) install -r $(VENV)/requirements.txt
 	@touch $@
 
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
@@ -43,9 +44,9 @@ fuzz-long: $(VENV)/.installed
 	QUORLIN_FUZZ_PROFILE=long $(PY) -m pytest -q tests/test_fuzz.py
 
 $(VENV)/.bench: $(VENV)/.deps
-	$(PIP) install ".[bench]" --no-build-isolation --no-deps
-	$(PIP) install scikit-image trackpy
+	$(PY) tools/requirements.py bench > $(VENV)/requirements-bench.txt
+	$(PIP) install -r $(VENV)/requirements-bench.txt
 	@touch $@
 
 bench: $(VENV)/.installed $(VENV)/.bench
-	@for script in bench/bench_*.py; do echo "== $$script"; $(PY) $$script || exit 1; done
+	$(PY) bench/run_all.py

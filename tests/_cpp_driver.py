@@ -15,8 +15,9 @@ def build_driver(tmp_dir, driver, *sources):
     if compiler is None:
         pytest.skip("no g++ to build the C++ test driver")
     exe = pathlib.Path(tmp_dir) / driver
-    subprocess.run([compiler, "-O2", "-std=c++20", "-o", str(exe), str(ROOT / "tests/cpp" / f"{driver}.cpp"),
-                    *(str(ROOT / s) for s in sources)], check=True)
+    subprocess.run([compiler, "-O2", "-std=c++20", "-ffp-contract=off", f"-I{ROOT / 'src/core'}", "-o", str(exe),
+                    str(ROOT / "tests/cpp" / f"{driver}.cpp"), *(str(ROOT / s) for s in sources), "-ltbb"],
+                   check=True)
     return exe
 
 

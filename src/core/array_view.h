@@ -10,7 +10,8 @@
 namespace quorlin {
 
 /// Non-owning, read-only view of an N-dimensional array. Strides count elements and may be
-/// negative, zero or non-contiguous; element (i, j, ...) lies at data[i*strides[0] + j*strides[1] + ...].
+/// negative, zero or non-contiguous; element (i, j, ...) lies at data[i*strides[0] + j*strides[1] +
+/// ...].
 template <class T, std::size_t N>
 struct StridedView {
   const T* data = nullptr;

@@ -16,9 +16,10 @@ namespace quorlin {
 template <class Body>
 void parallel_for(std::size_t n, Body&& body) {
   if (n == 0) return;
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n), [&](const tbb::blocked_range<std::size_t>& r) {
-    for (std::size_t i = r.begin(); i != r.end(); ++i) body(i);
-  });
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n),
+                    [&](const tbb::blocked_range<std::size_t>& r) {
+                      for (std::size_t i = r.begin(); i != r.end(); ++i) body(i);
+                    });
 }
 
 /// Runs produce(i, out) for every i in [0, n), where produce appends the items of index i to out,

@@ -1,4 +1,5 @@
-// Saturating float-to-integer conversions: truncate toward zero, NaN to 0, clamp to the target range.
+// Saturating float-to-integer conversions: truncate toward zero, NaN to 0, clamp to the target
+// range.
 #pragma once
 
 #include <cmath>

@@ -1,6 +1,7 @@
 // The generic argument binder shared by all module functions.
 #include "binder.h"
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,7 @@ BoundArgs bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
   BoundArgs bound;
   bound.sig_ = &sig;
   const std::size_t nparams = sig.params.size();
+  if (nparams > BoundArgs::kMaxParams) throw std::logic_error("too many parameters in a signature");
   const std::string fname = std::string(sig.name) + "()";
 
   if (static_cast<std::size_t>(nargs) > nparams) {

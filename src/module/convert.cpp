@@ -59,6 +59,9 @@ namespace detail {
 
 [[noreturn]] void reraise_with_prefix(const char* name) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_python_error();
+#if PY_VERSION_HEX >= 0x030C0000
+  PyRef cause(PyErr_GetRaisedException());
+#else
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* tb = nullptr;
@@ -70,6 +73,7 @@ namespace detail {
     PyException_SetTraceback(cause.get(), tb);
     Py_DECREF(tb);
   }
+#endif
   PyRef text(PyObject_Str(cause.get()));
   if (!text) throw_python_error();
   PyRef message(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
@@ -113,7 +117,9 @@ float float_value_f32(PyObject* obj) {
   return narrow_f32(d);
 }
 
-float to_f32(Arg arg) { return with_prefix(arg, float_value_f32); }
+float to_f32(Arg arg) {
+  return with_prefix(arg, float_value_f32);
+}
 
 std::uint64_t to_u64(Arg arg) {
   return with_prefix(arg, [](PyObject* obj) {
@@ -161,7 +167,8 @@ FramesArg to_frames(Arg arg) {
       auto raw = detail::convert_array(items[i], 2, detail::Element::float32);
       View2<float> v;
       v.data = static_cast<const float*>(raw.data);
-      v.shape = {static_cast<std::uint64_t>(raw.shape[0]), static_cast<std::uint64_t>(raw.shape[1])};
+      v.shape = {static_cast<std::uint64_t>(raw.shape[0]),
+                 static_cast<std::uint64_t>(raw.shape[1])};
       v.strides = {raw.strides[0], raw.strides[1]};
       if (raw.keep) copies.push_back(std::move(raw.keep));
       frames.views.push_back(v);

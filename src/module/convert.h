@@ -39,9 +39,13 @@ RawArray convert_array(PyObject* obj, int ndim, Element elem);
 template <class T>
 constexpr Element element_of();
 template <>
-constexpr Element element_of<float>() { return Element::float32; }
+constexpr Element element_of<float>() {
+  return Element::float32;
+}
 template <>
-constexpr Element element_of<std::int32_t>() { return Element::int32; }
+constexpr Element element_of<std::int32_t>() {
+  return Element::int32;
+}
 
 /// Runs a conversion; a TypeError it raises is replaced by "argument '<name>': <message>" with the
 /// original as its cause. Errors of other classes pass unchanged.
@@ -103,7 +107,8 @@ float tuple_item_f32(PyObject* tuple, Py_ssize_t k);
 template <std::size_t Count>
 std::array<float, Count> tuple_floats(PyObject* tuple) {
   std::array<float, Count> out{};
-  for (std::size_t k = 0; k < Count; ++k) out[k] = tuple_item_f32(tuple, static_cast<Py_ssize_t>(k));
+  for (std::size_t k = 0; k < Count; ++k)
+    out[k] = tuple_item_f32(tuple, static_cast<Py_ssize_t>(k));
   return out;
 }
 

@@ -49,10 +49,10 @@ PyObject* init_module() {
     g_docs.reserve(std::size(kTable));
     for (const FunctionEntry* f : kTable) g_docs.push_back(text_signature(f->signature));
     for (std::size_t i = 0; i < std::size(kTable); ++i) {
-      g_methods.push_back(PyMethodDef{kTable[i]->signature.name,
-                                      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                                          kTable[i]->entry)),
-                                      METH_FASTCALL | METH_KEYWORDS, g_docs[i].c_str()});
+      g_methods.push_back(
+          PyMethodDef{kTable[i]->signature.name,
+                      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kTable[i]->entry)),
+                      METH_FASTCALL | METH_KEYWORDS, g_docs[i].c_str()});
     }
     g_methods.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
   } catch (...) {
@@ -68,4 +68,6 @@ PyObject* init_module() {
 }  // namespace
 }  // namespace quorlin::py
 
-PyMODINIT_FUNC PyInit_quorlin(void) { return quorlin::py::init_module(); }
+PyMODINIT_FUNC PyInit_quorlin(void) {
+  return quorlin::py::init_module();
+}

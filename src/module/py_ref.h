@@ -42,7 +42,9 @@ class PyRef {
 /// Thrown by boundary code after it set a Python exception; the call wrapper returns NULL.
 struct PythonError {};
 
-[[noreturn]] inline void throw_python_error() { throw PythonError{}; }
+[[noreturn]] inline void throw_python_error() {
+  throw PythonError{};
+}
 
 /// Returns its argument, or throws PythonError when it is null (a Python API call failed).
 inline PyRef checked(PyObject* result) {

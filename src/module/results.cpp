@@ -50,7 +50,8 @@ PyRef make_holder(void* owned, void (*destroy)(void*)) {
 void check_shape(std::uint64_t count, const std::vector<std::uint64_t>& shape) {
   std::uint64_t product = 1;
   for (auto d : shape) {
-    if (d > static_cast<std::uint64_t>(NPY_MAX_INTP)) shape_error("Overflow", "arithmetic overflow");
+    if (d > static_cast<std::uint64_t>(NPY_MAX_INTP))
+      shape_error("Overflow", "arithmetic overflow");
     if (d != 0 && product > static_cast<std::uint64_t>(NPY_MAX_INTP) / d)
       shape_error("Overflow", "arithmetic overflow");
     product *= d;
@@ -63,7 +64,8 @@ PyRef wrap_buffer(void* data, const std::vector<std::uint64_t>& shape, ResultEle
   ensure_numpy();
   npy_intp dims[3] = {0, 0, 0};
   for (std::size_t a = 0; a < shape.size(); ++a) dims[a] = static_cast<npy_intp>(shape[a]);
-  PyArray_Descr* descr = PyArray_DescrFromType(elem == ResultElement::float32 ? NPY_FLOAT32 : NPY_UINT32);
+  PyArray_Descr* descr =
+      PyArray_DescrFromType(elem == ResultElement::float32 ? NPY_FLOAT32 : NPY_UINT32);
   if (descr == nullptr) throw_python_error();
   // An empty result has no buffer; let NumPy allocate its zero-size array.
   void* buffer = data;

@@ -23,9 +23,13 @@ PyRef make_holder(void* owned, void (*destroy)(void*));
 template <class T>
 constexpr ResultElement result_element_of();
 template <>
-constexpr ResultElement result_element_of<float>() { return ResultElement::float32; }
+constexpr ResultElement result_element_of<float>() {
+  return ResultElement::float32;
+}
 template <>
-constexpr ResultElement result_element_of<std::uint32_t>() { return ResultElement::uint32; }
+constexpr ResultElement result_element_of<std::uint32_t>() {
+  return ResultElement::uint32;
+}
 }  // namespace detail
 
 /// Turns a result buffer into a NumPy array that owns it (through a holder object freed exactly
@@ -34,7 +38,8 @@ template <class T>
 PyRef to_numpy(ResultArray<T>&& result) {
   detail::check_shape(result.data.size(), result.shape);
   auto* owned = new std::vector<T>(std::move(result.data));
-  PyRef holder = detail::make_holder(owned, [](void* p) { delete static_cast<std::vector<T>*>(p); });
+  PyRef holder =
+      detail::make_holder(owned, [](void* p) { delete static_cast<std::vector<T>*>(p); });
   return detail::wrap_buffer(owned->data(), result.shape, detail::result_element_of<T>(),
                              std::move(holder));
 }

@@ -46,10 +46,11 @@ std::vector<Peak<N>> thin_all_pairs(const std::vector<Peak<N>>& sorted, float mi
 /// hair either side of those, negative coordinates, a few non-finite values, and pairs at exactly
 /// min_distance or just inside it.
 template <std::size_t N>
-std::vector<Peak<N>> random_peaks(std::mt19937& rng, int count, float min_distance) {
+std::vector<Peak<N>> random_peaks(std::mt19937& rng, int count, float min_distance, int reach) {
   const double side = static_cast<double>(std::fabs(min_distance)) * (1.0 + 1.0 / (1 << 20));
-  std::uniform_int_distribution<int> kind(0, 19), lattice(-12, 12);
-  std::uniform_real_distribution<float> uniform(-12.0f, 12.0f);
+  std::uniform_int_distribution<int> kind(0, 19), lattice(-reach, reach);
+  const auto span = static_cast<float>(reach);
+  std::uniform_real_distribution<float> uniform(-span, span);
   std::vector<Peak<N>> peaks;
   for (int k = 0; k < count; ++k) {
     Peak<N> p{};
@@ -71,7 +72,7 @@ std::vector<Peak<N>> random_peaks(std::mt19937& rng, int count, float min_distan
     // Every fourth peak sits next to an earlier one: exactly min_distance away along one axis, or
     // one float step closer.
     if (k > 0 && k % 4 == 0) {
-      const auto& base = peaks[static_cast<std::size_t>(lattice(rng) + 12) % peaks.size()];
+      const auto& base = peaks[static_cast<std::size_t>(rng()) % peaks.size()];
       p.position = base.position;
       const std::size_t axis = static_cast<std::size_t>(kind(rng)) % N;
       const float target = base.position[axis] + (kind(rng) % 2 ? min_distance : -min_distance);
@@ -89,14 +90,17 @@ int check(std::mt19937& rng, int rounds) {
   const float distances[] = {1.0f, 2.0f, 3.0f, 0.7f, 1.5f, -2.0f, 5.0f, 0.1f};
   for (int round = 0; round < rounds; ++round) {
     const float md = distances[round % 8];
-    const auto peaks = random_peaks<N>(rng, 50 + round % 400, md);
+    // Reaches chosen so that every kind of cell table is used: a dense table, a bitmap with a hash
+    // table behind it, and the general hash map for bounding boxes of billions of cells.
+    const int reaches[] = {12, 60, 700, 30000};
+    const auto peaks = random_peaks<N>(rng, 50 + round % 400, md, reaches[(round / 8) % 4]);
     const auto expected = thin_all_pairs<N>(peaks, md);
     const auto got = quorlin::thin_by_distance<N>(peaks, md);
     bool same = expected.size() == got.size();
     for (std::size_t k = 0; same && k < got.size(); ++k) same = expected[k].id == got[k].id;
     if (!same) {
-      std::printf("mismatch in %zu-D, round %d, min_distance %g: %zu kept, expected %zu\n", N, round,
-                  static_cast<double>(md), got.size(), expected.size());
+      std::printf("mismatch in %zu-D, round %d, min_distance %g: %zu kept, expected %zu\n", N,
+                  round, static_cast<double>(md), got.size(), expected.size());
       return 1;
     }
   }
