@@ -138,7 +138,49 @@ struct FrameIndex {
   };
   std::vector<Entry> entries;
   std::vector<SearchBox<D>> boxes;  ///< where each entry searches as a source (same order)
+  /// Where the cells are few against the entries (the usual case): for each cell of the entries'
+  /// bounding box [table_lo, table_hi], numbered row-major, the first entry at or after it, so a
+  /// row of cells is one run of entries found without a search. Empty otherwise.
+  std::vector<std::uint32_t> cell_start;
+  std::array<std::int64_t, D> table_lo{}, table_hi{};
 };
+
+/// Row-major number of a cell inside the table's bounding box.
+template <std::size_t D>
+std::size_t cell_table_id(const FrameIndex<D>& index, const std::array<std::int64_t, D>& cell) {
+  std::size_t id = 0;
+  for (std::size_t a = 0; a < D; ++a)
+    id = id * static_cast<std::size_t>(index.table_hi[a] - index.table_lo[a] + 1) +
+         static_cast<std::size_t>(cell[a] - index.table_lo[a]);
+  return id;
+}
+
+/// Builds the dense cell table of an index whose entries are sorted by cell (row-major), when its
+/// bounding box holds at most a few cells per entry.
+template <std::size_t D>
+void build_cell_table(FrameIndex<D>& index) {
+  const auto& entries = index.entries;
+  if (entries.empty() || entries.size() >= std::numeric_limits<std::uint32_t>::max()) return;
+  std::array<std::int64_t, D> lo = entries[0].cell, hi = entries[0].cell;
+  for (const auto& e : entries)
+    for (std::size_t a = 0; a < D; ++a) {
+      lo[a] = std::min(lo[a], e.cell[a]);
+      hi[a] = std::max(hi[a], e.cell[a]);
+    }
+  const double budget = 4.0 * static_cast<double>(entries.size()) + 4096.0;
+  double cells = 1.0;
+  for (std::size_t a = 0; a < D; ++a)
+    cells *= static_cast<double>(hi[a]) - static_cast<double>(lo[a]) + 1.0;
+  if (!(cells <= budget)) return;
+  index.table_lo = lo;
+  index.table_hi = hi;
+  index.cell_start.assign(static_cast<std::size_t>(cells) + 1, 0);
+  std::size_t e = 0;
+  for (std::size_t id = 0; id < index.cell_start.size(); ++id) {
+    while (e < entries.size() && cell_table_id(index, entries[e].cell) < id) ++e;
+    index.cell_start[id] = static_cast<std::uint32_t>(e);
+  }
+}
 
 template <std::size_t D>
 SearchBox<D> search_box(const PointND<D>& point, const DistanceScale& scale, double inverse_side) {
@@ -184,8 +226,8 @@ bool radix_sort_by_cell(std::vector<Key>& keys) {
   for (std::size_t i = 0; i < keys.size(); ++i) {
     std::uint64_t number = 0;
     for (std::size_t a = 0; a < D; ++a)
-      number = number * span[a] + (static_cast<std::uint64_t>(keys[i].cell[a]) -
-                                   static_cast<std::uint64_t>(lo[a]));
+      number = number * span[a] +
+               (static_cast<std::uint64_t>(keys[i].cell[a]) - static_cast<std::uint64_t>(lo[a]));
     order[i] = {number, static_cast<std::uint32_t>(i)};
   }
   const std::uint64_t largest = static_cast<std::uint64_t>(cells - 1);
@@ -203,8 +245,8 @@ bool radix_sort_by_cell(std::vector<Key>& keys) {
 }
 
 template <std::size_t D>
-FrameIndex<D> build_index(const PointStore<D>& store, const DistanceScale& scale,
-                          std::size_t frame, double inverse_side) {
+FrameIndex<D> build_index(const PointStore<D>& store, const DistanceScale& scale, std::size_t frame,
+                          double inverse_side) {
   using Entry = typename FrameIndex<D>::Entry;
   FrameIndex<D> index;
   const std::uint64_t first = store.frame_begin[frame], last = store.frame_begin[frame + 1];
@@ -243,6 +285,7 @@ FrameIndex<D> build_index(const PointStore<D>& store, const DistanceScale& scale
       e.neighbourhood[a] = neighbourhood_cell(point.position[a], scale.max_distance);
     index.boxes[i] = search_box(point, scale, inverse_side);
   }
+  build_cell_table(index);
   return index;
 }
 
@@ -251,9 +294,8 @@ FrameIndex<D> build_index(const PointStore<D>& store, const DistanceScale& scale
 /// Used for boxes of many cells, which only arise for coordinates vast against max_distance.
 template <std::size_t A, std::size_t D, class Visit>
 void visit_box(const typename FrameIndex<D>::Entry* first,
-               const typename FrameIndex<D>::Entry* last,
-               const std::array<std::int64_t, D>& lo, const std::array<std::int64_t, D>& hi,
-               Visit& visit) {
+               const typename FrameIndex<D>::Entry* last, const std::array<std::int64_t, D>& lo,
+               const std::array<std::int64_t, D>& hi, Visit& visit) {
   using Entry = typename FrameIndex<D>::Entry;
   const Entry* it = std::lower_bound(first, last, lo[A],
                                      [](const Entry& e, std::int64_t c) { return e.cell[A] < c; });
@@ -276,7 +318,7 @@ template <std::size_t D>
 class IndexCursor {
  public:
   using Entry = typename FrameIndex<D>::Entry;
-  explicit IndexCursor(const FrameIndex<D>& index) : entries_(index.entries) {}
+  explicit IndexCursor(const FrameIndex<D>& index) : index_(index), entries_(index.entries) {}
 
   /// Calls visit(entry) for every entry whose cell lies in [box.lo, box.hi] on every axis.
   template <class Visit>
@@ -290,6 +332,7 @@ class IndexCursor {
       visit_box<0, D>(entries_.data(), entries_.data() + entries_.size(), box.lo, box.hi, visit);
       return;
     }
+    if (!index_.cell_start.empty()) return visit_table(box, visit);
     std::array<std::int64_t, D> first = box.lo;
     while (true) {
       std::array<std::int64_t, D> last = first;
@@ -316,6 +359,35 @@ class IndexCursor {
   }
 
  private:
+  /// visit() through the dense cell table: the rows of the box clipped to the table's bounding
+  /// box, in the same order, each row one run of entries.
+  template <class Visit>
+  void visit_table(const SearchBox<D>& box, Visit& visit) {
+    std::array<std::int64_t, D> lo = box.lo, hi = box.hi;
+    for (std::size_t a = 0; a < D; ++a) {
+      lo[a] = std::max(lo[a], index_.table_lo[a]);
+      hi[a] = std::min(hi[a], index_.table_hi[a]);
+      if (lo[a] > hi[a]) return;
+    }
+    std::array<std::int64_t, D> first = lo;
+    while (true) {
+      std::array<std::int64_t, D> last = first;
+      last[D - 1] = hi[D - 1];
+      const std::uint32_t end = index_.cell_start[cell_table_id(index_, last) + 1];
+      for (std::uint32_t it = index_.cell_start[cell_table_id(index_, first)]; it < end; ++it)
+        visit(entries_[it]);
+      std::size_t a = D - 1;  // next row: odometer over the axes before the last
+      while (a-- > 0) {
+        if (first[a] < hi[a]) {
+          ++first[a];
+          break;
+        }
+        first[a] = lo[a];
+      }
+      if (a == static_cast<std::size_t>(-1)) return;
+    }
+  }
+
   /// First entry whose cell is not below key, searched outward from hint.
   std::size_t lower_bound_from(std::size_t hint, const std::array<std::int64_t, D>& key) const {
     const std::size_t n = entries_.size();
@@ -359,6 +431,7 @@ class IndexCursor {
     for (std::size_t a = 1; a < D; ++a) rows *= 4;
     return rows;
   }();
+  const FrameIndex<D>& index_;
   const std::vector<Entry>& entries_;
   std::array<std::size_t, kRows> hints_{};
 };
@@ -385,8 +458,8 @@ struct Candidate {
 template <std::size_t D, class Gate>
 void feasible_entries(const LinkContext<D, Gate>& ctx, const typename FrameIndex<D>::Entry& source,
                       std::size_t source_frame, std::uint64_t source_id,
-                      std::uint64_t targets_first,
-                      IndexCursor<D>& targets, std::vector<Candidate>& out) {
+                      std::uint64_t targets_first, IndexCursor<D>& targets,
+                      std::vector<Candidate>& out) {
   const SearchBox<D>& box = ctx.indexes[source_frame].boxes[source_id];
   auto visit = [&](const typename FrameIndex<D>::Entry& target) {
     const float d2 = detail::squared_distance<D>(source.at.position, target.at.position);
