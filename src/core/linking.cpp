@@ -175,11 +175,13 @@ void build_cell_table(FrameIndex<D>& index) {
   index.table_lo = lo;
   index.table_hi = hi;
   index.cell_start.assign(static_cast<std::size_t>(cells) + 1, 0);
-  std::size_t e = 0;
-  for (std::size_t id = 0; id < index.cell_start.size(); ++id) {
-    while (e < entries.size() && cell_table_id(index, entries[e].cell) < id) ++e;
-    index.cell_start[id] = static_cast<std::uint32_t>(e);
+  std::size_t next_id = 0;
+  for (std::size_t e = 0; e < entries.size(); ++e) {
+    const std::size_t id = cell_table_id(index, entries[e].cell);
+    while (next_id <= id) index.cell_start[next_id++] = static_cast<std::uint32_t>(e);
   }
+  while (next_id < index.cell_start.size())
+    index.cell_start[next_id++] = static_cast<std::uint32_t>(entries.size());
 }
 
 template <std::size_t D>
