@@ -15,16 +15,7 @@ import skimage
 from skimage.feature import peak_local_max
 
 import quorlin
-
-
-def best_of(fn, repeats):
-    best = float("inf")
-    result = None
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, result
+from timing import best_time
 
 
 def best_of_interleaved(fns, repeats):
@@ -80,15 +71,15 @@ def main():
     (t_detect, t_max), (c_detect, c_max), ((pos, _, _), _) = best_of_interleaved(
         [detect, volume.max], args.repeats
     )
-    t_plm, plm = best_of(
+    t_plm, plm = best_time(
         lambda: peak_local_max(volume, min_distance=1, threshold_abs=threshold, exclude_border=1),
         max(1, args.repeats // 3),
     )
     slow = max(1, args.repeats // 2)
-    t_thin, (pos_thin, _, _) = best_of(chain(None, None), args.repeats)
-    t_corr, _ = best_of(chain(None, (1.5, 1.5, 1.5)), slow)
-    t_rs, _ = best_of(chain("radial_symmetry", None), slow)
-    t_full, (pos_full, _, corr) = best_of(chain("radial_symmetry", (1.5, 1.5, 1.5)), slow)
+    t_thin, (pos_thin, _, _) = best_time(chain(None, None), args.repeats)
+    t_corr, _ = best_time(chain(None, (1.5, 1.5, 1.5)), slow)
+    t_rs, _ = best_time(chain("radial_symmetry", None), slow)
+    t_full, (pos_full, _, corr) = best_time(chain("radial_symmetry", (1.5, 1.5, 1.5)), slow)
 
     found = {tuple(p) for p in np.rint(pos).astype(int)}
     theirs = {tuple(p) for p in plm}

@@ -13,6 +13,7 @@ import time
 import numpy as np
 
 import quorlin
+from timing import best_time
 
 # The peers are imported in main() only, so the memory-measuring child process holds nothing but
 # numpy and quorlin.
@@ -39,15 +40,6 @@ def simulate(particles, frames, seed=0):
         movie.append(rows.astype(np.float32))
         ids.append(idx)
     return movie, ids
-
-
-def best_time(fn, repeats):
-    best, out = float("inf"), None
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        out = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, out
 
 
 def true_links(ids, max_skip):

@@ -13,6 +13,7 @@ import skimage
 import skimage.draw
 
 import quorlin
+from timing import best_time
 
 
 def random_walks(rng, n_tracks, n_points, size, step, dim):
@@ -25,16 +26,6 @@ def random_walks(rng, n_tracks, n_points, size, step, dim):
     matrix = np.concatenate([coords, intensity], axis=2).reshape(-1, dim + 1).astype(np.float32)
     ends = (np.arange(1, n_tracks + 1) * n_points).astype(np.int32)
     return matrix, ends
-
-
-def best_of(repeats, fn):
-    best = float("inf")
-    result = None
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, result
 
 
 def skimage_accumulate(matrix, ends, size):
@@ -103,10 +94,10 @@ def main():
     matrix, ends = random_walks(rng, 10_000, 100, size, 3.0, 2)
     extent = (0, size, 0, size)
 
-    ours, (image, counts, _) = best_of(3, lambda: quorlin.rs_draw_tracks(matrix, ends, extent, 1.0))
-    ours_value, _ = best_of(3, lambda: quorlin.rs_draw_tracks_value(
-        np.concatenate([matrix, matrix[:, 2:3]], axis=1), ends, extent, 1.0))
-    peer, (peer_image, peer_counts) = best_of(1, lambda: skimage_accumulate(matrix, ends, size))
+    ours, (image, counts, _) = best_time(lambda: quorlin.rs_draw_tracks(matrix, ends, extent, 1.0), 3)
+    with_value = np.concatenate([matrix, matrix[:, 2:3]], axis=1)
+    ours_value, _ = best_time(lambda: quorlin.rs_draw_tracks_value(with_value, ends, extent, 1.0), 3)
+    peer, (peer_image, peer_counts) = best_time(lambda: skimage_accumulate(matrix, ends, size), 1)
     hits = int(counts.sum())
 
 
