@@ -1,8 +1,8 @@
 // Binding of 3-D peak detection: search, correlation scoring and filtering, localization, budget.
-#include "../core/detection3d.h"
-#include "../core/gaussian_correlation.h"
-#include "../core/localize3d.h"
-#include "../core/peaks.h"
+#include "detect/detection3d.h"
+#include "detect/gaussian_correlation.h"
+#include "localize/localize3d.h"
+#include "detect/peaks.h"
 #include "convert.h"
 #include "functions.h"
 #include "results.h"
