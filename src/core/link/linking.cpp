@@ -717,10 +717,9 @@ std::vector<LinkPair> link_frame_pair(const LinkContext<D, Gate>& ctx, std::size
 }  // namespace
 
 template <std::size_t D, class Gate>
-TrackArrays link_points_with(std::span<const View2<float>> frames, float max_distance,
-                             std::uint64_t max_skip, const Gate& gate) {
+LinkTable link_table_with(const PointStore<D>& store, float max_distance, std::uint64_t max_skip,
+                          const Gate& gate) {
   const DistanceScale scale = distance_scale(max_distance);
-  const PointStore<D> store = read_points<D>(frames);
   const std::size_t n = store.frames();
 
   // Cells twice as wide as the reach of the distance gate: the box around a source then spans at
@@ -759,9 +758,22 @@ TrackArrays link_points_with(std::span<const View2<float>> frames, float max_dis
             links.predecessor[j] = i;
           }
   }
-  return tracks_to_arrays(assemble_tracks(store, links));
+  return links;
 }
 
+template <std::size_t D, class Gate>
+TrackArrays link_points_with(std::span<const View2<float>> frames, float max_distance,
+                             std::uint64_t max_skip, const Gate& gate) {
+  // The distance scale is checked before the points are read, as the caller sees its errors.
+  distance_scale(max_distance);
+  const PointStore<D> store = read_points<D>(frames);
+  return tracks_to_arrays(assemble_tracks(store, link_table_with(store, max_distance, max_skip, gate)));
+}
+
+template LinkTable link_table_with<2, IntensityRatioGate>(const PointStore<2>&, float, std::uint64_t,
+                                                          const IntensityRatioGate&);
+template LinkTable link_table_with<3, AnyIntensity>(const PointStore<3>&, float, std::uint64_t,
+                                                    const AnyIntensity&);
 template TrackArrays link_points_with<2, IntensityRatioGate>(std::span<const View2<float>>, float,
                                                              std::uint64_t,
                                                              const IntensityRatioGate&);

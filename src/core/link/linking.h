@@ -80,6 +80,12 @@ struct IntensityRatioGate {
   }
 };
 
+/// The links of the stored points under the rules of link_points_with (below), by global index:
+/// the step before track assembly, for callers that need each track point's frame and row.
+template <std::size_t D, class Gate>
+LinkTable link_table_with(const PointStore<D>& store, float max_distance, std::uint64_t max_skip,
+                          const Gate& gate);
+
 /// Links the frames' points (D coordinates and an intensity per row) into tracks: every pair of
 /// frames up to max_skip + 1 apart is solved by an exact optimal assignment under the distance gate
 /// and `gate`, in parallel; links are recorded by gap ascending, then source frame, so shorter gaps
