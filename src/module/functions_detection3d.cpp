@@ -2,6 +2,7 @@
 #include "detect/detection3d.h"
 #include "detect/gaussian_correlation.h"
 #include "localize/localize3d.h"
+#include "localize/window.h"
 #include "detect/peaks.h"
 #include "convert.h"
 #include "functions.h"
@@ -20,8 +21,6 @@ constexpr const char* kDetectPeaks3dParams[] = {"array",
                                                 "correlation_threshold",
                                                 "max_num_peaks"};
 constexpr Signature kDetectPeaks3dSig{"rs_detect_peaks3d", kDetectPeaks3dParams};
-
-constexpr std::uint64_t kDefaultWindowSize = 7;
 
 PyObject* rs_detect_peaks3d(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_frame(kDetectPeaks3dSig, args, nargs, kwnames, [](const BoundArgs& a) {

@@ -25,7 +25,7 @@ void parallel_for(std::size_t n, Body&& body) {
 /// Runs produce(i, out) for every i in [0, n), where produce appends the items of index i to out,
 /// and returns all items joined in index order. Indices are cut into fixed chunks (not chosen by
 /// the scheduler), each chunk filling its own list, so the joined list is the same for any number
-/// of workers.
+/// of workers. The default of 16 indices per chunk suits items of a few microseconds each.
 template <class Item, class Produce>
 std::vector<Item> parallel_gather(std::size_t n, Produce&& produce, std::size_t grain = 16) {
   std::vector<Item> joined;
