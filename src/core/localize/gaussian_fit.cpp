@@ -34,27 +34,40 @@ float window_max(const StridedView<float, D>& v, std::int64_t offset = 0,
   return peak;
 }
 
-/// The sums of one Gauss–Newton step at the current centre: J^T·J and J^T·residual, where the
+/// The sums of the Gauss–Newton steps: J^T·J and J^T·residual at the current centre, where the
 /// model at offset d from the centre is g = exp(-|d|^2 / 2) and its derivative by the centre d·g.
 template <std::size_t D>
 class StepSums {
  public:
-  StepSums(const StridedView<float, D>& v, float peak, const std::array<float, D>& centre,
-           const std::array<float, D>& mu)
-      : v_(v), peak_(peak) {
+  using Matrix = typename SymmetricOf<D>::type;
+
+  StepSums(const StridedView<float, D>& v, float peak) : v_(v), peak_(peak) {
+    std::size_t total = 0;
+    for (std::size_t r = 0; r < D; ++r) total += static_cast<std::size_t>(v.shape[r]);
+    table_.resize(2 * total);
+    float* at = table_.data();
     for (std::size_t r = 0; r < D; ++r) {
-      d_[r].resize(static_cast<std::size_t>(v.shape[r]));
-      half_sq_[r].resize(d_[r].size());
-      for (std::size_t i = 0; i < d_[r].size(); ++i) {
+      d_[r] = at;
+      half_sq_[r] = at + v.shape[r];
+      at += 2 * v.shape[r];
+    }
+  }
+
+  /// Sums at centre + mu (centre: the window centre, per axis).
+  void at(const std::array<float, D>& centre, const std::array<float, D>& mu) {
+    for (std::size_t r = 0; r < D; ++r) {
+      for (std::uint64_t i = 0; i < v_.shape[r]; ++i) {
         d_[r][i] = (static_cast<float>(i) - centre[r]) - mu[r];
         half_sq_[r][i] = -0.5f * (d_[r][i] * d_[r][i]);
       }
     }
+    jtj = Matrix{};
+    jtr = {};
     std::array<float, D> d{};
     visit<0>(0, 0.0f, d);
   }
 
-  typename SymmetricOf<D>::type jtj{};
+  Matrix jtj{};
   std::array<float, D> jtr{};
 
  private:
@@ -63,7 +76,7 @@ class StepSums {
   /// float whatever the dimension's loop shape.
   template <std::size_t Axis>
   void visit(std::int64_t offset, float exponent, std::array<float, D>& d) {
-    for (std::size_t i = 0; i < d_[Axis].size(); ++i) {
+    for (std::uint64_t i = 0; i < v_.shape[Axis]; ++i) {
       d[Axis] = d_[Axis][i];
       const float e = Axis == 0 ? half_sq_[0][i] : half_sq_[Axis][i] + exponent;
       const std::int64_t at = offset + static_cast<std::int64_t>(i) * v_.strides[Axis];
@@ -82,8 +95,9 @@ class StepSums {
 
   const StridedView<float, D>& v_;
   float peak_;
-  std::array<std::vector<float>, D> d_;        // offset of each index from the current centre
-  std::array<std::vector<float>, D> half_sq_;  // -d^2 / 2 of each index
+  std::vector<float> table_;             // storage of the two tables below
+  std::array<float*, D> d_{};            // offset of each index from the current centre
+  std::array<float*, D> half_sq_{};      // -d^2 / 2 of each index
 };
 
 }  // namespace
@@ -98,8 +112,9 @@ std::optional<std::array<float, D>> gaussian_fit_offset(const StridedView<float,
   std::array<float, D> centre{};
   for (std::size_t r = 0; r < D; ++r) centre[r] = static_cast<float>(v.shape[r] - 1) * 0.5f;
   std::array<float, D> mu{};
+  StepSums<D> sums(v, peak);
   for (int step = 0; step < kGaussNewtonSteps; ++step) {
-    const StepSums<D> sums(v, peak, centre, mu);
+    sums.at(centre, mu);
     const float det = sums.jtj.det();
     // A NaN determinant fails this test and the fit carries on with NaN.
     if (std::fabs(det) < kSingularDeterminant) return std::nullopt;
