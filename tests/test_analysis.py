@@ -12,13 +12,16 @@ pytestmark = pytest.mark.filterwarnings("ignore::Warning:trackpy")
 
 
 def gappy_tracks(seed, particles=40, axes=("y", "x")):
-    """Random walks of random lengths and starts, each skipping about a fifth of its frames,
-    with scattered particle numbers and shuffled rows; some tracks hold one detection only."""
+    """Random walks of random lengths and starts, each skipping about a fifth of its frames (a
+    quarter of them far more), with scattered particle numbers and shuffled rows; some tracks
+    hold one detection only."""
     rng = np.random.default_rng(seed)
     parts = []
     for p in rng.choice(10_000, size=particles, replace=False):
         span = int(rng.integers(1, 60))
         frames = int(rng.integers(0, 30)) + np.flatnonzero(rng.random(span) > 0.2)
+        if p % 4 == 0:
+            frames = frames * 6  # mostly gaps: seen in one frame of six at best
         if frames.size == 0:
             continue
         steps = rng.normal(0, 1.5, size=(frames.size, len(axes)))
@@ -119,6 +122,7 @@ GOOD = pd.DataFrame({"frame": [0, 1], "x": [0.0, 1.0], "y": [0.0, 0.0], "particl
     ({"tracks": GOOD.iloc[:1]}, ValueError, "no particle seen in two frames"),
     ({"tracks": pd.concat([GOOD, GOOD])}, ValueError, "two rows for particle 0 in frame 0"),
     ({"tracks": GOOD.assign(particle=[0, np.nan])}, ValueError, "'particle' must hold whole"),
+    ({"tracks": GOOD.assign(y=[0, np.inf])}, ValueError, "must hold finite positions"),
     ({"tracks": GOOD.to_numpy()}, TypeError, "tracks must be a pandas DataFrame"),
     ({"mpp": 0}, ValueError, "mpp must be a positive number"),
     ({"mpp": -1.0}, ValueError, "mpp must be a positive number"),
@@ -140,3 +144,6 @@ def test_displacement_kernel_rejects_inconsistent_offsets():
         qt._native.displacement_sums(frames, positions, np.array([0, 3], dtype=np.int64), 2)
     with pytest.raises(ValueError, match="non-decreasing offsets"):
         qt._native.displacement_sums(frames, positions, np.array([0, 4], dtype=np.int64), 2)
+    extreme = np.array([-2**63, 0, 2**63 - 1], dtype=np.int64)
+    with pytest.raises(ValueError, match="frame numbers must lie within"):
+        qt._native.displacement_sums(extreme, positions, np.array([0, 3], dtype=np.int64), 2)

@@ -117,10 +117,15 @@ def _displacements(tracks: object, mpp: object, fps: object, max_lagtime: object
 
     frames = _integer_column(table, "frame")
     particle_ids = _integer_column(table, "particle")
-    order = np.lexsort((frames, particle_ids))
-    frames = frames[order]
-    particle_ids = particle_ids[order]
-    positions = np.ascontiguousarray(table[axes].to_numpy(dtype=np.float64)[order] * scale)
+    positions = table[axes].to_numpy(dtype=np.float64) * scale
+    step = np.diff(particle_ids)
+    if not np.all((step > 0) | ((step == 0) & (np.diff(frames) >= 0))):  # not yet in order
+        order = np.lexsort((frames, particle_ids))
+        frames, particle_ids, positions = frames[order], particle_ids[order], positions[order]
+    positions = np.ascontiguousarray(positions)
+    if not np.all(np.isfinite(positions)):
+        raise ValueError(f"tracks columns {', '.join(map(repr, axes))} must hold finite "
+                         "positions (no NaN or infinity)")
 
     new_track = np.flatnonzero(np.diff(particle_ids)) + 1
     starts = np.concatenate(([0], new_track, [len(frames)])).astype(np.int64)

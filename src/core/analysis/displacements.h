@@ -22,13 +22,14 @@ struct DisplacementSums {
 };
 
 /// Pairs every detection with each later detection of its own track at most max_lag frames
-/// away, so a track that skips frames contributes exactly the lags it really has.
+/// away, so a track that skips frames contributes exactly the lags it really has. Positions must
+/// be finite.
 ///
 /// frames: frame number of each detection; positions: one row per detection, one column per
 /// axis; track_starts: tracks + 1 offsets, track t owning rows [track_starts[t],
 /// track_starts[t + 1]), within which frames strictly increase (the caller checks this).
-/// Tracks run in parallel; each sums its own pairs in row order, so the result does not depend
-/// on the number of workers.
+/// Tracks run in parallel; each sums its own pairs in an order fixed by its frames alone, so the
+/// result does not depend on the number of workers.
 DisplacementSums displacement_sums(View1<std::int64_t> frames, View2<double> positions,
                                    View1<std::int64_t> track_starts, std::size_t max_lag);
 
