@@ -77,6 +77,8 @@ def test_napari_tracks_layer_takes_the_table(volume):
         expected = [row[:2] + [z] + row[2:] for row, z in zip(expected, [1.5, 2.5, 0.25, 0.5])]
     np.testing.assert_array_equal(data, expected)
     np.testing.assert_array_equal(properties["intensity"], np.float32([7, 6, 8, 9]))
+    with pytest.raises(ValueError, match="tracks lacks the column.*'particle'"):
+        qt.to_napari(tracks.drop(columns="particle"))
     layer = napari.layers.Tracks(data, properties=properties)
     assert layer.ndim == (4 if volume else 3)
     np.testing.assert_array_equal(layer.properties["intensity"], [7, 6, 8, 9])

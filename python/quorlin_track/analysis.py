@@ -28,6 +28,20 @@ Scale = float | Sequence[float]
 def check_table(tracks: object, columns: Sequence[str], name: str = "tracks") -> pd.DataFrame:
     """Return ``tracks`` if it is a non-empty DataFrame holding ``columns``, else raise.
 
+    Parameters
+    ----------
+    tracks : object
+        The table to check.
+    columns : sequence of str
+        Columns it must have.
+    name : str, default "tracks"
+        The argument's name, used in the messages.
+
+    Returns
+    -------
+    pandas.DataFrame
+        ``tracks`` itself.
+
     Raises
     ------
     TypeError
