@@ -8,3 +8,10 @@ column axis, axis 1 of a 2-D frame) and, once linked, ``particle``.
 from __future__ import annotations
 
 __all__: list[str] = []
+
+# Analysis, viewers and files.
+from .analysis import diffusion, emsd, imsd
+from .files import load, save
+from .interop import to_napari
+
+__all__ += ["imsd", "emsd", "diffusion", "to_napari", "save", "load"]

@@ -8,4 +8,7 @@ namespace quorlin::track {
 /// Maps the core's error types to Python exceptions for every function of the extension.
 void bind_errors(pybind11::module_& m);
 
+/// Pair sums per track and lag behind the mean squared displacements.
+void bind_displacements(pybind11::module_& m);
+
 }  // namespace quorlin::track
