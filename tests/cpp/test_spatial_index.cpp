@@ -1,6 +1,7 @@
 // Randomized check of the spatial index against brute force in 2-D and 3-D: every pair of points
-// closer than the reach on every axis lies in adjacent cells, adjacency is symmetric, and with a
-// reach that needs no widening of the cells, adjacent cells hold only points within two cell sides.
+// closer than the reach on every axis lies in adjacent cells, adjacency among occupied cells is
+// symmetric, and with a reach that needs no widening of the cells, adjacent cells hold only points
+// within two cell sides.
 // Exits non-zero on the first failure.
 #include <algorithm>
 #include <array>
@@ -15,6 +16,16 @@
 namespace {
 
 template <std::size_t N>
+std::vector<std::size_t> adjacent_cells(const quorlin::SpatialIndex<N>& index, std::size_t cell) {
+  std::vector<std::size_t> cells;
+  index.any_adjacent(cell, [&](std::size_t c) {
+    cells.push_back(c);
+    return false;
+  });
+  return cells;
+}
+
+template <std::size_t N>
 bool finite(const std::array<float, N>& p) {
   return std::all_of(p.begin(), p.end(), [](float v) { return std::isfinite(v); });
 }
@@ -27,22 +38,27 @@ bool check_round(const std::vector<std::array<float, N>>& points, double reach, 
     std::printf("%zu-D round %d, reach %g: %s\n", N, round, reach, what);
     return false;
   };
-  // Cells partition the finite points; cell_of agrees with the cells' lists.
-  std::vector<int> listed(points.size(), 0);
+  // Every finite point is filed, no other.
+  for (std::size_t i = 0; i < points.size(); ++i)
+    if ((index.cell_of(i) == index.kNoCell) == finite(points[i]) ||
+        (finite(points[i]) && index.cell_of(i) >= index.cell_count()))
+      return fail("finite points must be filed, others not");
+  std::vector<char> occupied(index.cell_count(), 0);
+  for (std::size_t i = 0; i < points.size(); ++i)
+    if (finite(points[i])) occupied[index.cell_of(i)] = 1;
   for (std::size_t c = 0; c < index.cell_count(); ++c) {
-    if (index.points_in(c).empty()) return fail("empty cell");
-    if (!std::is_sorted(index.points_in(c).begin(), index.points_in(c).end()))
-      return fail("cell points not ascending");
-    for (std::size_t i : index.points_in(c)) {
-      ++listed[i];
-      if (index.cell_of(i) != c) return fail("cell_of disagrees with points_in");
-    }
-    const auto adjacent = index.adjacent_cells(c);
+    if (!occupied[c]) continue;
+    const auto adjacent = adjacent_cells(index, c);
     if (std::find(adjacent.begin(), adjacent.end(), c) == adjacent.end())
       return fail("cell not adjacent to itself");
+    auto distinct = adjacent;
+    std::sort(distinct.begin(), distinct.end());
+    if (std::unique(distinct.begin(), distinct.end()) != distinct.end()) return fail("repeated");
     if (adjacent.size() > static_cast<std::size_t>(std::pow(3.0, N))) return fail("too many");
     for (std::size_t d : adjacent) {
-      const auto back = index.adjacent_cells(d);
+      if (d >= index.cell_count()) return fail("adjacent cell out of range");
+      if (!occupied[d]) continue;
+      const auto back = adjacent_cells(index, d);
       if (std::find(back.begin(), back.end(), c) == back.end()) return fail("asymmetric");
     }
   }
@@ -60,23 +76,21 @@ bool check_round(const std::vector<std::array<float, N>>& points, double reach, 
   if (narrow && index.cell_count() > 0 && !(index.cell_side() <= reach * (1.0 + 0x1p-15)))
     return fail("cells wider than the reach needs");
   for (std::size_t i = 0; i < points.size(); ++i) {
-    if (finite(points[i]) != (listed[i] == 1) ||
-        (!finite(points[i]) && index.cell_of(i) != index.kNoCell))
-      return fail("finite points must be filed once, others not at all");
     if (!finite(points[i])) continue;
-    std::vector<char> near(points.size(), 0);
-    for (std::size_t c : index.adjacent_cells(index.cell_of(i)))
-      for (std::size_t j : index.points_in(c)) near[j] = 1;
+    std::vector<char> near(index.cell_count(), 0);
+    for (std::size_t c : adjacent_cells(index, index.cell_of(i))) near[c] = 1;
     for (std::size_t j = 0; j < points.size(); ++j) {
-      bool close = listed[j] == 1;
+      if (!finite(points[j])) continue;
+      bool close = true;
       double farthest = 0.0;
       for (std::size_t r = 0; r < N; ++r) {
         const double d = std::fabs(static_cast<double>(points[i][r]) - points[j][r]);
         close &= d < reach;
         farthest = std::max(farthest, d);
       }
-      if (close && !near[j]) return fail("a close pair lies in cells that are not adjacent");
-      if (near[j] && narrow && !(farthest <= 2.0 * index.cell_side() * (1.0 + 1e-12)))
+      const bool adjacent = near[index.cell_of(j)];
+      if (close && !adjacent) return fail("a close pair lies in cells that are not adjacent");
+      if (adjacent && narrow && !(farthest <= 2.0 * index.cell_side() * (1.0 + 1e-12)))
         return fail("adjacent cells hold a far point");
     }
   }

@@ -2,12 +2,12 @@
 // each other.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <span>
 #include <vector>
 
 #include "common/radix_sort.h"
@@ -16,15 +16,18 @@ namespace quorlin {
 
 /// A fixed set of points filed in a grid of cells a little wider than a reach r, so that two
 /// points whose coordinates differ by less than r on every axis lie in adjacent cells (cells
-/// whose coordinates differ by at most one on every axis). Only occupied cells exist: they are
-/// numbered in row-major order, each lists its points and its occupied adjacent cells, so memory
-/// grows with the number of points, never with the bounding box.
+/// whose coordinates differ by at most one on every axis).
 ///
-/// The cell coordinate of v on an axis is ⌊(v − lowest) / side⌋, in double. The side is r
+/// The cell coordinate of v on an axis is ⌊(v − lowest) · (1 / side)⌋, in double. The side is r
 /// widened by kWidening, and never less than 2^-kAxisBits of the widest span of the points: the
-/// coordinates then fit in kAxisBits bits and a cell's row-major key in 64 bits for any reach,
-/// so a tiny reach over a wide span neither saturates the keys nor lumps the points together
-/// (a cell of 2^-31 of the span is far finer than the spacing of any pixel grid of positions).
+/// coordinates then fit in kAxisBits bits and a cell's row-major key (over the bounding box
+/// padded by one cell on every side) in 64 bits for any reach, so a tiny reach over a wide span
+/// neither saturates the keys nor lumps the points together (a cell of 2^-31 of the span is far
+/// finer than the spacing of any pixel grid of positions).
+///
+/// Cells are numbered by their key while the padded box has few cells per point; otherwise only
+/// the occupied cells are numbered, in key order (found by a radix sort), and each keeps its
+/// occupied adjacent cells, so memory grows with the number of points, never with the box.
 template <std::size_t N>
 class SpatialIndex {
  public:
@@ -37,16 +40,24 @@ class SpatialIndex {
   template <class PositionOf>
   SpatialIndex(std::size_t count, PositionOf&& position_of, double reach);
 
-  std::size_t cell_count() const { return cell_begin_.size() - 1; }
+  /// Cells are numbered 0 .. cell_count() − 1; some may hold no point.
+  std::size_t cell_count() const { return cell_count_; }
   /// The cell of a point, or kNoCell for a point that is not filed.
   std::size_t cell_of(std::size_t point) const { return cell_of_[point]; }
-  /// The occupied cells adjacent to a cell, the cell itself included.
-  std::span<const std::size_t> adjacent_cells(std::size_t cell) const {
-    return {adjacent_.data() + adjacent_begin_[cell], adjacent_.data() + adjacent_begin_[cell + 1]};
-  }
-  /// The points of a cell, ascending.
-  std::span<const std::size_t> points_in(std::size_t cell) const {
-    return {points_.data() + cell_begin_[cell], points_.data() + cell_begin_[cell + 1]};
+  /// Calls visit(adjacent) for the cells adjacent to a cell (every occupied one, the cell itself
+  /// included, and possibly some empty ones) until visit returns true; returns whether it did.
+  template <class Visit>
+  bool any_adjacent(std::size_t cell, Visit&& visit) const {
+    if (run_begin_.empty()) {  // numbered by key: the adjacent keys are key + delta_[o] + (-1..1)
+      for (std::uint64_t d : delta_)
+        for (std::size_t c = cell + d - 1, end = c + 3; c != end; ++c)
+          if (visit(c)) return true;
+      return false;
+    }
+    for (std::size_t r = run_begin_[cell]; r < run_begin_[cell + 1]; ++r)
+      for (std::size_t c = runs_[r] >> 2, end = c + (runs_[r] & 3); c < end; ++c)
+        if (visit(c)) return true;
+    return false;
   }
   /// The side of the cells (at least the reach).
   double cell_side() const { return side_; }
@@ -54,49 +65,41 @@ class SpatialIndex {
  private:
   // Coordinates of kAxisBits bits, padded by one cell on either side, give keys below 2^64.
   static constexpr unsigned kAxisBits = 63 / N;
-  // Each cell quotient is rounded twice, off by at most 2^(kAxisBits − 52) cells; widening the
-  // cells past the reach by more than twice that keeps points closer than the reach at most one
-  // cell apart.
+  // Each cell quotient carries three roundings (difference, reciprocal, product), so it is off by
+  // less than 2^(kAxisBits − 51) cells; widening the cells past the reach by more than twice that
+  // keeps points closer than the reach at most one cell apart.
   static constexpr double kWidening = 1.0 / (1 << 16);
   static_assert(N >= 2 && kAxisBits <= 31, "the rounding bound above needs kAxisBits <= 31");
+  // Up to this many cells per point, a table over the whole padded box (one entry per cell for
+  // the caller) costs less than sorting the points into their occupied cells.
+  static constexpr std::uint64_t kBoxCellsPerPoint = 8;
+  // Offsets of an adjacent cell on the leading N − 1 axes, each −1, 0 or 1.
+  static constexpr std::size_t kRuns = [] {
+    std::size_t runs = 1;
+    for (std::size_t a = 0; a + 1 < N; ++a) runs *= 3;
+    return runs;
+  }();
 
+  /// ⌊(v − lowest) / side⌋; the quotient is never negative, so truncation floors it.
   std::uint64_t coordinate(float v, std::size_t axis) const {
-    return static_cast<std::uint64_t>(std::floor((static_cast<double>(v) - lowest_[axis]) / side_));
-  }
-
-  /// Calls visit(cell, adjacent) for every pair of adjacent occupied cells, given the sorted keys
-  /// of the occupied cells. For each offset of the cell on the leading N − 1 axes, the adjacent
-  /// cells form one run of keys (the padding keeps the last axis from wrapping into the next
-  /// row), and that run moves forward with the cell, so one forward sweep finds them all.
-  template <class Visit>
-  void for_each_adjacent(const std::vector<std::uint64_t>& keys, Visit&& visit) const {
-    std::array<int, N> offset{};
-    offset.fill(-1);
-    for (;;) {
-      std::uint64_t delta = 0;  // wraps, but every key + delta it forms lies in [0, 2^64)
-      for (std::size_t a = 0; a + 1 < N; ++a)
-        delta += static_cast<std::uint64_t>(static_cast<std::int64_t>(offset[a])) * stride_[a];
-      std::size_t run = 0;
-      for (std::size_t c = 0; c < keys.size(); ++c) {
-        const std::uint64_t first = keys[c] + delta - 1;
-        while (run < keys.size() && keys[run] < first) ++run;
-        for (std::size_t k = run; k < keys.size() && keys[k] <= first + 2; ++k) visit(c, k);
-      }
-      std::size_t a = 0;
-      while (a + 1 < N && offset[a] == 1) offset[a++] = -1;
-      if (a + 1 == N) return;
-      ++offset[a];
-    }
+    return static_cast<std::uint64_t>((static_cast<double>(v) - lowest_[axis]) * per_side_);
   }
 
   std::array<double, N> lowest_{};
-  std::array<std::uint64_t, N> stride_{};
   double side_ = 0.0;
+  double per_side_ = 0.0;  // 1 / side_
+  // Key differences of the adjacent cells at each offset o on the leading axes: the adjacent keys
+  // at offset o are key + delta_[o] − 1 .. key + delta_[o] + 1 (the padding
+  // keeps the last axis from wrapping into the next row). They wrap, but every key + delta_[o]
+  // formed lies in [0, 2^64).
+  std::array<std::uint64_t, kRuns> delta_{};
+  std::size_t cell_count_ = 0;
   std::vector<std::size_t> cell_of_;
-  std::vector<std::size_t> cell_begin_{0};  // cell c holds points_[cell_begin_[c] ..)
-  std::vector<std::size_t> points_;
-  std::vector<std::size_t> adjacent_begin_{0};  // cell c borders adjacent_[adjacent_begin_[c] ..)
-  std::vector<std::size_t> adjacent_;
+  // Numbered by occupied cell only: the adjacent cells of cell c as runs of consecutive cells, at
+  // most one run per offset on the leading axes, runs_[run_begin_[c] ..), each the run's first
+  // cell << 2 | its length (1 to 3). Empty when cells are numbered by key.
+  std::vector<std::size_t> run_begin_;
+  std::vector<std::uint64_t> runs_;
 };
 
 template <std::size_t N>
@@ -111,54 +114,78 @@ SpatialIndex<N>::SpatialIndex(std::size_t count, PositionOf&& position_of, doubl
   std::array<double, N> highest{};
   lowest_.fill(INFINITY);
   highest.fill(-INFINITY);
+  std::size_t filed_count = 0;
   for (std::size_t i = 0; i < count; ++i) {
     const Position p = position_of(i);
     if (!finite(p)) continue;
+    ++filed_count;
     for (std::size_t a = 0; a < N; ++a) {
       lowest_[a] = std::min(lowest_[a], static_cast<double>(p[a]));
       highest[a] = std::max(highest[a], static_cast<double>(p[a]));
     }
   }
-  if (!(lowest_[0] <= highest[0])) return;  // no point is filed
+  if (filed_count == 0) return;
 
   double widest = 0.0;
   for (std::size_t a = 0; a < N; ++a) widest = std::max(widest, highest[a] - lowest_[a]);
   side_ = std::max(reach, std::ldexp(widest, -static_cast<int>(kAxisBits))) * (1.0 + kWidening);
-  std::uint64_t stride = 1;
+  per_side_ = 1.0 / side_;
+  std::array<std::uint64_t, N> stride{};
+  std::uint64_t box = 1;
   for (std::size_t a = N; a-- > 0;) {
-    stride_[a] = stride;
-    stride *= coordinate(static_cast<float>(highest[a]), a) + 3;  // cells plus padding
+    stride[a] = box;
+    box *= coordinate(static_cast<float>(highest[a]), a) + 3;  // cells plus padding
+  }
+  for (std::size_t o = 0; o < kRuns; ++o)
+    for (std::size_t a = 0, rest = o; a + 1 < N; ++a, rest /= 3)
+      delta_[o] += (rest % 3 - std::uint64_t{1}) * stride[N - 2 - a];
+  const auto key_of = [&](const Position& p) {
+    std::uint64_t key = 0;
+    for (std::size_t a = 0; a < N; ++a) key += (coordinate(p[a], a) + 1) * stride[a];
+    return key;
+  };
+
+  if (box / kBoxCellsPerPoint <= filed_count) {
+    cell_count_ = box;
+    for (std::size_t i = 0; i < count; ++i) {
+      const Position p = position_of(i);
+      if (finite(p)) cell_of_[i] = key_of(p);
+    }
+    return;
   }
 
   std::vector<KeyedIndex> filed;
-  filed.reserve(count);
+  filed.reserve(filed_count);
   for (std::size_t i = 0; i < count; ++i) {
     const Position p = position_of(i);
-    if (!finite(p)) continue;
-    std::uint64_t key = 0;
-    for (std::size_t a = 0; a < N; ++a) key += (coordinate(p[a], a) + 1) * stride_[a];
-    filed.push_back({key, i});
+    if (finite(p)) filed.push_back({key_of(p), i});
   }
   radix_sort_by_key(filed);
-
-  std::vector<std::uint64_t> keys;
-  points_.resize(filed.size());
-  for (std::size_t k = 0; k < filed.size(); ++k) {
-    if (k == 0 || filed[k].key != keys.back()) {
-      if (k != 0) cell_begin_.push_back(k);
-      keys.push_back(filed[k].key);
-    }
-    points_[k] = filed[k].index;
-    cell_of_[filed[k].index] = keys.size() - 1;
+  std::vector<std::uint64_t> keys;  // of the occupied cells, ascending
+  for (const KeyedIndex& f : filed) {
+    if (keys.empty() || f.key != keys.back()) keys.push_back(f.key);
+    cell_of_[f.index] = keys.size() - 1;
   }
-  cell_begin_.push_back(filed.size());
+  filed = {};
+  cell_count_ = keys.size();
 
-  adjacent_begin_.assign(keys.size() + 1, 0);
-  for_each_adjacent(keys, [&](std::size_t c, std::size_t) { ++adjacent_begin_[c + 1]; });
-  for (std::size_t c = 0; c < keys.size(); ++c) adjacent_begin_[c + 1] += adjacent_begin_[c];
-  adjacent_.resize(adjacent_begin_.back());
-  std::vector<std::size_t> next(adjacent_begin_.begin(), adjacent_begin_.end() - 1);
-  for_each_adjacent(keys, [&](std::size_t c, std::size_t k) { adjacent_[next[c]++] = k; });
+  // The window of adjacent keys at each offset moves forward with the cell, so one forward sweep
+  // with a cursor per offset finds every run.
+  std::array<std::size_t, kRuns> cursor{};
+  run_begin_.reserve(keys.size() + 1);
+  run_begin_.push_back(0);
+  for (std::size_t c = 0; c < keys.size(); ++c) {
+    for (std::size_t o = 0; o < kRuns; ++o) {
+      const std::uint64_t first = keys[c] + delta_[o] - 1;
+      std::size_t k = cursor[o];
+      while (k < keys.size() && keys[k] < first) ++k;
+      cursor[o] = k;
+      std::uint64_t length = 0;
+      while (length < 3 && k + length < keys.size() && keys[k + length] <= first + 2) ++length;
+      if (length != 0) runs_.push_back(static_cast<std::uint64_t>(k) << 2 | length);
+    }
+    run_begin_.push_back(runs_.size());
+  }
 }
 
 }  // namespace quorlin

@@ -77,21 +77,24 @@ std::vector<Peak> thin_by_distance(const std::vector<Peak>& sorted, float min_di
 
   constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
   std::vector<std::size_t> newest(index.cell_count(), kNone);  // cell -> newest kept peak there
-  std::vector<std::size_t> older;  // kept peak -> the kept peak filed before it in its cell
+  // Per filed kept peak: its position (a compact copy, for the comparisons) and the kept peak filed
+  // before it in its cell.
+  std::vector<std::array<float, N>> filed_at;
+  std::vector<std::size_t> older;
   std::vector<Peak> kept;
   for (std::size_t i = 0; i < sorted.size(); ++i) {
     const Peak& p = sorted[i];
     const std::size_t cell = index.cell_of(i);
-    bool rejected = false;
     if (cell != index.kNoCell) {
-      for (std::size_t c : index.adjacent_cells(cell)) {
-        for (std::size_t k = newest[c]; k != kNone && !rejected; k = older[k])
-          rejected = md2 > detail::squared_distance<N>(p.position, kept[k].position);
-        if (rejected) break;
-      }
+      const bool rejected = index.any_adjacent(cell, [&](std::size_t c) {
+        for (std::size_t k = newest[c]; k != kNone; k = older[k])
+          if (md2 > detail::squared_distance<N>(p.position, filed_at[k])) return true;
+        return false;
+      });
+      if (rejected) continue;
+      older.push_back(std::exchange(newest[cell], filed_at.size()));
+      filed_at.push_back(p.position);
     }
-    if (rejected) continue;
-    older.push_back(cell == index.kNoCell ? kNone : std::exchange(newest[cell], kept.size()));
     kept.push_back(p);
   }
   return kept;
