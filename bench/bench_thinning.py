@@ -45,7 +45,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--size", type=int, default=1024, help="side of the 2-D frame")
     parser.add_argument("--volume", type=int, default=170, help="side of the 3-D volume")
-    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--repeats", type=int, default=10)
     args = parser.parse_args()
     rng = np.random.default_rng(0)
 

@@ -6,7 +6,7 @@
 namespace quorlin {
 
 namespace {
-// 11-bit digits: the 2048 bucket counts stay in the first-level cache, and six passes cover 64 bits.
+// 11-bit digits: the 2048 bucket counts stay in the first-level cache; six passes cover 64 bits.
 constexpr unsigned kDigitBits = 11;
 constexpr std::uint64_t kDigitMask = (std::uint64_t{1} << kDigitBits) - 1;
 }  // namespace

@@ -301,8 +301,8 @@ HitLists<Hit> collect_hits(View2<float> matrix, const std::vector<RowRange>& tra
                            const RenderGrid<N>& grid, std::uint64_t cells, MemoryBudget& budget) {
   HitLists<Hit> lists;
   lists.offsets.assign(cells + 1, 0);
-  draw_tracks<N, Index, Walk, Hit>(matrix, tracks, grid,
-                                   [&](std::uint64_t cell, const Hit&) { ++lists.offsets[cell + 1]; });
+  draw_tracks<N, Index, Walk, Hit>(
+      matrix, tracks, grid, [&](std::uint64_t cell, const Hit&) { ++lists.offsets[cell + 1]; });
   for (std::uint64_t c = 0; c < cells; ++c) lists.offsets[c + 1] += lists.offsets[c];
   budget.take(lists.offsets[cells], sizeof(Hit), "the hits of the tracks");
   lists.hits.resize(lists.offsets[cells]);
