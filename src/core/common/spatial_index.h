@@ -162,6 +162,7 @@ SpatialIndex<N>::SpatialIndex(std::size_t count, PositionOf&& position_of, doubl
   }
   radix_sort_by_key(filed);
   std::vector<std::uint64_t> keys;  // of the occupied cells, ascending
+  keys.reserve(filed.size());
   for (const KeyedIndex& f : filed) {
     if (keys.empty() || f.key != keys.back()) keys.push_back(f.key);
     cell_of_[f.index] = keys.size() - 1;
@@ -173,6 +174,7 @@ SpatialIndex<N>::SpatialIndex(std::size_t count, PositionOf&& position_of, doubl
   // with a cursor per offset finds every run.
   std::array<std::size_t, kRuns> cursor{};
   run_begin_.reserve(keys.size() + 1);
+  runs_.reserve(keys.size());
   run_begin_.push_back(0);
   for (std::size_t c = 0; c < keys.size(); ++c) {
     for (std::size_t o = 0; o < kRuns; ++o) {

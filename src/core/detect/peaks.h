@@ -82,6 +82,10 @@ std::vector<Peak> thin_by_distance(const std::vector<Peak>& sorted, float min_di
   std::vector<std::array<float, N>> filed_at;
   std::vector<std::size_t> older;
   std::vector<Peak> kept;
+  // Room for every peak up front: pages that are never written are never taken.
+  filed_at.reserve(sorted.size());
+  older.reserve(sorted.size());
+  kept.reserve(sorted.size());
   for (std::size_t i = 0; i < sorted.size(); ++i) {
     const Peak& p = sorted[i];
     const std::size_t cell = index.cell_of(i);
