@@ -22,8 +22,9 @@ namespace quorlin {
 /// widened by kWidening, and never less than 2^-kAxisBits of the widest span of the points: the
 /// coordinates then fit in kAxisBits bits and a cell's row-major key (over the bounding box
 /// padded by one cell on every side) in 64 bits for any reach, so a tiny reach over a wide span
-/// neither saturates the keys nor lumps the points together (a cell of 2^-31 of the span is far
-/// finer than the spacing of any pixel grid of positions).
+/// neither saturates the keys nor lumps the points together (a cell of 2^-31 of the span in 2-D,
+/// 2^-21 in 3-D, is finer than the pixel spacing of any frame or volume with fewer pixels than
+/// that along an axis).
 ///
 /// Cells are numbered by their key while the padded box has few cells per point; otherwise only
 /// the occupied cells are numbered, in key order (found by a radix sort), and each keeps its
