@@ -7,7 +7,10 @@ import pytest
 from _cpp_driver import build_driver
 
 
-@pytest.mark.parametrize("name, sources", [("test_thinning", ["src/core/detect/peaks.cpp"])])
+@pytest.mark.parametrize("name, sources", [
+    ("test_thinning", ["src/core/detect/peaks.cpp", "src/core/common/radix_sort.cpp"]),
+    ("test_spatial_index", ["src/core/common/radix_sort.cpp"]),
+])
 def test_cpp_unit(tmp_path, name, sources):
     run = subprocess.run([str(build_driver(tmp_path, name, *sources))], capture_output=True, text=True,
                          timeout=300)
