@@ -8,3 +8,8 @@ column axis, axis 1 of a 2-D frame) and, once linked, ``particle``.
 from __future__ import annotations
 
 __all__: list[str] = []
+
+# Maximum-likelihood spot fits and the band-pass prefilter.
+from .refine import auto_threshold, bandpass, detect_and_refine, refine  # noqa: E402
+
+__all__ += ["auto_threshold", "bandpass", "detect_and_refine", "refine"]
