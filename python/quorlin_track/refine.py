@@ -79,7 +79,9 @@ def bandpass(frame: Any, noise_size: float = 1.0, feature_size: float = 3.0) -> 
     --------
     >>> filtered = bandpass(frame, noise_size=1.0, feature_size=4)
     """
-    array = np.ascontiguousarray(_frame(frame), dtype=np.float32)
+    array = np.asarray(_frame(frame), dtype=np.float32)
+    if any(stride % array.itemsize for stride in array.strides):
+        array = np.ascontiguousarray(array)
     return _native.bandpass(array, _real(noise_size, "noise_size"),
                             _real(feature_size, "feature_size"))
 
