@@ -32,7 +32,7 @@ import quorlin_track as qt
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "examples"))
-from bench_precision import errors_of, has_numba, quorlin_locate, rms  # noqa: E402
+from bench_precision import errors_of, has_numba, quorlin_locate, rms, spot_frame  # noqa: E402
 from synthetic import cramer_rao_bound, expected_image, outer_product, pixel_profile  # noqa: E402
 from timing import best_time  # noqa: E402
 
@@ -51,15 +51,6 @@ DIM_SPOTS = 100
 DIM_FRAMES = 5
 DIM_SEPARATION = 8.0  # closest true spots, pixels
 MATCH = 1.0
-
-
-def grid_frame(photons, rng, grid=GRID, spacing=SPACING):
-    size = spacing * (grid + 1)
-    centre = spacing * (1 + np.arange(grid))
-    truth = np.stack(np.meshgrid(centre, centre, indexing="ij"), axis=-1).reshape(-1, 2)
-    truth = truth + rng.uniform(-0.5, 0.5, truth.shape)
-    mean = expected_image((size, size), truth, np.array([SIGMA, SIGMA]), photons, BACKGROUND)
-    return rng.poisson(mean).astype(np.float32), truth
 
 
 def window_bound(truth, photons):
@@ -102,7 +93,7 @@ def trackpy_locate(frame, minmass):
 def precision_section(rng):
     rows = []
     for photons in PHOTONS:
-        frame, truth = grid_frame(photons, rng)
+        frame, truth = spot_frame(photons, rng, grid=GRID, spacing=SPACING)
         spots = pd.DataFrame({"y": np.rint(truth[:, 0]), "x": np.rint(truth[:, 1])})
         bound = window_bound(truth, photons)
         patch = cramer_rao_bound(truth, np.array([SIGMA, SIGMA]), photons, BACKGROUND, 0.0)
@@ -175,7 +166,7 @@ def reference_fit(counts, start):
 
 def throughput_section(rng):
     grid = THROUGHPUT_SIZE // THROUGHPUT_SPACING - 1
-    frame, truth = grid_frame(1000, rng, grid=grid, spacing=THROUGHPUT_SPACING)
+    frame, truth = spot_frame(1000, rng, grid=grid, spacing=THROUGHPUT_SPACING)
     spots = pd.DataFrame({"y": np.rint(truth[:, 0]), "x": np.rint(truth[:, 1])})
     qt.refine(frame, spots.iloc[:100])
     best_wall, best_cpu = float("inf"), float("inf")

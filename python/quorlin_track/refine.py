@@ -152,8 +152,8 @@ def refine(frame: Any, spots: pd.DataFrame, method: str = "mle", window: int = 7
     if missing:
         raise ValueError(f"argument 'spots': missing column(s) {', '.join(missing)}")
     try:
-        y = np.ascontiguousarray(spots["y"].to_numpy(dtype=np.float64))
-        x = np.ascontiguousarray(spots["x"].to_numpy(dtype=np.float64))
+        y = np.ascontiguousarray(spots["y"].to_numpy(dtype=np.float64, na_value=np.nan))
+        x = np.ascontiguousarray(spots["x"].to_numpy(dtype=np.float64, na_value=np.nan))
     except (TypeError, ValueError) as error:
         raise ValueError(f"argument 'spots': columns y and x must be numeric ({error})") from None
     width = None if sigma is None else _real(sigma, "sigma")

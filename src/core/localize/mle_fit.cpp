@@ -32,10 +32,10 @@ constexpr double kMinSigma = 0.3;
 /// Starting width when sigma is fitted and the window's moments say nothing useful.
 constexpr double kFallbackSigma = 1.0;
 /// The start moves from the given position to the window's centroid by at most this (pixels):
-/// the centroid of a faint spot is pulled towards the window centre by the noise.
+/// the centroid of a faint spot is mostly noise.
 constexpr double kCentroidReach = 1.0;
-/// Iterations are done when the centre moves less than this (pixels; under 1 % of the best
-/// precision at 10^5 photons)...
+/// Iterations are done when the centre moves less than this (pixels; a few percent of the
+/// precision at 10^5 photons, negligible added in quadrature)...
 constexpr double kPositionTolerance = 1e-4;
 /// ...and photons, background and width change by less than this fraction.
 constexpr double kRelativeTolerance = 1e-4;
