@@ -169,3 +169,24 @@ def test_bad_arguments_name_the_argument(kwargs, error, name):
     args.update(kwargs)
     with pytest.raises(error, match=f"argument '{name}'"):
         qt.refine(**args)
+
+
+def test_threads_share_the_fits_and_get_the_same_result():
+    # The fits run without the interpreter lock: calls from several threads at once must neither
+    # disturb each other nor differ from one call alone.
+    from concurrent.futures import ThreadPoolExecutor
+
+    rng = np.random.default_rng(9)
+    centres = np.array([[y, x] for y in range(8, 120, 12) for x in range(8, 120, 12)], float)
+    centres += rng.uniform(-0.5, 0.5, centres.shape)
+    mean = np.full((128, 128), 10.0)
+    for y, x in centres:
+        mean += spot_image((128, 128), y, x, 1000.0, 0.0, 1.3)
+    frame = rng.poisson(mean).astype(np.float32)
+    spots = pd.DataFrame({"y": np.rint(centres[:, 0]), "x": np.rint(centres[:, 1])})
+    alone = qt.refine(frame, spots)
+    with ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda _: qt.refine(frame, spots), range(8)))
+    for result in results:
+        pd.testing.assert_frame_equal(result, alone)
+    assert alone.converged.all()
