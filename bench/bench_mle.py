@@ -210,7 +210,7 @@ def throughput_section(rng):
 
 
 def dim_frame(photons, rng):
-    """A DIM_SIZE^2 frame with DIM_SPOTS spots at least DIM_SEPARATION apart, 6 px from the edges."""
+    """A DIM_SIZE^2 frame of DIM_SPOTS spots, DIM_SEPARATION apart or more, 6 px off the edges."""
     truth = []
     while len(truth) < DIM_SPOTS:
         p = rng.uniform(6, DIM_SIZE - 7, 2)

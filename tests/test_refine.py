@@ -137,8 +137,9 @@ def test_camera_counts_and_zero_or_negative_values():
     spots = pd.DataFrame({"y": [7.0], "x": [7.0]})
     reference = qt.refine(photons, spots, window=15)
     counts = (photons * 2.0 + 100.0).astype(np.uint16)
-    pd.testing.assert_frame_equal(qt.refine(counts, spots, window=15, gain=2.0, offset=100.0),
-                                  reference)
+    for layout in (counts, counts.astype(">u2"), np.asfortranarray(counts)):
+        pd.testing.assert_frame_equal(qt.refine(layout, spots, window=15, gain=2.0, offset=100.0),
+                                      reference)
     # Values below the offset count as zero photons.
     below = counts.astype(np.float32)
     below[0, :] = 90.0

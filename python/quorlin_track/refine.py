@@ -142,7 +142,7 @@ def refine(frame: Any, spots: pd.DataFrame, method: str = "mle", window: int = 7
     if method != "mle":
         raise ValueError(f"argument 'method': must be 'mle', got {method!r}")
     array = _frame(frame)
-    if array.dtype.type not in _NATIVE_TYPES:
+    if array.dtype.type not in _NATIVE_TYPES or not array.dtype.isnative:
         array = array.astype(np.float64)
     if any(stride % array.itemsize for stride in array.strides):
         array = np.ascontiguousarray(array)

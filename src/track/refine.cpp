@@ -30,7 +30,8 @@ View2<T> frame_view(const py::array& frame) {
   v.data = static_cast<const T*>(frame.data());
   for (int a = 0; a < 2; ++a) {
     v.shape[a] = static_cast<std::uint64_t>(frame.shape(a));
-    v.strides[a] = static_cast<std::int64_t>(frame.strides(a)) / static_cast<std::int64_t>(sizeof(T));
+    v.strides[a] = static_cast<std::int64_t>(frame.strides(a)) /
+                   static_cast<std::int64_t>(sizeof(T));
   }
   return v;
 }
@@ -41,15 +42,21 @@ SpotWindows copy_windows(const py::array& frame, const double* y, const double* 
   return extract_spot_windows<T>(frame_view<T>(frame), y, x, count, window, gain, offset);
 }
 
-/// The frame's element type picks the copy; the Python layer hands over only these types, with
-/// strides that are whole elements.
+/// The frame's element type picks the copy; the Python layer hands over only these types, in
+/// native byte order, with strides that are whole elements.
 SpotWindows copy_windows_any(const py::array& frame, const double* y, const double* x,
                              std::size_t count, int window, double gain, double offset) {
   const py::dtype dt = frame.dtype();
-  if (dt.is(py::dtype::of<float>())) return copy_windows<float>(frame, y, x, count, window, gain, offset);
-  if (dt.is(py::dtype::of<double>())) return copy_windows<double>(frame, y, x, count, window, gain, offset);
-  if (dt.is(py::dtype::of<std::uint16_t>())) return copy_windows<std::uint16_t>(frame, y, x, count, window, gain, offset);
-  if (dt.is(py::dtype::of<std::uint8_t>())) return copy_windows<std::uint8_t>(frame, y, x, count, window, gain, offset);
+  const char kind = dt.kind();
+  const auto size = dt.itemsize();
+  if (kind == 'f' && size == 4)
+    return copy_windows<float>(frame, y, x, count, window, gain, offset);
+  if (kind == 'f' && size == 8)
+    return copy_windows<double>(frame, y, x, count, window, gain, offset);
+  if (kind == 'u' && size == 2)
+    return copy_windows<std::uint16_t>(frame, y, x, count, window, gain, offset);
+  if (kind == 'u' && size == 1)
+    return copy_windows<std::uint8_t>(frame, y, x, count, window, gain, offset);
   throw py::type_error("argument 'frame': element type must be float32, float64, uint16 or uint8");
 }
 

@@ -1,7 +1,7 @@
 // Poisson maximum-likelihood fit of a pixel-integrated 2-D Gaussian spot.
 //
-// Model: mu(r, c) = N * Ey(r) * Ex(c) + b, with Ey(r) the fraction of a 1-D Gaussian of centre y and
-// width s falling in [r - 0.5, r + 0.5] (a difference of error functions), and likewise Ex. The
+// Model: mu(r, c) = N * Ey(r) * Ex(c) + b, with Ey(r) the fraction of a 1-D Gaussian of centre y
+// and width s falling in [r - 0.5, r + 0.5] (a difference of error functions), and likewise Ex. The
 // log-likelihood of counts d is  L = sum d log mu - mu. Steps solve (I + lambda diag I) delta = g
 // with g the gradient of L and I = sum grad(mu) grad(mu)^T / mu the Fisher information (scoring
 // with Levenberg–Marquardt damping): I is positive definite wherever the model is identifiable,
@@ -222,7 +222,8 @@ bool settled(const Params& from, const Params& to) {
 }
 
 /// Start of the iterations: background from the window's border, photons from the excess over
-/// it, centre and width from the excess's first and second moments (pixel integration adds 1/12 to the variance).
+/// it, centre and width from the excess's first and second moments (pixel integration adds 1/12
+/// to the variance).
 Params start_point(const double* d, int rows, int cols, double y, double x, double sigma) {
   double border = 0.0;
   int border_count = 0;

@@ -30,7 +30,7 @@ struct WindowPlacement {
   std::size_t offset = 0;  // first value of the window in SpotWindows::photons
   double start_y = 0.0;
   double start_x = 0.0;
-  bool usable = false;  // false: centre not finite or outside the frame, too clipped, or a NaN pixel
+  bool usable = false;  // false: centre not finite or off the frame, too clipped, or a NaN pixel
 };
 
 /// Owned copies of all windows of a batch of spots, row-major per window, in photons.
