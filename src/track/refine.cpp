@@ -20,9 +20,9 @@ namespace py = pybind11;
 namespace quorlin::track {
 namespace {
 
-/// Spots whose windows are copied at once: bounds the copy (about 25 MB of 7 x 7 windows) while
-/// keeping each parallel batch large.
-constexpr std::size_t kSpotsPerBatch = std::size_t{1} << 16;
+/// Window values copied at once (32 MB of doubles): bounds the copy for any window size while
+/// keeping each parallel batch large (85,000 spots of 7 x 7).
+constexpr std::size_t kValuesPerBatch = std::size_t{1} << 22;
 
 template <class T>
 View2<T> frame_view(const py::array& frame) {
@@ -77,8 +77,9 @@ py::dict refine_spots(const py::array& frame, const py::array_t<double, py::arra
   const std::vector<double> xs(x.data(), x.data() + count);
   std::vector<SpotFit> fits;
   fits.reserve(count);
-  for (std::size_t first = 0; first < count; first += kSpotsPerBatch) {
-    const std::size_t n = std::min(kSpotsPerBatch, count - first);
+  const std::size_t batch = kValuesPerBatch / static_cast<std::size_t>(window * window);
+  for (std::size_t first = 0; first < count; first += batch) {
+    const std::size_t n = std::min(batch, count - first);
     // The windows are copied while the interpreter lock is held; the fits then work on the copy.
     const SpotWindows windows =
         copy_windows_any(frame, ys.data() + first, xs.data() + first, n, window, gain, offset);
