@@ -15,3 +15,8 @@ from .files import load, save
 from .interop import to_napari
 
 __all__ += ["imsd", "emsd", "diffusion", "to_napari", "save", "load"]
+
+# Maximum-likelihood spot fits and the band-pass prefilter.
+from .refine import auto_threshold, bandpass, detect_and_refine, refine  # noqa: E402
+
+__all__ += ["auto_threshold", "bandpass", "detect_and_refine", "refine"]

@@ -10,5 +10,10 @@ void bind_errors(pybind11::module_& m);
 
 /// Pair sums per track and lag behind the mean squared displacements.
 void bind_displacements(pybind11::module_& m);
+/// Maximum-likelihood spot fits (refine_spots).
+void bind_refine(pybind11::module_& m);
+
+/// The band-pass prefilter (bandpass).
+void bind_bandpass(pybind11::module_& m);
 
 }  // namespace quorlin::track
