@@ -8,3 +8,8 @@ column axis, axis 1 of a 2-D frame) and, once linked, ``particle``.
 from __future__ import annotations
 
 __all__: list[str] = []
+
+# Thread control.
+from .threads import get_threads, set_threads, threads  # noqa: E402
+
+__all__ += ["get_threads", "set_threads", "threads"]

@@ -8,4 +8,7 @@ namespace quorlin::track {
 /// Maps the core's error types to Python exceptions for every function of the extension.
 void bind_errors(pybind11::module_& m);
 
+/// Limits the process-wide oneTBB pool (quorlin_track.set_threads and quorlin_track.threads).
+void bind_threads(pybind11::module_& m);
+
 }  // namespace quorlin::track

@@ -4,4 +4,5 @@
 PYBIND11_MODULE(_native, m) {
   m.doc() = "Native kernels of quorlin_track (private; use the functions of quorlin_track).";
   quorlin::track::bind_errors(m);
+  quorlin::track::bind_threads(m);
 }
