@@ -20,3 +20,8 @@ __all__ += ["imsd", "emsd", "diffusion", "to_napari", "save", "load"]
 from .refine import auto_threshold, bandpass, detect_and_refine, refine  # noqa: E402
 
 __all__ += ["auto_threshold", "bandpass", "detect_and_refine", "refine"]
+
+# Thread control.
+from .threads import get_threads, set_threads, threads  # noqa: E402
+
+__all__ += ["get_threads", "set_threads", "threads"]

@@ -15,5 +15,7 @@ void bind_refine(pybind11::module_& m);
 
 /// The band-pass prefilter (bandpass).
 void bind_bandpass(pybind11::module_& m);
+/// Limits the process-wide oneTBB pool (quorlin_track.set_threads and quorlin_track.threads).
+void bind_threads(pybind11::module_& m);
 
 }  // namespace quorlin::track

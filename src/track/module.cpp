@@ -7,4 +7,5 @@ PYBIND11_MODULE(_native, m) {
   quorlin::track::bind_displacements(m);
   quorlin::track::bind_refine(m);
   quorlin::track::bind_bandpass(m);
+  quorlin::track::bind_threads(m);
 }
