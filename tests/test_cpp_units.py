@@ -7,7 +7,12 @@ import pytest
 from _cpp_driver import build_driver
 
 
-@pytest.mark.parametrize("name, sources", [("test_thinning", ["src/core/peaks.cpp"])])
+@pytest.mark.parametrize("name, sources", [
+    ("test_thinning", ["src/core/peaks.cpp"]),
+    ("test_thread_counts", [f"src/core/{name}.cpp" for name in (
+        "peaks", "detection2d", "detection3d", "localize", "radial_symmetry2d", "linking", "assignment",
+        "types")]),
+])
 def test_cpp_unit(tmp_path, name, sources):
     run = subprocess.run([str(build_driver(tmp_path, name, *sources))], capture_output=True, text=True,
                          timeout=300)
