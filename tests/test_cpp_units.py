@@ -9,6 +9,7 @@ from _cpp_driver import build_driver
 
 @pytest.mark.parametrize("name, sources", [
     ("test_thinning", ["src/core/peaks.cpp"]),
+    ("test_stable_sort", []),
     ("test_thread_counts", [f"src/core/{name}.cpp" for name in (
         "peaks", "detection2d", "detection3d", "localize", "radial_symmetry2d", "linking", "assignment",
         "types")]),

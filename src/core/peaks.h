@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -41,31 +40,31 @@ inline std::uint32_t dimmer_first_key(float intensity) {
 /// call and for any number of workers: the result of a stable sort. Peak needs a float member
 /// `intensity`.
 ///
-/// Each peak becomes one 64-bit key (intensity key above its list position), so the parallel
-/// sort moves 8-byte integers instead of whole peaks and every key is distinct.
+/// On the pool, each peak becomes one 64-bit key (intensity key above its list position); a
+/// stable radix sort of the keys moves 8-byte integers instead of whole peaks, and its cost does
+/// not grow with the number of equal intensities, as a comparison sort's does with distinct keys.
 template <class Peak>
 void sort_brightest_first(std::vector<Peak>& peaks) {
-  // Waking the pool costs more than sorting a few thousand keys on the calling thread.
+  // Waking the pool costs more than sorting a few thousand peaks on the calling thread.
   constexpr std::size_t kParallelSortFrom = 16384;
   // List positions must fit in the low half of a key.
   constexpr std::uint64_t kKeyedPeaksLimit = std::uint64_t{1} << 32;
   const std::size_t n = peaks.size();
-  if (n > kKeyedPeaksLimit) {
+  if (n < kParallelSortFrom || n > kKeyedPeaksLimit) {
     std::stable_sort(peaks.begin(), peaks.end(),
                      [](const Peak& a, const Peak& b) { return a.intensity > b.intensity; });
     return;
   }
   std::vector<std::uint64_t> keys(n);
-  for (std::size_t i = 0; i < n; ++i)
+  parallel_for(n, [&](std::size_t i) {
     keys[i] = std::uint64_t{detail::dimmer_first_key(peaks[i].intensity)} << 32 | i;
-  if (n < kParallelSortFrom)
-    std::sort(keys.begin(), keys.end());
-  else
-    parallel_sort(keys.begin(), keys.end(), std::less<std::uint64_t>{});
+  });
+  stable_sort_by_upper_half(keys);
   constexpr std::uint64_t kPositionMask = kKeyedPeaksLimit - 1;
-  std::vector<Peak> sorted;
-  sorted.reserve(n);
-  for (const std::uint64_t key : keys) sorted.push_back(peaks[static_cast<std::size_t>(key & kPositionMask)]);
+  std::vector<Peak> sorted(n);
+  parallel_for(n, [&](std::size_t k) {
+    sorted[k] = peaks[static_cast<std::size_t>(keys[k] & kPositionMask)];
+  });
   peaks.swap(sorted);
 }
 
