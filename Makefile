@@ -6,7 +6,7 @@ SHELL := /bin/bash
 VENV ?= .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src python -type f) CMakeLists.txt pyproject.toml
 BUILD_FLAGS := --no-build-isolation --config-settings=cmake.define.QUORLIN_WERROR=ON
 
 .PHONY: demo test test-sanitize fuzz-long bench sysdeps
@@ -19,7 +19,7 @@ sysdeps:
 
 $(VENV)/.deps: pyproject.toml | sysdeps
 	@test -x $(PY) || python3 -m venv $(VENV)
-	$(PIP) install "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja
+	$(PIP) install "scikit-build-core>=0.10" "numpy>=2.0" "pybind11>=2.12" cmake ninja
 	$(PY) tools/requirements.py test demo > $(VENV)/requirements.txt
 	$(PIP) install -r $(VENV)/requirements.txt
 	@touch $@

@@ -15,7 +15,7 @@ def solve(tmp_path_factory):
     for a row left unassigned.
     """
     exe = build_driver(tmp_path_factory.mktemp("assignment"), "assignment_driver",
-                       "src/core/assignment.cpp")
+                       "src/core/link/assignment.cpp")
 
     def run(problems):
         lines = [str(len(problems))]

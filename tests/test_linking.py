@@ -354,7 +354,7 @@ def test_too_few_columns():
 
 
 def test_end_indices_beyond_32_bits_raise(tmp_path):
-    exe = build_driver(tmp_path, "end_indices_driver", "src/core/types.cpp")
+    exe = build_driver(tmp_path, "end_indices_driver", "src/core/common/types.cpp")
     assert run_driver(exe, "2 3 4").split() == ["2", "5", "9"]
     assert run_driver(exe, f"{2**32 - 3} 2").split() == [str(2**32 - 3), str(2**32 - 1)]
     out = run_driver(exe, f"{2**31} {2**31 - 1} 2")

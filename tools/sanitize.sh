@@ -39,6 +39,9 @@ mkdir -p "$(dirname "$BUILD")"
   { cat "$BUILD.configure.log" >&2; exit 1; }
 "$CMAKE" --build "$BUILD" -j "$(nproc)"
 BUILD=$(cd "$BUILD" && pwd)
+# The build tree stands in for the installed packages: quorlin_track's Python files beside its
+# instrumented extension.
+for f in python/quorlin_track/*; do ln -sfn "$PWD/$f" "$BUILD/quorlin_track/${f##*/}"; done
 
 # The interpreter itself is not instrumented, so the runtime must be loaded first. The C++
 # runtime is preloaded too: ASan resolves its interceptor of __cxa_throw when it starts, and the
@@ -67,11 +70,13 @@ export PYTHONPATH="$BUILD${PYTHONPATH:+:$PYTHONPATH}"
 export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=0:allocator_may_return_null=1:strict_init_order=1:detect_stack_use_after_return=1:log_path=$REPORTS/asan"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$REPORTS/ubsan"
 
-where=$(LD_PRELOAD="$PRELOAD" "$PY" -c 'import quorlin; print(quorlin.__file__)')
-case "$where" in
-  "$BUILD"/*) ;;
-  *) echo "sanitize: imported quorlin from $where, not from $BUILD" >&2; exit 1 ;;
-esac
+for module in quorlin quorlin_track._native; do
+  where=$(LD_PRELOAD="$PRELOAD" "$PY" -c "import $module; print($module.__file__)")
+  case "$where" in
+    "$BUILD"/*) ;;
+    *) echo "sanitize: imported $module from $where, not from $BUILD" >&2; exit 1 ;;
+  esac
+done
 
 status=0
 # --capture=sys: a report written to file descriptor 2 by a dying process stays visible (UBSan

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "../core/array_view.h"
+#include "common/array_view.h"
 #include "binder.h"
 
 namespace quorlin::py {

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "binder.h"
-#include "errors.h"
+#include "error_translation.h"
 
 namespace quorlin::py {
 

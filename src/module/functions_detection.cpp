@@ -1,6 +1,6 @@
 // Binding of 2-D peak detection with optional sub-pixel localization.
-#include "../core/detection2d.h"
-#include "../core/localize.h"
+#include "detect/detection2d.h"
+#include "localize/localize.h"
 #include "convert.h"
 #include "functions.h"
 #include "results.h"

@@ -2,10 +2,10 @@
 #include <array>
 #include <optional>
 
-#include "../core/detection3d.h"
-#include "../core/gaussian_correlation.h"
-#include "../core/localize3d.h"
-#include "../core/peaks.h"
+#include "detect/detection3d.h"
+#include "detect/gaussian_correlation.h"
+#include "localize/localize3d.h"
+#include "detect/peaks.h"
 #include "convert.h"
 #include "functions.h"
 #include "results.h"

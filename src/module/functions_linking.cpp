@@ -1,6 +1,6 @@
 // Bindings of the linkers.
-#include "../core/linking.h"
-#include "../core/linking3d.h"
+#include "link/linking.h"
+#include "link/linking3d.h"
 #include "convert.h"
 #include "functions.h"
 #include "results.h"

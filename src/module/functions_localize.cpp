@@ -1,7 +1,7 @@
 // Bindings of the stand-alone estimators.
-#include "../core/errors.h"
-#include "../core/radial_symmetry2d.h"
-#include "../core/radial_symmetry3d.h"
+#include "common/errors.h"
+#include "localize/radial_symmetry2d.h"
+#include "localize/radial_symmetry3d.h"
 #include "convert.h"
 #include "functions.h"
 #include "results.h"

@@ -2,10 +2,10 @@
 #include <array>
 #include <cstdint>
 
-#include "../core/image.h"
-#include "../core/image3d.h"
-#include "../core/value_image.h"
-#include "../core/value_image3d.h"
+#include "render/image.h"
+#include "render/image3d.h"
+#include "render/value_image.h"
+#include "render/value_image3d.h"
 #include "convert.h"
 #include "functions.h"
 #include "results.h"

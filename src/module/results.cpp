@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "../core/errors.h"
+#include "common/errors.h"
 #include "numpy_api.h"
 
 namespace quorlin::py {

@@ -5,7 +5,7 @@
 #include <initializer_list>
 #include <vector>
 
-#include "../core/array_view.h"
+#include "common/array_view.h"
 #include "py_ref.h"
 
 namespace quorlin::py {

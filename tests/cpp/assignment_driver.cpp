@@ -7,7 +7,7 @@
 #include <iostream>
 #include <vector>
 
-#include "../../src/core/assignment.h"
+#include "link/assignment.h"
 
 int main() {
   std::size_t problems = 0;

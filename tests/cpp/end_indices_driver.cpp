@@ -4,8 +4,8 @@
 #include <iostream>
 #include <vector>
 
-#include "../../src/core/errors.h"
-#include "../../src/core/types.h"
+#include "common/errors.h"
+#include "common/types.h"
 
 int main() {
   std::vector<std::uint64_t> lengths;

@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "parallel.h"
+#include "common/parallel.h"
 
 int main() {
   std::mt19937_64 rng(20261208);

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "peaks.h"
+#include "detect/peaks.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <random>
 #include <vector>
 
-#include "detection3d.h"
-#include "linking.h"
-#include "localize.h"
+#include "detect/detection3d.h"
+#include "link/linking.h"
+#include "localize/localize.h"
 
 namespace {
 

@@ -1,0 +1,194 @@
+// Peak detection in one 2-D frame.
+#include "detect/detection2d.h"
+
+#include <cstddef>
+#include <type_traits>
+#include <utility>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
+#include "common/parallel.h"
+#include "detect/peaks.h"
+
+namespace quorlin {
+
+namespace {
+
+/// Column step of a row: a compile-time 1 for contiguous rows, so the scan compiles to a tight
+/// loop over consecutive floats, or the view's runtime stride otherwise.
+struct UnitStep {
+  static constexpr std::int64_t value() { return 1; }
+};
+struct RuntimeStep {
+  std::int64_t step;
+  std::int64_t value() const { return step; }
+};
+
+/// The 3x3 maximum test of the pixel at offset o of row `here`, neighbours in the order
+/// (-1,-1), (-1,0), (-1,1), (0,-1), (0,1), (1,-1), (1,0), (1,1). Neighbours earlier in raster order
+/// (the row above and the left one) defeat the pixel only when strictly greater; later ones (the
+/// right one and the row below) also on a tie, so `n < v` must hold. NaN compares false both ways
+/// and counts as a tie.
+template <class Step>
+inline bool is_local_max(const float* above, const float* here, const float* below, std::int64_t o,
+                         Step step, float v) {
+  const std::int64_t s = step.value();
+  if (above[o - s] > v || above[o] > v || above[o + s] > v || here[o - s] > v) return false;
+  return here[o + s] < v && below[o - s] < v && below[o] < v && below[o + s] < v;
+}
+
+/// One interior row: pointers to element 0 of the rows above, at and below it.
+struct RowScan {
+  const float* above;
+  const float* here;
+  const float* below;
+};
+
+/// Calls record(j, v) for each maximum of columns [first, end) of a row, in column order.
+template <class Step, class Record>
+inline void scan_columns(const RowScan& r, std::uint64_t first, std::uint64_t end, Step step, float threshold,
+                         Record&& record) {
+  const std::int64_t s = step.value();
+  for (std::uint64_t j = first; j < end; ++j) {
+    const std::int64_t o = static_cast<std::int64_t>(j) * s;
+    const float v = r.here[o];
+    if (threshold > v) continue;
+    if (is_local_max(r.above, r.here, r.below, o, step, v)) record(j, v);
+  }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same scan as scan_columns on a contiguous row, eight pixels per vector. The threshold
+// compare comes first, and a block in which no pixel reaches the threshold costs one branch;
+// otherwise the 3x3 test runs on the whole block at once with the same comparisons: not-greater
+// (NaN passes) against the earlier neighbours, less-than (NaN fails) against the later ones.
+
+/// Bit k set when pixel j + k passes the threshold (not threshold > v).
+__attribute__((target("avx2"))) inline int passing_lanes(const float* here, std::uint64_t j, float threshold) {
+  return _mm256_movemask_ps(_mm256_cmp_ps(_mm256_set1_ps(threshold), _mm256_loadu_ps(here + j), _CMP_NGT_UQ));
+}
+
+/// Bit k set when pixel j + k is a maximum of its 3x3 neighbourhood under the tie rule.
+__attribute__((target("avx2"))) inline int maxima_lanes(const RowScan& r, std::uint64_t j) {
+  const __m256 v = _mm256_loadu_ps(r.here + j);
+  const __m256 earlier = _mm256_and_ps(
+      _mm256_and_ps(_mm256_cmp_ps(_mm256_loadu_ps(r.above + j - 1), v, _CMP_NGT_UQ),
+                    _mm256_cmp_ps(_mm256_loadu_ps(r.above + j), v, _CMP_NGT_UQ)),
+      _mm256_and_ps(_mm256_cmp_ps(_mm256_loadu_ps(r.above + j + 1), v, _CMP_NGT_UQ),
+                    _mm256_cmp_ps(_mm256_loadu_ps(r.here + j - 1), v, _CMP_NGT_UQ)));
+  const __m256 later = _mm256_and_ps(
+      _mm256_and_ps(_mm256_cmp_ps(_mm256_loadu_ps(r.here + j + 1), v, _CMP_LT_OQ),
+                    _mm256_cmp_ps(_mm256_loadu_ps(r.below + j - 1), v, _CMP_LT_OQ)),
+      _mm256_and_ps(_mm256_cmp_ps(_mm256_loadu_ps(r.below + j), v, _CMP_LT_OQ),
+                    _mm256_cmp_ps(_mm256_loadu_ps(r.below + j + 1), v, _CMP_LT_OQ)));
+  return _mm256_movemask_ps(_mm256_and_ps(earlier, later));
+}
+
+/// Records the maxima among the passing pixels (bits of mask) of the block starting at j.
+template <class Record>
+__attribute__((target("avx2"))) inline void record_block(const RowScan& r, std::uint64_t j, int mask, Record& record) {
+  for (mask &= maxima_lanes(r, j); mask != 0; mask &= mask - 1) {
+    const std::uint64_t k = j + static_cast<std::uint64_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    record(k, r.here[k]);
+  }
+}
+
+template <class Record>
+__attribute__((target("avx2"))) void scan_contiguous_avx2(const RowScan& r, std::uint64_t end, float threshold,
+                                                          Record& record) {
+  std::uint64_t j = 1;
+  for (; j + 32 <= end; j += 32) {
+    // The row below is read only around candidates, at random: fetch it ahead with the scan so
+    // the 3x3 test does not wait on memory. (The next row's scan reads it again from cache.)
+    _mm_prefetch(reinterpret_cast<const char*>(r.below + j + 512), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(r.below + j + 528), _MM_HINT_T0);
+    const int m0 = passing_lanes(r.here, j, threshold), m1 = passing_lanes(r.here, j + 8, threshold);
+    const int m2 = passing_lanes(r.here, j + 16, threshold), m3 = passing_lanes(r.here, j + 24, threshold);
+    if ((m0 | m1 | m2 | m3) == 0) continue;
+    if (m0) record_block(r, j, m0, record);
+    if (m1) record_block(r, j + 8, m1, record);
+    if (m2) record_block(r, j + 16, m2, record);
+    if (m3) record_block(r, j + 24, m3, record);
+  }
+  for (; j + 8 <= end; j += 8)
+    if (const int m = passing_lanes(r.here, j, threshold)) record_block(r, j, m, record);
+  scan_columns(r, j, end, UnitStep{}, threshold, record);
+}
+
+/// Whether the processor runs the vector scan; asked once (cpu_init first: the answer may be
+/// needed before the runtime's own initialiser has run).
+bool has_avx2() {
+  static const bool yes = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return yes;
+}
+#endif
+
+/// Appends the maxima of interior row i to out, in column order.
+template <class Step>
+void scan_row(const View2<float>& frame, std::uint64_t i, Step step, float threshold,
+              const std::array<float, 4>& to_physical, std::vector<PeakCandidate>& out) {
+  const float* here = frame.data + static_cast<std::int64_t>(i) * frame.strides[0];
+  const RowScan rows{here - frame.strides[0], here, here + frame.strides[0]};
+  const float row_coordinate = static_cast<float>(i) * to_physical[0] + to_physical[1];
+  const auto record = [&](std::uint64_t j, float v) {
+    out.push_back({i, j, {row_coordinate, static_cast<float>(j) * to_physical[2] + to_physical[3]}, v});
+  };
+  const std::uint64_t end = frame.shape[1] - 1;
+#if defined(__x86_64__) && defined(__GNUC__)
+  if constexpr (std::is_same_v<Step, UnitStep>) {
+    if (has_avx2()) return scan_contiguous_avx2(rows, end, threshold, record);
+  }
+#endif
+  scan_columns(rows, 1, end, step, threshold, record);
+}
+
+}  // namespace
+
+std::vector<PeakCandidate> detect_peaks_2d(const View2<float>& frame, const Extent2d& extent,
+                                           float threshold, float min_distance) {
+  const std::uint64_t rows = frame.shape[0];
+  const std::uint64_t cols = frame.shape[1];
+  if (rows < 3 || cols < 3) return {};
+
+  // Pixel index i maps to float(i) * scale + first on each axis; each scale is computed once.
+  const float scale0 = (extent[1] - extent[0]) / (static_cast<float>(rows) - 1.0f);
+  const float scale1 = (extent[3] - extent[2]) / (static_cast<float>(cols) - 1.0f);
+  const std::array<float, 4> to_physical{scale0, extent[0], scale1, extent[2]};
+
+  // Rows are scanned in parallel; the joined list keeps row order, then column order.
+  const bool contiguous = frame.strides[1] == 1;
+  auto candidates = parallel_gather<PeakCandidate>(
+      rows - 2,
+      [&](std::size_t k, std::vector<PeakCandidate>& out) {
+        const std::uint64_t i = k + 1;
+        if (contiguous)
+          scan_row(frame, i, UnitStep{}, threshold, to_physical, out);
+        else
+          scan_row(frame, i, RuntimeStep{frame.strides[1]}, threshold, to_physical, out);
+      },
+      8);
+
+  sort_brightest_first(candidates);
+  return thin_by_distance<2>(candidates, min_distance);
+}
+
+PeakArrays2d peak_arrays_2d(const std::vector<PeakCandidate>& peaks) {
+  const std::uint64_t n = peaks.size();
+  std::vector<float> positions;
+  std::vector<float> intensities;
+  positions.reserve(2 * n);
+  intensities.reserve(n);
+  for (const PeakCandidate& p : peaks) {
+    positions.push_back(p.position[0]);
+    positions.push_back(p.position[1]);
+    intensities.push_back(p.intensity);
+  }
+  return {ResultArray<float>(std::move(positions), {n, 2}), ResultArray<float>(std::move(intensities), {n})};
+}
+
+}  // namespace quorlin

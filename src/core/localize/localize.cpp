@@ -1,0 +1,214 @@
+// Sub-pixel localization of 2-D peaks.
+#include "localize/localize.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <utility>
+
+#include "common/errors.h"
+#include "common/parallel.h"
+
+namespace quorlin {
+
+std::optional<WindowOffset> gaussian_fit_2d(const View2<float>& v) {
+  const std::uint64_t rows = v.shape[0];
+  const std::uint64_t cols = v.shape[1];
+  float peak = -std::numeric_limits<float>::infinity();
+  for (std::uint64_t i = 0; i < rows; ++i)
+    for (std::uint64_t j = 0; j < cols; ++j)
+      if (v(i, j) > peak) peak = v(i, j);
+  if (!(peak > 0.0f)) return std::nullopt;
+
+  const float row_centre = static_cast<float>(rows - 1) * 0.5f;
+  const float col_centre = static_cast<float>(cols - 1) * 0.5f;
+  float mu_y = 0.0f;
+  float mu_x = 0.0f;
+  for (int step = 0; step < 5; ++step) {
+    float syy = 0.0f, sxx = 0.0f, sxy = 0.0f, syr = 0.0f, sxr = 0.0f;
+    for (std::uint64_t i = 0; i < rows; ++i) {
+      const float dy = (static_cast<float>(i) - row_centre) - mu_y;
+      for (std::uint64_t j = 0; j < cols; ++j) {
+        const float dx = (static_cast<float>(j) - col_centre) - mu_x;
+        const float g = std::exp(-0.5f * (dx * dx) - 0.5f * (dy * dy));
+        const float residual = v(i, j) / peak - g;
+        const float jy = dy * g;
+        const float jx = dx * g;
+        syy += jy * jy;
+        sxx += jx * jx;
+        sxy += jy * jx;
+        syr += jy * residual;
+        sxr += jx * residual;
+      }
+    }
+    const float det = syy * sxx - sxy * sxy;
+    // A NaN determinant fails this test and the fit carries on with NaN.
+    if (std::fabs(det) < 1e-10f) return std::nullopt;
+    mu_y += (sxx * syr - sxr * sxy) / det;
+    mu_x += (sxr * syy - sxy * syr) / det;
+  }
+  return WindowOffset{mu_y, mu_x};
+}
+
+std::uint64_t count_positive_regional_maxima(const View2<float>& v) {
+  const auto rows = static_cast<std::int64_t>(v.shape[0]);
+  const auto cols = static_cast<std::int64_t>(v.shape[1]);
+  static constexpr std::array<std::array<std::int64_t, 2>, 8> kNeighbours{
+      {{-1, -1}, {-1, 0}, {-1, 1}, {0, -1}, {0, 1}, {1, -1}, {1, 0}, {1, 1}}};
+  std::vector<unsigned char> visited(static_cast<std::size_t>(rows * cols), 0);
+  std::vector<std::array<std::int64_t, 2>> plateau;  // the flood queue; it ends as the plateau
+  std::uint64_t count = 0;
+  for (std::int64_t i = 0; i < rows; ++i) {
+    for (std::int64_t j = 0; j < cols; ++j) {
+      if (visited[static_cast<std::size_t>(i * cols + j)]) continue;
+      const float value = v(i, j);
+      visited[static_cast<std::size_t>(i * cols + j)] = 1;
+      plateau.assign(1, {i, j});
+      bool is_max = true;
+      for (std::size_t q = 0; q < plateau.size(); ++q) {
+        const auto [r, c] = plateau[q];
+        for (const auto& [dr, dc] : kNeighbours) {
+          const std::int64_t nr = r + dr;
+          const std::int64_t nc = c + dc;
+          if (nr < 0 || nr >= rows || nc < 0 || nc >= cols) continue;
+          const float n = v(nr, nc);
+          if (n > value) {
+            is_max = false;
+          } else if (n == value && !visited[static_cast<std::size_t>(nr * cols + nc)]) {
+            visited[static_cast<std::size_t>(nr * cols + nc)] = 1;
+            plateau.push_back({nr, nc});
+          }
+        }
+      }
+      // Every pixel of a plateau holds the same value, so it counts whole or not at all.
+      if (is_max && value > 0.0f) count += plateau.size();
+    }
+  }
+  return count;
+}
+
+namespace {
+
+/// Offset of the window's intensity centroid from its centre; (0, 0) when the values sum to 0.
+WindowOffset centroid_offset(const View2<float>& v, float half) {
+  float total = 0.0f, sum_i = 0.0f, sum_j = 0.0f;
+  for (std::uint64_t i = 0; i < v.shape[0]; ++i) {
+    for (std::uint64_t j = 0; j < v.shape[1]; ++j) {
+      const float value = v(i, j);
+      total += value;
+      sum_i += value * static_cast<float>(i);
+      sum_j += value * static_cast<float>(j);
+    }
+  }
+  if (total == 0.0f) return {0.0f, 0.0f};
+  return {sum_i / total - half, sum_j / total - half};
+}
+
+/// Fixed inputs of the per-peak localization.
+struct LocalizeSetup {
+  const View2<float>& frame;
+  std::uint64_t w;
+  std::uint64_t half;
+  LocalizationMethod method;
+  float scale0, first0, scale1, first1;
+};
+
+/// The refined peak, or nothing when it is dropped (window off the frame, no estimate).
+std::optional<PeakCandidate> localize_one(const LocalizeSetup& s, const PeakCandidate& peak) {
+  const std::uint64_t rows = s.frame.shape[0];
+  const std::uint64_t cols = s.frame.shape[1];
+  if (peak.row < s.half || peak.col < s.half || s.half >= rows - peak.row || s.half >= cols - peak.col)
+    return std::nullopt;
+
+  std::vector<float> values(static_cast<std::size_t>(s.w * s.w));
+  const std::uint64_t top = peak.row - s.half;
+  const std::uint64_t left = peak.col - s.half;
+  for (std::uint64_t i = 0; i < s.w; ++i)
+    for (std::uint64_t j = 0; j < s.w; ++j) values[i * s.w + j] = s.frame(top + i, left + j);
+  const View2<float> window = contiguous_view<float, 2>(values.data(), {s.w, s.w});
+
+  // A crowded window (several bright maxima) would bias any estimate: keep the pixel position.
+  if (count_positive_regional_maxima(window) > 2) return peak;
+
+  const auto estimate = s.method == LocalizationMethod::radial_symmetry ? radial_symmetry_2d(window)
+                                                                       : gaussian_fit_2d(window);
+  if (!estimate) return std::nullopt;
+  WindowOffset d = *estimate;
+  const float reach = static_cast<float>(s.w) * 0.5f;
+  // An estimate that left the window ran away; the centroid is a safe fallback. NaN passes.
+  if (std::fabs(d.d0) > reach || std::fabs(d.d1) > reach) d = centroid_offset(window, static_cast<float>(s.half));
+
+  PeakCandidate out = peak;
+  out.position = {(static_cast<float>(peak.row) + d.d0) * s.scale0 + s.first0,
+                  (static_cast<float>(peak.col) + d.d1) * s.scale1 + s.first1};
+  return out;
+}
+
+}  // namespace
+
+std::vector<PeakCandidate> localize_peaks_2d(const View2<float>& frame,
+                                             const std::vector<PeakCandidate>& peaks,
+                                             const Extent2d& extent, std::uint64_t window_size,
+                                             LocalizationMethod method,
+                                             std::optional<std::uint64_t> max_num_peaks) {
+  const std::uint64_t rows = frame.shape[0];
+  const std::uint64_t cols = frame.shape[1];
+  const LocalizeSetup setup{frame,
+                            window_size,
+                            (window_size - 1) / 2,
+                            method,
+                            (extent[1] - extent[0]) / static_cast<float>(rows - 1),
+                            extent[0],
+                            (extent[3] - extent[2]) / static_cast<float>(cols - 1),
+                            extent[2]};
+
+  // Each peak's outcome depends on nothing but the frame and the peak, so batches of peaks are
+  // localized in parallel and joined in list order; taking the first max_num_peaks kept peaks of
+  // that list is exactly the sequential loop that stops when the output is full. A batch is no
+  // larger than the remaining budget (but not tiny), so little work is wasted past the budget.
+  constexpr std::size_t kMinBatch = 64;
+  std::vector<PeakCandidate> kept;
+  std::size_t next = 0;
+  const auto full = [&] { return max_num_peaks && kept.size() >= *max_num_peaks; };
+  while (next < peaks.size() && !full()) {
+    std::size_t batch = peaks.size() - next;
+    if (max_num_peaks)
+      batch = std::min<std::size_t>(batch, std::max<std::size_t>(*max_num_peaks - kept.size(), kMinBatch));
+    auto refined = parallel_gather<PeakCandidate>(
+        batch,
+        [&](std::size_t k, std::vector<PeakCandidate>& out) {
+          if (auto p = localize_one(setup, peaks[next + k])) out.push_back(*p);
+        },
+        16);
+    for (const PeakCandidate& p : refined) {
+      if (full()) break;
+      kept.push_back(p);
+    }
+    next += batch;
+  }
+  return kept;
+}
+
+std::uint64_t checked_window_size(std::optional<std::uint64_t> window_size) {
+  const std::uint64_t w = window_size.value_or(7);
+  if (w % 2 == 0 || w < 3) throw ValueError("localization_window_size must be an odd integer >= 3");
+  return w;
+}
+
+std::vector<PeakCandidate> refine_peaks_2d(const View2<float>& frame, std::vector<PeakCandidate> peaks,
+                                           const Extent2d& extent,
+                                           std::optional<std::string_view> method,
+                                           std::optional<std::uint64_t> window_size,
+                                           std::optional<std::uint64_t> max_num_peaks) {
+  if (!method) {
+    if (max_num_peaks && peaks.size() > *max_num_peaks) peaks.resize(static_cast<std::size_t>(*max_num_peaks));
+    return peaks;
+  }
+  const std::uint64_t w = checked_window_size(window_size);
+  const LocalizationMethod parsed = parse_localization_method(*method);
+  return localize_peaks_2d(frame, peaks, extent, w, parsed, max_num_peaks);
+}
+
+}  // namespace quorlin

@@ -1,0 +1,105 @@
+// The 2-D radial-symmetry estimator.
+#include "localize/radial_symmetry2d.h"
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+namespace quorlin {
+
+namespace {
+
+/// 3x3 box sum over the in-grid neighbours divided by 9; the border acts as if padded with zeros.
+/// The axis-0 offset is the outer loop, the axis-1 offset the inner one, both from low to high.
+void box_smooth_3x3(const std::vector<float>& d, std::vector<float>& s, std::int64_t rows,
+                    std::int64_t cols) {
+  for (std::int64_t i = 0; i < rows; ++i) {
+    for (std::int64_t j = 0; j < cols; ++j) {
+      float sum = 0.0f;
+      for (std::int64_t di = -1; di <= 1; ++di) {
+        const std::int64_t ii = i + di;
+        if (ii < 0 || ii >= rows) continue;
+        for (std::int64_t dj = -1; dj <= 1; ++dj) {
+          const std::int64_t jj = j + dj;
+          if (jj < 0 || jj >= cols) continue;
+          sum += d[ii * cols + jj];
+        }
+      }
+      s[i * cols + j] = sum / 9.0f;
+    }
+  }
+}
+
+}  // namespace
+
+std::optional<WindowOffset> radial_symmetry_2d(const View2<float>& v) {
+  const std::uint64_t R = v.shape[0];
+  const std::uint64_t C = v.shape[1];
+  // A window without a 2x2 block has an empty grid: every sum is 0, so det is 0.
+  if (R < 2 || C < 2) return std::nullopt;
+  const auto rows = static_cast<std::int64_t>(R - 1);
+  const auto cols = static_cast<std::int64_t>(C - 1);
+  const std::size_t n = static_cast<std::size_t>(rows * cols);
+
+  const float r_offset = 0.5f - (static_cast<float>(R) - 1.0f) * 0.5f;
+  const float c_offset = 0.5f - (static_cast<float>(C) - 1.0f) * 0.5f;
+
+  std::vector<float> d1(n), d2(n), s1(n), s2(n);
+  for (std::int64_t i = 0; i < rows; ++i) {
+    for (std::int64_t j = 0; j < cols; ++j) {
+      d1[i * cols + j] = v(i + 1, j) - v(i, j + 1);
+      d2[i * cols + j] = v(i, j) - v(i + 1, j + 1);
+    }
+  }
+  box_smooth_3x3(d1, s1, rows, cols);
+  box_smooth_3x3(d2, s2, rows, cols);
+
+  // Slope and intercept of each grid point's gradient line q = m*p + b, and the squared gradient.
+  std::vector<float> m(n), b(n), g(n);
+  float total = 0.0f, sum_gr = 0.0f, sum_gc = 0.0f;
+  for (std::int64_t i = 0; i < rows; ++i) {
+    const float r = static_cast<float>(i) + r_offset;
+    for (std::int64_t j = 0; j < cols; ++j) {
+      const std::size_t k = static_cast<std::size_t>(i * cols + j);
+      const float c = static_cast<float>(j) + c_offset;
+      float slope = -(s1[k] + s2[k]) / (s1[k] - s2[k]);
+      if (std::isnan(slope)) slope = (d1[k] + d2[k]) / (d1[k] - d2[k]);
+      if (std::isnan(slope)) slope = 0.0f;
+      if (std::isinf(slope)) slope = 1000000.0f;
+      m[k] = slope;
+      b[k] = c - slope * r;
+      g[k] = s1[k] * s1[k] + s2[k] * s2[k];
+      total += g[k];
+      sum_gr += g[k] * r;
+      sum_gc += g[k] * c;
+    }
+  }
+  const float divisor = total == 0.0f ? 1.0f : total;
+  const float r_bar = sum_gr / divisor;
+  const float c_bar = sum_gc / divisor;
+
+  float sk = 0.0f, skmm = 0.0f, skm = 0.0f, skmb = 0.0f, skb = 0.0f;
+  for (std::int64_t i = 0; i < rows; ++i) {
+    const float r = static_cast<float>(i) + r_offset;
+    for (std::int64_t j = 0; j < cols; ++j) {
+      const std::size_t k = static_cast<std::size_t>(i * cols + j);
+      const float c = static_cast<float>(j) + c_offset;
+      float dist = std::sqrt((r - r_bar) * (r - r_bar) + (c - c_bar) * (c - c_bar));
+      // The floor keeps a grid point on the centroid from dividing by zero; NaN stays NaN.
+      if (dist < 0.0001f) dist = 0.0001f;
+      const float w = g[k] / dist;
+      const float kk = w / (m[k] * m[k] + 1.0f);
+      const float km = kk * m[k];
+      sk += kk;
+      skmm += km * m[k];
+      skm += km;
+      skmb += km * b[k];
+      skb += kk * b[k];
+    }
+  }
+  const float det = skm * skm - skmm * sk;
+  if (det == 0.0f) return std::nullopt;
+  return WindowOffset{(skmb * sk - skb * skm) / det, (skmb * skm - skb * skmm) / det};
+}
+
+}  // namespace quorlin

@@ -1,0 +1,11 @@
+// The parts of quorlin_track._native: each concern registers its functions on the module.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace quorlin::track {
+
+/// Maps the core's error types to Python exceptions for every function of the extension.
+void bind_errors(pybind11::module_& m);
+
+}  // namespace quorlin::track

@@ -1,0 +1,7 @@
+// quorlin_track._native: the kernels behind quorlin_track that the raw module does not expose.
+#include "bindings.h"
+
+PYBIND11_MODULE(_native, m) {
+  m.doc() = "Native kernels of quorlin_track (private; use the functions of quorlin_track).";
+  quorlin::track::bind_errors(m);
+}
