@@ -86,7 +86,6 @@ template <class T, std::size_t N>
 CheckedArray<T, N> to_array(Arg arg) {
   with_prefix(arg, [](PyObject* o) {
     detail::check_array(o, static_cast<int>(N), detail::element_of<T>());
-    return 0;
   });
   return CheckedArray<T, N>{arg};
 }
