@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -25,16 +26,48 @@ enum class LocalizationMethod { radial_symmetry, gaussian_fitting };
 /// 'gaussian_fitting'."
 LocalizationMethod parse_localization_method(std::string_view name);
 
-/// Sorts peaks by intensity, highest first, on the pool (unstable: equal intensities in any order).
-/// Peak needs a float member `intensity`.
+namespace detail {
+/// A 32-bit key whose ascending order is the intensities' descending order; -0 and +0 get the
+/// same key, as they compare equal.
+inline std::uint32_t dimmer_first_key(float intensity) {
+  const auto bits = std::bit_cast<std::uint32_t>(intensity + 0.0f);  // + 0.0f turns -0 into +0
+  constexpr std::uint32_t kSign = 0x80000000u;
+  const std::uint32_t ascending = (bits & kSign) != 0 ? ~bits : bits | kSign;
+  return ~ascending;
+}
+}  // namespace detail
+
+/// Sorts a raster-ordered candidate list by intensity, highest first, and among equal intensities
+/// by list position, so the order (and the thinning that follows it) is one and the same on every
+/// call and for any number of workers: the result of a stable sort. Peak needs a float member
+/// `intensity`.
+///
+/// On the pool, each peak becomes one 64-bit key (intensity key above its list position); a
+/// stable radix sort of the keys moves 8-byte integers instead of whole peaks, and its cost does
+/// not grow with the number of equal intensities, as a comparison sort's does with distinct keys.
 template <class Peak>
 void sort_brightest_first(std::vector<Peak>& peaks) {
-  const auto brighter = [](const Peak& a, const Peak& b) { return a.intensity > b.intensity; };
   // Waking the pool costs more than sorting a few thousand peaks on the calling thread.
-  if (peaks.size() < 16384)
-    std::sort(peaks.begin(), peaks.end(), brighter);
-  else
-    parallel_sort(peaks.begin(), peaks.end(), brighter);
+  constexpr std::size_t kParallelSortFrom = 16384;
+  // List positions must fit in the low half of a key.
+  constexpr std::uint64_t kKeyedPeaksLimit = std::uint64_t{1} << 32;
+  const std::size_t n = peaks.size();
+  if (n < kParallelSortFrom || n > kKeyedPeaksLimit) {
+    std::stable_sort(peaks.begin(), peaks.end(),
+                     [](const Peak& a, const Peak& b) { return a.intensity > b.intensity; });
+    return;
+  }
+  std::vector<std::uint64_t> keys(n);
+  parallel_for(n, [&](std::size_t i) {
+    keys[i] = std::uint64_t{detail::dimmer_first_key(peaks[i].intensity)} << 32 | i;
+  });
+  stable_sort_by_upper_half(keys);
+  constexpr std::uint64_t kPositionMask = kKeyedPeaksLimit - 1;
+  std::vector<Peak> sorted(n);
+  parallel_for(n, [&](std::size_t k) {
+    sorted[k] = peaks[static_cast<std::size_t>(keys[k] & kPositionMask)];
+  });
+  peaks.swap(sorted);
 }
 
 namespace detail {
