@@ -8,3 +8,12 @@ column axis, axis 1 of a 2-D frame) and, once linked, ``particle``.
 from __future__ import annotations
 
 __all__: list[str] = []
+
+# Movie to track table.
+from .detection import auto_threshold, batch, locate
+from .linking import link
+from .movie import Movie, MovieError, open_movie
+from .rendering import Rendering, render
+
+__all__ += ["Movie", "MovieError", "Rendering", "auto_threshold", "batch", "link", "locate",
+            "open_movie", "render"]

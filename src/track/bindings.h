@@ -8,4 +8,10 @@ namespace quorlin::track {
 /// Maps the core's error types to Python exceptions for every function of the extension.
 void bind_errors(pybind11::module_& m);
 
+/// Detection and localization of many frames at once, and the automatic threshold.
+void bind_batch(pybind11::module_& m);
+
+/// Linking of a detection table into particle ids.
+void bind_link(pybind11::module_& m);
+
 }  // namespace quorlin::track

@@ -4,4 +4,6 @@
 PYBIND11_MODULE(_native, m) {
   m.doc() = "Native kernels of quorlin_track (private; use the functions of quorlin_track).";
   quorlin::track::bind_errors(m);
+  quorlin::track::bind_batch(m);
+  quorlin::track::bind_link(m);
 }

@@ -1,0 +1,23 @@
+"""Native kernels of quorlin_track (private; use the functions of quorlin_track)."""
+
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+def detect_frames(
+    chunk: npt.NDArray[Any],
+    threshold: float | None,
+    min_distance: float,
+    method: str | None,
+    window: int | None,
+    max_peaks: int | None,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.float32]]: ...
+def background(frame: npt.NDArray[Any]) -> tuple[float, float, float]: ...
+def link_particles(
+    points: npt.NDArray[np.float32],
+    frame_begin: npt.NDArray[np.uint64],
+    max_distance: float,
+    max_skip: int,
+    max_intensity_ratio: float | None,
+) -> npt.NDArray[np.int64]: ...
