@@ -1,7 +1,7 @@
-# Quick start: `make demo` runs the main job, `make test` the whole test suite. Both set up what is
-# missing first: the system packages (oneTBB, a C++ compiler), a virtual environment in .venv with
-# the build and test dependencies, and the module built and installed into it. Later runs reuse all
-# of it and rebuild only what changed.
+# Quick start: `make demo` runs the main job (quorlin-track on a synthetic movie file), `make test`
+# the whole test suite. Both set up what is missing first: the system packages (oneTBB, a C++
+# compiler), a virtual environment in .venv with the build and test dependencies, and the module
+# built and installed into it. Later runs reuse all of it and rebuild only what changed.
 SHELL := /bin/bash
 VENV ?= .venv
 PY := $(VENV)/bin/python
@@ -28,8 +28,10 @@ $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
 	$(PIP) install $(BUILD_FLAGS) --no-deps .
 	@touch $@
 
+# The command-line chain on a file: a synthetic movie written to demo-output/synthetic.tif with its
+# ground truth, tracked, and measured against the truth.
 demo: $(VENV)/.installed
-	$(PY) examples/demo.py
+	$(VENV)/bin/quorlin-track --demo --out demo-output
 
 test: $(VENV)/.installed
 	$(PY) -m pytest -q

@@ -31,7 +31,6 @@ TRACKPY_FRAMES = 20  # trackpy is timed on these first frames and scaled to FRAM
 
 def make_movie():
     """Simulates the movie chunk by chunk into one uint16 array and writes it (once)."""
-    sys.path.insert(0, str(HERE.parent / "python"))
     import tifffile
 
     from quorlin_track.synthetic import image_frames, simulate_motion

@@ -91,7 +91,8 @@ class Movie(Sequence[npt.NDArray[np.float32]]):
         MovieError
             When a frame cannot be read; the message names the source and the first such frame.
         """
-        chunk = self._reader(start, stop)
+        start, stop, _ = slice(start, stop).indices(self._length)
+        chunk = self._reader(start, max(start, stop))
         if chunk.dtype == np.float16:
             return np.asarray(chunk, dtype=np.float32)
         native = chunk.dtype.newbyteorder("=")

@@ -56,8 +56,10 @@ std::vector<FrameResult> detect_chunk(const T* samples, std::uint64_t frames, st
   std::vector<FrameResult> results(frames);
   const std::uint64_t pixels = rows * cols;
   parallel_for(frames, [&](std::size_t f) {
-    std::vector<float> converted(pixels);
-    std::vector<float> scratch;
+    // Each worker keeps its buffers from frame to frame instead of mapping fresh pages for each.
+    thread_local std::vector<float> converted;
+    thread_local std::vector<float> scratch;
+    converted.resize(pixels);
     const auto background = convert_samples(samples + f * pixels, pixels, converted.data(),
                                             !settings.threshold, scratch);
     const float threshold = settings.threshold ? *settings.threshold : background->threshold;
