@@ -76,11 +76,12 @@ def test_render_draws_the_raw_renderers_tracks(ndim):
     matrix = np.column_stack([ordered[axes + ["intensity"]].to_numpy(np.float32),
                               speed[order].astype(np.float32)])
     ends = np.cumsum(ordered.groupby("particle", sort=True).size()).astype(np.int32).to_numpy()
-    extent = tuple(v for a in axes for v in (float(ordered[a].min()), float(ordered[a].max())))
+    extent = tuple(v for a in axes for v in (float(ordered[a].min()), float(ordered[a].max()) + 0.5))
     draw = quorlin.rs_draw_tracks_value if ndim == 2 else quorlin.rs_draw_tracks_value_3d
     intensity, value, counts, grid = draw(matrix, ends, extent, 0.5)
     np.testing.assert_array_equal(image.intensity, intensity)
     np.testing.assert_array_equal(image.value, value)
     np.testing.assert_array_equal(image.counts, counts)
     assert image.extent == grid
+    # The default grid reaches one cell beyond the largest position: every detection is drawn.
     assert int(image.counts.sum()) >= len(linked)

@@ -202,7 +202,7 @@ def _save_figure(path: Path, tracks: pd.DataFrame, movie: Movie) -> None:
     left.set_title(f"frame 0 and {tracks[PARTICLE].nunique()} particles")
     if len(tracks) and "z" not in tracks:
         pitch = 0.5
-        image = render(tracks, pitch, extent=(0.0, frame.shape[0] - 1.0, 0.0, frame.shape[1] - 1.0))
+        image = render(tracks, pitch, extent=(0.0, float(frame.shape[0]), 0.0, float(frame.shape[1])))
         y0, y1, x0, x1 = image.extent
         right.imshow(np.log1p(np.maximum(image.intensity, 0)), cmap="magma",
                      extent=(x0 - pitch / 2, x1 - pitch / 2, y1 - pitch / 2, y0 - pitch / 2))

@@ -17,7 +17,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-import quorlin
+import quorlin  # type: ignore[import-not-found,unused-ignore]  # an extension without stubs
 
 from . import _native
 from .columns import FRAME, INTENSITY, SCORE, spatial_columns
@@ -108,7 +108,7 @@ def _plan(ndim: int, threshold: Threshold, min_distance: float, method: str | No
         raise ValueError("correlation_sigmas and correlation_threshold apply to 3-D volumes only")
     return _Plan(ndim, level, float(min_distance), method if refine is None else None, int(window),
                  None if max_peaks is None else int(max_peaks),
-                 sigmas, None if correlation_threshold is None else float(correlation_threshold),  # type: ignore[arg-type]
+                 sigmas, None if correlation_threshold is None else float(correlation_threshold),
                  chosen_filter, refine)
 
 
@@ -228,9 +228,9 @@ def _detect(frame: npt.NDArray[np.float32], plan: _Plan, frame_number: int) -> p
             frame, extent, level, plan.min_distance, plan.detector_method, plan.window,
             None if plan.refine else plan.max_peaks)
     else:
-        extent = tuple(float(v) for n in frame.shape for v in (0, n - 1))
+        bounds = tuple(float(v) for n in frame.shape for v in (0, n - 1))
         positions, intensities, scores = quorlin.rs_detect_peaks3d(
-            frame, extent, level, plan.min_distance, plan.window, plan.detector_method,
+            frame, bounds, level, plan.min_distance, plan.window, plan.detector_method,
             plan.correlation_sigmas, plan.correlation_threshold,
             None if plan.refine else plan.max_peaks)
         if plan.correlation_sigmas is not None and scores is None:

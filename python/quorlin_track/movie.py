@@ -83,13 +83,29 @@ class Movie(Sequence[npt.NDArray[np.float32]]):
             yield self[t]
 
     def read(self, start: int, stop: int) -> npt.NDArray[Any]:
-        """Frames ``start`` to ``stop - 1`` as a new C-contiguous array of the stored sample type in
-        native byte order (float16 widened to float32), owned by the caller.
+        """Read several frames at once in their stored sample type.
+
+        Parameters
+        ----------
+        start, stop : int
+            Frame range ``[start, stop)``, clipped to the movie like a slice.
+
+        Returns
+        -------
+        numpy.ndarray
+            A new C-contiguous array of shape ``(stop - start, *frame_shape)`` of the stored sample
+            type in native byte order (float16 widened to float32), owned by the caller.
 
         Raises
         ------
         MovieError
             When a frame cannot be read; the message names the source and the first such frame.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> open_movie(np.arange(8, dtype=np.uint8).reshape(2, 2, 2)).read(1, 5).tolist()
+        [[[4, 5], [6, 7]]]
         """
         start, stop, _ = slice(start, stop).indices(self._length)
         chunk = self._reader(start, max(start, stop))
@@ -180,13 +196,42 @@ def _open_file(path: Path) -> Movie:
     suffix = path.suffix.lower()
     if suffix == ".npy":
         try:
-            array = np.load(path, mmap_mode="r", allow_pickle=False)
+            with open(path, "rb") as file:
+                version = np.lib.format.read_magic(file)
+                read_header = (np.lib.format.read_array_header_1_0 if version == (1, 0)
+                               else np.lib.format.read_array_header_2_0)
+                shape, fortran, dtype = read_header(file)
+                start_byte = file.tell()
         except (ValueError, OSError) as error:
             raise MovieError(f"{path}: not a readable .npy array ({error})") from None
-        return _open_array(str(path), array)
+        if fortran or dtype.hasobject:
+            raise MovieError(f"{path}: a Fortran-ordered or object .npy array cannot be read frame "
+                             "by frame; save it in C order")
+        _check_layout(str(path), shape, dtype)
+        frames_shape = (1, *shape) if len(shape) == 2 else shape
+        return Movie(str(path), frames_shape, dtype,
+                     _mapped_reader(path, start_byte, dtype, frames_shape[1:]))
     if suffix == ".zarr":
         return _open_zarr(path)
     return _open_tiff(path)
+
+
+def _mapped_reader(path: Path, offset: int, dtype: np.dtype[Any], frame_shape: tuple[int, ...]) -> _Reader:
+    """Reads frames of a file that stores them one after another from byte ``offset``, through
+    a memory map of just the frames asked for: the mapping ends with the read, so the file's pages
+    never add up in the process's memory."""
+    frame_bytes = int(np.prod(frame_shape)) * dtype.itemsize
+
+    def read(start: int, stop: int) -> npt.NDArray[Any]:
+        if stop <= start:
+            return np.empty((0, *frame_shape), dtype)
+        window = np.memmap(path, dtype=dtype, mode="r", offset=offset + start * frame_bytes,
+                           shape=(stop - start, *frame_shape))
+        frames: npt.NDArray[Any] = np.array(window)
+        del window
+        return frames
+
+    return read
 
 
 def _open_zarr(path: Path) -> Movie:
@@ -216,8 +261,9 @@ def _open_tiff(path: Path) -> Movie:
                 dtype = np.dtype(series.dtype).newbyteorder(tif.byteorder)
                 axes = series.axes
                 declared = tif.shaped_metadata[0].get("shape") if tif.shaped_metadata else None
-                contiguous = series.dataoffset is not None and series.pages[0].compression == 1
+                first = series.pages[0]
                 offset = series.dataoffset
+                contiguous = first is not None and offset is not None and first.compression == 1
     except Exception as error:  # the reader raises several types for files that are no TIFF
         raise MovieError(f"{name}: not a TIFF image ({error})") from None
     if any("S" == a for a, n in zip(axes, shape) if n > 1) or (len(shape) == 4 and "C" in axes):
@@ -237,15 +283,14 @@ def _open_tiff(path: Path) -> Movie:
 
     if contiguous:
         frame_bytes = frame_size * dtype.itemsize
-        available = min(shape[0], max(0, (path.stat().st_size - int(offset)) // frame_bytes))
-        mapped = (np.memmap(path, dtype=dtype, mode="r", offset=int(offset),
-                            shape=(available, *shape[1:])) if available else None)
+        start_byte = int(offset or 0)
+        available = min(shape[0], max(0, (path.stat().st_size - start_byte) // frame_bytes))
+        mapped = _mapped_reader(path, start_byte, dtype, shape[1:])
 
         def read_mapped(start: int, stop: int) -> npt.NDArray[Any]:
             if stop > available:
                 raise unreadable(max(start, available), "the file ends before its pixels")
-            assert mapped is not None
-            return mapped[start:stop]
+            return mapped(start, stop)
 
         return Movie(name, shape, dtype, read_mapped)
     pages_per_frame = max(1, frame_size // (shape[-2] * shape[-1]))
@@ -258,7 +303,7 @@ def _open_tiff(path: Path) -> Movie:
                 pages = handle.pages
                 for t in range(start, stop):
                     try:
-                        planes = [pages[p].asarray() for p in   # type: ignore[union-attr]
+                        planes = [pages[p].asarray() for p in
                                   range(t * pages_per_frame, (t + 1) * pages_per_frame)]
                         out[t - start] = np.reshape(planes, shape[1:])
                     except Exception as error:

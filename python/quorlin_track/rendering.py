@@ -8,7 +8,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-import quorlin
+import quorlin  # type: ignore[import-not-found,unused-ignore]  # an extension without stubs
 
 from .columns import FRAME, INTENSITY, PARTICLE, spatial_columns
 from .linking import table_ndim
@@ -54,7 +54,9 @@ def render(tracks: pd.DataFrame, pixel_size: float, value: str | npt.ArrayLike |
         mean value per cell.
     extent : tuple of float, optional
         Lower and upper bound per axis in axis order, ``(y0, y1, x0, x1)`` or
-        ``(z0, z1, y0, y1, x0, x1)``; by default the range of the positions.
+        ``(z0, z1, y0, y1, x0, x1)``; cells are centred on ``y0 + i * pixel_size`` and the grid
+        holds ``(y1 - y0) / pixel_size`` of them. By default from the smallest position to one
+        cell beyond the largest, per axis.
 
     Returns
     -------
@@ -94,7 +96,11 @@ def render(tracks: pd.DataFrame, pixel_size: float, value: str | npt.ArrayLike |
     if len(ends) and ends[-1] > _MAX_END_INDEX:
         raise OverflowError(f"{ends[-1]} track points exceed the renderers' limit of {_MAX_END_INDEX}")
     if extent is None:
-        bounds = [(float(c.min()), float(c.max())) if len(c) else (0.0, 0.0) for c in columns[:ndim]]
+        # Cells are centred on lower + k * pixel_size, and the grid holds (upper - lower) /
+        # pixel_size of them: one more pixel above the largest position keeps it on the grid.
+        step = float(pixel_size)
+        bounds = [(float(c.min()), float(c.max()) + step) if len(c) else (0.0, step)
+                  for c in columns[:ndim]]
         extent = tuple(v for pair in bounds for v in pair)
     elif len(extent) != 2 * ndim:
         raise ValueError(f"extent must hold {2 * ndim} bounds (lower, upper per axis), got {len(extent)}")

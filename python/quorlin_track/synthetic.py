@@ -22,7 +22,7 @@ Floats = npt.NDArray[np.float64]
 
 def erf(x: npt.ArrayLike) -> Floats:
     """The error function, element-wise, in double precision."""
-    values: Floats = np.frompyfunc(math.erf, 1, 1)(x).astype(np.float64)
+    values: Floats = np.asarray(np.frompyfunc(math.erf, 1, 1)(x), dtype=np.float64)
     return values
 
 
@@ -168,4 +168,5 @@ def cramer_rao_bound(centres: npt.ArrayLike, sigma: Floats, photons: float, back
     weight = 1.0 / (photons * shape_psf + background + read_noise**2)
     fisher = np.einsum("mip,mjp,mp->mij", jacobian, jacobian, weight)
     inverse = np.linalg.inv(fisher)
-    return np.sqrt(np.stack([inverse[:, a, a] for a in range(nd)], axis=1))
+    bound: Floats = np.sqrt(np.stack([inverse[:, a, a] for a in range(nd)], axis=1))
+    return bound
