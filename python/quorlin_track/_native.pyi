@@ -12,6 +12,7 @@ def detect_frames(
     method: str | None,
     window: int | None,
     max_peaks: int | None,
+    stop: npt.NDArray[np.uint8] | None = None,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.float32]]: ...
 def background(frame: npt.NDArray[Any]) -> tuple[float, float, float]: ...
 def link_particles(

@@ -9,6 +9,7 @@ from __future__ import annotations
 import os
 import sys
 from collections.abc import Callable, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
 from numbers import Real
 from typing import Any, Literal, Union
@@ -41,10 +42,11 @@ REFINERS: dict[str, Refiner] = {}
 #: Prefilters by name.
 PREFILTERS: dict[str, Prefilter] = {}
 
-# Frames per native call: enough bytes to keep every worker busy, few enough that an interrupt
-# lands within a fraction of a second and memory stays bounded whatever the movie's length.
+# Frames per native call: enough per worker that the end of a call leaves few workers idle; the
+# byte cap bounds memory (two chunks are held: one read, one in work) for huge frames. An
+# interrupt does not wait for the chunk: the frames not yet started are skipped.
+_FRAMES_PER_WORKER = 16
 _CHUNK_BYTES = 16 * 2**20
-_MAX_CHUNK_FRAMES = 64
 
 
 @dataclass(frozen=True)
@@ -317,20 +319,38 @@ def batch(movie: Any, threshold: Threshold = "auto", min_distance: float = 3.0,
 
 
 def _batch_native(frames: Movie, plan: _Plan, advance: Callable[[int], Any]) -> pd.DataFrame:
+    """Chunks of frames through the native path on a helper thread, so the calling thread reads
+    the next chunk meanwhile and stays free to take Ctrl-C: it then sets the stop flag, and the
+    workers skip every frame not yet started."""
     frame_bytes = max(1, int(np.prod(frames.frame_shape)) * frames.dtype.itemsize)
-    chunk = max(os.cpu_count() or 1, min(_MAX_CHUNK_FRAMES, _CHUNK_BYTES // frame_bytes))
+    chunk = max(1, min(_FRAMES_PER_WORKER * (os.cpu_count() or 1), _CHUNK_BYTES // frame_bytes))
     counts, positions, intensities = [], [], []
-    for start in range(0, len(frames), chunk):
-        stop = min(start + chunk, len(frames))
-        samples = frames.read(start, stop)
-        if samples.dtype.kind not in "uif":
-            raise MovieError(f"{frames.name}: samples of type {samples.dtype} are not real numbers")
-        n, p, i, _ = _native.detect_frames(samples, plan.threshold, plan.min_distance,
-                                          plan.detector_method, plan.window, plan.max_peaks)
+    stop = np.zeros(1, np.uint8)
+
+    def collect(done: Future[tuple[Any, ...]], size: int) -> None:
+        n, p, i, _ = done.result()
         counts.append(n)
         positions.append(p)
         intensities.append(i)
-        advance(stop - start)
+        advance(size)
+
+    with ThreadPoolExecutor(max_workers=1, thread_name_prefix="quorlin-batch") as helper:
+        pending: tuple[Future[tuple[Any, ...]], int] | None = None
+        try:
+            for start in range(0, len(frames), chunk):
+                samples = frames.read(start, start + chunk)
+                if samples.dtype.kind not in "uif":
+                    raise MovieError(f"{frames.name}: samples of type {samples.dtype} are not real numbers")
+                if pending is not None:
+                    collect(*pending)
+                pending = (helper.submit(_native.detect_frames, samples, plan.threshold,
+                                         plan.min_distance, plan.detector_method, plan.window,
+                                         plan.max_peaks, stop), len(samples))
+            if pending is not None:
+                collect(*pending)
+        except BaseException:
+            stop[0] = 1
+            raise
     per_frame = np.concatenate(counts) if counts else np.zeros(0, np.int64)
     return _table(2, np.repeat(np.arange(len(per_frame), dtype=np.int64), per_frame),
                   np.concatenate(positions) if positions else np.zeros((0, 2), np.float32),

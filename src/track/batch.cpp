@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <atomic>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -50,12 +51,17 @@ FrameResult detect_frame(const float* frame, std::uint64_t rows, std::uint64_t c
           threshold};
 }
 
+/// Set by the caller's thread to ask the workers to stop: frames not yet started are skipped.
+using StopFlag = std::atomic_ref<std::uint8_t>;
+
 template <class T>
 std::vector<FrameResult> detect_chunk(const T* samples, std::uint64_t frames, std::uint64_t rows,
-                                      std::uint64_t cols, const DetectSettings& settings) {
+                                      std::uint64_t cols, const DetectSettings& settings,
+                                      std::uint8_t* stop) {
   std::vector<FrameResult> results(frames);
   const std::uint64_t pixels = rows * cols;
   parallel_for(frames, [&](std::size_t f) {
+    if (stop != nullptr && StopFlag(*stop).load(std::memory_order_relaxed) != 0) return;
     // Each worker keeps its buffers from frame to frame instead of mapping fresh pages for each.
     thread_local std::vector<float> converted;
     thread_local std::vector<float> scratch;
@@ -95,7 +101,8 @@ py::tuple flatten(const std::vector<FrameResult>& results) {
 
 py::tuple detect_frames(const py::array& chunk, std::optional<float> threshold, float min_distance,
                         std::optional<std::string> method, std::optional<std::uint64_t> window,
-                        std::optional<std::uint64_t> max_peaks) {
+                        std::optional<std::uint64_t> max_peaks,
+                        std::optional<py::array_t<std::uint8_t>> stop) {
   if (chunk.ndim() != 3) throw py::value_error("chunk must have 3 dimensions (frames, rows, columns)");
   // Argument errors are raised here, once, rather than from every frame's worker.
   if (method) {
@@ -103,6 +110,8 @@ py::tuple detect_frames(const py::array& chunk, std::optional<float> threshold, 
     parse_localization_method(*method);
   }
   const DetectSettings settings{threshold, min_distance, std::move(method), window, max_peaks};
+  if (stop && stop->size() != 1) throw py::value_error("stop must hold one byte");
+  std::uint8_t* const stop_flag = stop ? stop->mutable_data() : nullptr;
   std::vector<FrameResult> results;
   const bool known = visit_samples(chunk, [&](const auto& typed) {
     const auto frames = static_cast<std::uint64_t>(typed.shape(0));
@@ -112,7 +121,7 @@ py::tuple detect_frames(const py::array& chunk, std::optional<float> threshold, 
     // The chunk is a read buffer that quorlin_track allocated for this call and shares with no
     // other code, and `typed` keeps it alive: it is safe to read without the interpreter lock.
     py::gil_scoped_release unlocked;
-    results = detect_chunk(samples, frames, rows, cols, settings);
+    results = detect_chunk(samples, frames, rows, cols, settings, stop_flag);
   });
   if (!known) throw py::type_error("chunk has an unsupported sample type");
   return flatten(results);
@@ -133,9 +142,11 @@ py::tuple frame_background(const py::array& frame) {
 
 void bind_batch(py::module_& m) {
   m.def("detect_frames", &detect_frames, py::arg("chunk"), py::arg("threshold"), py::arg("min_distance"),
-        py::arg("method"), py::arg("window"), py::arg("max_peaks"),
+        py::arg("method"), py::arg("window"), py::arg("max_peaks"), py::arg("stop") = py::none(),
         "Detects and localizes the peaks of each frame of a (T, Y, X) chunk; returns (peaks per "
-        "frame, positions (K, 2) in pixels along axes 0 and 1, intensities, threshold per frame).");
+        "frame, positions (K, 2) in pixels along axes 0 and 1, intensities, threshold per frame). "
+        "Setting stop[0] to 1 from another thread skips the frames not yet started (their results "
+        "are empty).");
   m.def("background", &frame_background, py::arg("frame"),
         "Median, median absolute deviation and automatic threshold of a frame or volume.");
 }
