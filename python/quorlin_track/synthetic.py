@@ -62,7 +62,35 @@ def outer_product(factors: list[Floats]) -> Floats:
 
 def expected_image(shape: tuple[int, ...], centres: Floats, sigma: Floats, photons: float,
                    background: float) -> Floats:
-    """Expected photon counts per pixel: background plus pixel-integrated Gaussian spots."""
+    """Expected photon counts per pixel: background plus pixel-integrated Gaussian spots.
+
+    Parameters
+    ----------
+    shape : tuple of int
+        Frame shape in pixels, (Y, X) or (Z, Y, X).
+    centres : numpy.ndarray
+        (M, nd) spot centres in pixels, axis order.
+    sigma : numpy.ndarray
+        (nd,) PSF standard deviation per axis, pixels.
+    photons, background : float
+        Photons per spot, and per pixel of background.
+
+    Returns
+    -------
+    numpy.ndarray
+        float64 image of ``shape``, photons per pixel.
+
+    Raises
+    ------
+    ValueError
+        For centres whose width does not match the shape.
+
+    Examples
+    --------
+    >>> image = expected_image((9, 9), np.array([[4.0, 4.0]]), np.array([1.0, 1.0]), 100.0, 1.0)
+    >>> round(float(image.sum()), 1)
+    181.0
+    """
     nd = len(shape)
     half = int(math.ceil(4.0 * float(np.max(sigma))))
     size = 2 * half + 1
@@ -95,9 +123,40 @@ def reflect(x: Floats, upper: Floats) -> Floats:
 def simulate_motion(shape: tuple[int, ...], particles: int, frames: int, diffusion: float,
                     p_off: float, p_on: float,
                     rng: np.random.Generator) -> tuple[Floats, npt.NDArray[np.bool_]]:
-    """Brownian particles (diffusion coefficient in pixel^2 per frame, reflected at the edges of
-    the field) that blink as a two-state Markov chain. Returns positions (T, P, nd) and the
-    visibility mask (T, P)."""
+    """Brownian particles, reflected at the edges of the field, that blink as a two-state Markov
+    chain.
+
+    Parameters
+    ----------
+    shape : tuple of int
+        Field in pixels; positions stay within [0, n - 1] per axis.
+    particles, frames : int
+        How many of each.
+    diffusion : float
+        Diffusion coefficient, pixel^2 per frame.
+    p_off, p_on : float
+        Per-frame probabilities that a visible particle goes dark and a dark one lights up.
+    rng : numpy.random.Generator
+        Source of randomness.
+
+    Returns
+    -------
+    positions : numpy.ndarray
+        (T, P, nd) true positions in pixels.
+    visible : numpy.ndarray
+        (T, P) whether each particle emits in each frame.
+
+    Raises
+    ------
+    ValueError
+        For a negative diffusion coefficient.
+
+    Examples
+    --------
+    >>> pos, vis = simulate_motion((32, 32), 4, 3, 0.5, 0.0, 1.0, np.random.default_rng(0))
+    >>> pos.shape, bool(vis.all())
+    ((3, 4, 2), True)
+    """
     nd = len(shape)
     upper = np.array(shape, dtype=np.float64) - 1.0
     positions = np.empty((frames, particles, nd))
@@ -115,7 +174,38 @@ def simulate_motion(shape: tuple[int, ...], particles: int, frames: int, diffusi
 def image_frames(positions: Floats, visible: npt.NDArray[np.bool_], shape: Any, sigma: Floats,
                  photons: float, background: float, read_noise: float,
                  rng: np.random.Generator) -> npt.NDArray[np.float32]:
-    """Noisy float32 frames of the visible particles: Poisson counts plus Gaussian read noise."""
+    """Noisy frames of the visible particles: Poisson counts plus Gaussian read noise.
+
+    Parameters
+    ----------
+    positions, visible : numpy.ndarray
+        As :func:`simulate_motion` returns them.
+    shape : sequence of int
+        Frame shape in pixels.
+    sigma : numpy.ndarray
+        (nd,) PSF standard deviation per axis, pixels.
+    photons, background, read_noise : float
+        Photons per spot, background photons per pixel, read noise standard deviation (photons).
+    rng : numpy.random.Generator
+        Source of randomness.
+
+    Returns
+    -------
+    numpy.ndarray
+        (T, *shape) float32 frames, photons.
+
+    Raises
+    ------
+    ValueError
+        For negative expected counts.
+
+    Examples
+    --------
+    >>> frames = image_frames(np.zeros((2, 1, 2)) + 8.0, np.ones((2, 1), bool), (16, 16),
+    ...                       np.array([1.3, 1.3]), 500.0, 5.0, 0.0, np.random.default_rng(0))
+    >>> frames.shape, frames.dtype
+    ((2, 16, 16), dtype('float32'))
+    """
     shape = tuple(shape)
     movie = np.empty((len(positions),) + shape, dtype=np.float32)
     for t in range(len(positions)):
@@ -130,7 +220,31 @@ def image_frames(positions: Floats, visible: npt.NDArray[np.bool_], shape: Any, 
 def simulate(shape: Any, particles: int, frames: int, sigma: Any, photons: float,
              background: float, read_noise: float, diffusion: float, p_off: float, p_on: float,
              seed: int) -> Movie:
-    """A whole movie with its ground truth (see simulate_motion and image_frames)."""
+    """A whole movie with its ground truth (see :func:`simulate_motion` and :func:`image_frames`).
+
+    Parameters
+    ----------
+    shape, particles, frames, sigma, photons, background, read_noise, diffusion, p_off, p_on
+        As for :func:`simulate_motion` and :func:`image_frames` (pixels, frames, photons).
+    seed : int
+        Seed of the random generator: equal seeds give equal movies.
+
+    Returns
+    -------
+    Movie
+        Frames, positions, visibility and the settings.
+
+    Raises
+    ------
+    ValueError
+        For negative widths, counts or diffusion.
+
+    Examples
+    --------
+    >>> movie = simulate((16, 16), 2, 3, [1.3, 1.3], 500.0, 5.0, 1.0, 0.2, 0.0, 1.0, 1)
+    >>> movie.frames.shape, movie.positions.shape
+    ((3, 16, 16), (3, 2, 2))
+    """
     rng = np.random.default_rng(seed)
     positions, visible = simulate_motion(tuple(shape), particles, frames, diffusion, p_off, p_on,
                                          rng)
@@ -146,7 +260,33 @@ def cramer_rao_bound(centres: npt.ArrayLike, sigma: Floats, photons: float, back
     The model is the pixel-integrated Gaussian of `expected_image` with the centre, the photon
     count and the background unknown; the Fisher information sums over a patch of +-4 sigma around
     the spot. Read noise enters through the usual Poisson approximation of variance
-    mean + read_noise^2."""
+    mean + read_noise^2.
+
+    Parameters
+    ----------
+    centres : array_like
+        (M, nd) spot centres, pixels.
+    sigma : numpy.ndarray
+        (nd,) PSF standard deviation per axis, pixels.
+    photons, background, read_noise : float
+        Photons per spot, background photons per pixel, read noise (photons).
+
+    Returns
+    -------
+    numpy.ndarray
+        (M, nd) smallest standard deviation of an unbiased centre estimate, pixels.
+
+    Raises
+    ------
+    numpy.linalg.LinAlgError
+        When the Fisher information is singular (no photons).
+
+    Examples
+    --------
+    >>> b = cramer_rao_bound([[10.0, 10.0]], np.array([1.3, 1.3]), 1500.0, 10.0, 1.5)
+    >>> b.shape
+    (1, 2)
+    """
     centres = np.atleast_2d(np.asarray(centres, dtype=np.float64))
     count, nd = centres.shape
     half = int(math.ceil(4.0 * float(np.max(sigma))))
