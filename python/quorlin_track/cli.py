@@ -22,7 +22,7 @@ import numpy as np
 import pandas as pd
 
 from .columns import FRAME, PARTICLE
-from .detection import batch
+from .detection import DETECTOR_METHODS, REFINERS, batch
 from .linking import link
 from .movie import Movie, MovieError, open_movie
 from .rendering import render
@@ -85,8 +85,9 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--min-distance", type=float, default=3.0,
                         help="smallest distance between two spots, pixels (default 3)")
     parser.add_argument("--method", default="radial_symmetry",
-                        help="sub-pixel localization: radial_symmetry (default), gaussian_fitting "
-                             "or none")
+                        choices=[*DETECTOR_METHODS, *REFINERS, "none"],
+                        help="sub-pixel localization (default radial_symmetry; none keeps pixel "
+                             "positions)")
     parser.add_argument("--window", type=int, default=7,
                         help="localization window, odd number of pixels (default 7)")
     parser.add_argument("--max-distance", type=float, default=3.0,
@@ -113,7 +114,7 @@ def _settings(parser: argparse.ArgumentParser, args: argparse.Namespace) -> dict
             threshold = float(args.threshold)
         except ValueError:
             parser.error(f"--threshold must be 'auto' or a number, got {args.threshold!r}")
-    method = None if args.method.lower() == "none" else args.method
+    method = None if args.method == "none" else args.method
     if args.window < 3 or args.window % 2 == 0:
         parser.error("--window must be an odd integer >= 3")
     if not args.max_distance > 0 or args.max_skip < 0:
