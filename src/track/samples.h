@@ -4,8 +4,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <type_traits>
@@ -26,19 +26,14 @@ template <class T>
 std::optional<Background> convert_samples(const T* samples, std::size_t n, float* out, bool background,
                                           std::vector<float>& scratch) {
   if constexpr (kCountable<T>) {
-    if (background && n > 0) {
-      // The histogram spans only the values present, so a frame with a narrow range of counts
-      // clears and scans few bins.
-      T lowest = samples[0], highest = samples[0];
+    if (background) {
+      // One pass: convert and count over every value the type can hold.
+      IntegerHistogram histogram{std::numeric_limits<T>::min(),
+                                 std::vector<std::uint64_t>(std::size_t{1} << (8 * sizeof(T)), 0)};
       for (std::size_t i = 0; i < n; ++i) {
         out[i] = static_cast<float>(samples[i]);
-        lowest = std::min(lowest, samples[i]);
-        highest = std::max(highest, samples[i]);
-      }
-      IntegerHistogram histogram{lowest, std::vector<std::uint64_t>(
-                                             static_cast<std::size_t>(highest - lowest) + 1, 0)};
-      for (std::size_t i = 0; i < n; ++i)
         ++histogram.count[static_cast<std::size_t>(static_cast<std::int64_t>(samples[i]) - histogram.lowest)];
+      }
       return background_of(histogram);
     }
   }

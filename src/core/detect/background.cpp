@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 
 namespace quorlin {
@@ -48,17 +47,24 @@ Background background_of(std::span<float> values) {
 }
 
 Background background_of(const IntegerHistogram& histogram) {
+  const std::vector<std::uint64_t>& count = histogram.count;
   std::uint64_t n = 0;
-  for (std::uint64_t c : histogram.count) n += c;
+  for (std::uint64_t c : count) n += c;
   if (n == 0) return no_background();
   const std::uint64_t rank = lower_median_rank(n);
-  const std::int64_t median = value_of_rank(histogram.count, histogram.lowest, rank);
-  // Deviations from the median are whole numbers no larger than the histogram's span.
-  std::vector<std::uint64_t> deviations(histogram.count.size(), 0);
-  for (std::size_t b = 0; b < histogram.count.size(); ++b)
-    deviations[static_cast<std::size_t>(std::llabs(static_cast<std::int64_t>(b) + histogram.lowest - median))] +=
-        histogram.count[b];
-  const std::int64_t mad = value_of_rank(deviations, 0, rank);
+  const std::int64_t median = value_of_rank(count, histogram.lowest, rank);
+  // The deviation of rank `rank`: grow a window of bins around the median, always taking the
+  // nearer side next (deviations are whole numbers, so ties take both), until it holds more
+  // than `rank` samples.
+  const auto centre = static_cast<std::size_t>(median - histogram.lowest);
+  std::uint64_t inside = count[centre];
+  std::size_t below = centre, above = centre;
+  std::int64_t mad = 0;
+  while (inside <= rank) {
+    ++mad;
+    if (below > 0) inside += count[--below];
+    if (above + 1 < count.size()) inside += count[++above];
+  }
   return from_median_and_mad(static_cast<float>(median), static_cast<float>(mad));
 }
 
