@@ -1,4 +1,5 @@
-# Quick start: `make demo` runs the main job, `make test` the whole test suite. Both set up what is
+# Quick start: `make demo` runs the main job (quorlin-track on a synthetic
+# movie file), `make test` the whole test suite. Both set up what is
 # missing first: a virtual environment in .venv with the build and test dependencies (oneTBB
 # included, from PyPI) and the module built and installed into it. Neither needs root; a C++20
 # compiler must be on PATH (or named by CXX). Later runs reuse all of it and rebuild only what
@@ -29,8 +30,10 @@ $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
 	$(PIP) install $(BUILD_FLAGS) --no-deps .
 	@touch $@
 
+# The command-line chain on a file: a synthetic movie written to demo-output/synthetic.tif with its
+# ground truth, tracked, and measured against the truth.
 demo: $(VENV)/.installed
-	$(PY) examples/demo.py
+	$(VENV)/bin/quorlin-track --demo --out demo-output
 
 test: $(VENV)/.installed
 	$(PY) -m pytest -q

@@ -9,6 +9,15 @@ from __future__ import annotations
 
 __all__: list[str] = []
 
+# Movie to track table.
+from .detection import auto_threshold, batch, locate
+from .linking import link
+from .movie import Movie, MovieError, open_movie
+from .rendering import Rendering, render
+
+__all__ += ["Movie", "MovieError", "Rendering", "auto_threshold", "batch", "link", "locate",
+            "open_movie", "render"]
+
 # Analysis, viewers and files.
 from .analysis import diffusion, emsd, imsd
 from .files import load, save
@@ -17,9 +26,9 @@ from .interop import to_napari
 __all__ += ["imsd", "emsd", "diffusion", "to_napari", "save", "load"]
 
 # Maximum-likelihood spot fits and the band-pass prefilter.
-from .refine import auto_threshold, bandpass, detect_and_refine, refine  # noqa: E402
+from .refine import bandpass, detect_and_refine, refine  # noqa: E402
 
-__all__ += ["auto_threshold", "bandpass", "detect_and_refine", "refine"]
+__all__ += ["bandpass", "detect_and_refine", "refine"]
 
 # Thread control.
 from .threads import get_threads, set_threads, threads  # noqa: E402

@@ -1,4 +1,4 @@
-"""Types of quorlin_track's native kernels."""
+"""Native kernels of quorlin_track (private; use the functions of quorlin_track)."""
 
 from typing import Any
 
@@ -29,3 +29,21 @@ def bandpass(
 def set_thread_limit(n: int) -> None: ...
 def thread_limit() -> int: ...
 def active_parallelism() -> int: ...
+
+def detect_frames(
+    chunk: npt.NDArray[Any],
+    threshold: float | None,
+    min_distance: float,
+    method: str | None,
+    window: int | None,
+    max_peaks: int | None,
+    stop: npt.NDArray[np.uint8] | None = None,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.float32]]: ...
+def background(frame: npt.NDArray[Any]) -> tuple[float, float, float]: ...
+def link_particles(
+    points: npt.NDArray[np.float32],
+    frame_begin: npt.NDArray[np.uint64],
+    max_distance: float,
+    max_skip: int,
+    max_intensity_ratio: float | None,
+) -> npt.NDArray[np.int64]: ...

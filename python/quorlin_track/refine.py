@@ -16,8 +16,9 @@ import pandas as pd
 import quorlin
 
 from . import _native
+from .detection import PREFILTERS, REFINERS
 
-__all__ = ["bandpass", "refine", "auto_threshold", "detect_and_refine"]
+__all__ = ["bandpass", "refine", "detect_and_refine"]
 
 #: Element types the native code reads directly; others are converted to float64 first.
 _NATIVE_TYPES = (np.float32, np.float64, np.uint16, np.uint8)
@@ -167,18 +168,11 @@ def refine(frame: Any, spots: pd.DataFrame, method: str = "mle", window: int = 7
     return out
 
 
-def auto_threshold(filtered: np.ndarray, k: float = 5.0) -> float:
-    """Threshold at ``k`` noise standard deviations above the median of a filtered frame.
-
-    The noise is measured robustly as 1.4826 times the median absolute deviation, so sparse
-    spots do not raise it.
-    """
-    values = np.asarray(filtered, dtype=np.float64).ravel()
-    values = values[np.isfinite(values)]
-    if values.size == 0:
-        return float("inf")
-    median = float(np.median(values))
-    return median + k * _MAD_TO_SIGMA * float(np.median(np.abs(values - median)))
+def _threshold_above_background(filtered: np.ndarray, k: float) -> float:
+    """``k`` robust noise sigmas above the median of a filtered frame (the rule of
+    :func:`auto_threshold`, with ``k`` in place of its 5)."""
+    median, mad, _ = _native.background(np.asarray(filtered, dtype=np.float32))
+    return float(median + k * _MAD_TO_SIGMA * mad)
 
 
 def detect_and_refine(frame: Any, *, threshold: float | str = "auto", k: float = 5.0,
@@ -196,7 +190,7 @@ def detect_and_refine(frame: Any, *, threshold: float | str = "auto", k: float =
     frame : array_like, 2-D
         The raw frame in camera counts.
     threshold : float or "auto"
-        Threshold on the band-passed frame, or ``"auto"``: ``auto_threshold(filtered, k)``.
+        Threshold on the band-passed frame, or ``"auto"``: ``k`` robust noise sigmas above the median of the band-passed frame (see :func:`auto_threshold`).
     k : float
         Noise standard deviations above the median for the automatic threshold.
     noise_size, feature_size : float
@@ -221,7 +215,7 @@ def detect_and_refine(frame: Any, *, threshold: float | str = "auto", k: float =
     if isinstance(threshold, str):
         if threshold != "auto":
             raise ValueError(f"argument 'threshold': must be a number or 'auto', got {threshold!r}")
-        level = auto_threshold(filtered, _real(k, "k"))
+        level = _threshold_above_background(filtered, _real(k, "k"))
     else:
         level = _real(threshold, "threshold")
     rows, cols = filtered.shape
@@ -233,3 +227,9 @@ def detect_and_refine(frame: Any, *, threshold: float | str = "auto", k: float =
                           "x": positions[:, 1].astype(np.float64),
                           "signal": peaks.astype(np.float64)})
     return refine(frame, found, window=window, sigma=sigma, gain=gain, offset=offset)
+
+
+# The steps locate and batch run by name: method="mle" fits on the raw frame after detection,
+# prefilter="bandpass" is the frame detection sees.
+REFINERS["mle"] = lambda frame, spots, window: refine(frame, spots, window=window)
+PREFILTERS["bandpass"] = bandpass

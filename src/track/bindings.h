@@ -17,5 +17,10 @@ void bind_refine(pybind11::module_& m);
 void bind_bandpass(pybind11::module_& m);
 /// Limits the process-wide oneTBB pool (quorlin_track.set_threads and quorlin_track.threads).
 void bind_threads(pybind11::module_& m);
+/// Detection and localization of many frames at once, and the automatic threshold.
+void bind_batch(pybind11::module_& m);
+
+/// Linking of a detection table into particle ids.
+void bind_link(pybind11::module_& m);
 
 }  // namespace quorlin::track

@@ -772,6 +772,9 @@ TrackArrays link_points_with(std::span<const View2<float>> frames, float max_dis
 
 template LinkTable link_table_with<2, IntensityRatioGate>(const PointStore<2>&, float, std::uint64_t,
                                                           const IntensityRatioGate&);
+// 2-D points without the intensity gate (the user layer's linking without a ratio).
+template LinkTable link_table_with<2, AnyIntensity>(const PointStore<2>&, float, std::uint64_t,
+                                                    const AnyIntensity&);
 template LinkTable link_table_with<3, AnyIntensity>(const PointStore<3>&, float, std::uint64_t,
                                                     const AnyIntensity&);
 template TrackArrays link_points_with<2, IntensityRatioGate>(std::span<const View2<float>>, float,
