@@ -206,5 +206,3 @@ def test_locate_with_bandpass_and_mle_is_detect_and_refine():
     assert len(located) == 3
     np.testing.assert_array_equal(located[["y", "x", "photons", "x_err"]].to_numpy(),
                                   expected[["y", "x", "photons", "x_err"]].to_numpy())
-    with pytest.raises(ValueError, match="prefilter must be one of None, 'bandpass'"):
-        qt.locate(frame, prefilter="median")

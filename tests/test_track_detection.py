@@ -100,7 +100,7 @@ def test_auto_threshold_rule_for_every_sample_type():
     ({"window": 4}, ValueError, "window must be an odd integer >= 3"),
     ({"method": "centroid"}, ValueError, "method must be one of None, 'radial_symmetry'"),
     ({"max_peaks": -1}, ValueError, "max_peaks must be None or a non-negative integer"),
-    ({"prefilter": "bandpass"}, ValueError, "prefilter must be one of None"),
+    ({"prefilter": "median"}, ValueError, "prefilter must be one of None, 'bandpass'"),
     ({"correlation_sigmas": (1, 1, 1)}, ValueError, "apply to 3-D volumes only"),
 ])
 def test_bad_keywords_name_the_argument(keywords, error, message):
