@@ -373,7 +373,7 @@ def test_working_memory_beyond_the_available_raises(tmp_path):
         "MemoryError: not enough memory to link frame 0 to frame 1: a component of 600 sources and "
         "600 targets needs 2904000 bytes of working memory, 1000000 bytes available")
     assert run_driver(exe, "16000000 2000").strip() == (
-        "MemoryError: not enough memory to link frame 0 to frame 1: more than 800000 feasible point "
+        "MemoryError: not enough memory to link frame 0 to frame 1: more than 444444 feasible point "
         "pairs need more working memory than the 16000000 bytes available")
 
 

@@ -3,12 +3,15 @@
 // on a dense matrix where the entries fill most of it, and on the sparse entries otherwise.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "common/parallel.h"
 #include "link/assignment.h"
 #include "link/dense_assignment.h"
 #include "link/link_cost.h"
@@ -107,6 +110,9 @@ void solve_pair(std::uint64_t s0, std::uint64_t s1, const CandidateRows& rows,
 /// released, so one big component does not hold its memory while a task solves small ones.
 inline constexpr std::size_t kKeptEntries = std::size_t{1} << 16;
 
+/// Rows of a dense matrix filled per task: a few hundred kilobytes of matrix per task.
+inline constexpr std::size_t kDenseFillRows = 64;
+
 /// Solves components of at least two sources; one solver per task, keeping its buffers.
 class ComponentSolver {
  public:
@@ -152,12 +158,23 @@ void ComponentSolver::solve(const Components& parts, std::uint64_t c, const Cand
     const bool by_source = sources.size() <= targets.size();
     const std::size_t height = by_source ? sources.size() : targets.size();
     const std::size_t width = by_source ? targets.size() : sources.size();
-    std::vector<std::int64_t> matrix(height * width, folded.no_link);
-    for (std::size_t r = 0; r < sources.size(); ++r)
-      for (const std::uint32_t t : rows.row(sources[r])) {
-        const std::size_t col = parts.column_of[t];
-        matrix[by_source ? r * width + col : col * width + r] = cost(sources[r], t) * folded.scale;
-      }
+    // Filled in parallel blocks of sources: large dense components are the slow case, and the
+    // pages of the matrix are first touched by the thread that fills them.
+    std::unique_ptr<std::int64_t[]> storage(new std::int64_t[height * width]);
+    const std::span<std::int64_t> matrix(storage.get(), height * width);
+    parallel_for((height + kDenseFillRows - 1) / kDenseFillRows, [&](std::size_t block) {
+      const std::size_t end = std::min(height, (block + 1) * kDenseFillRows) * width;
+      std::fill(matrix.begin() + block * kDenseFillRows * width, matrix.begin() + end,
+                folded.no_link);
+    });
+    parallel_for((sources.size() + kDenseFillRows - 1) / kDenseFillRows, [&](std::size_t block) {
+      const std::size_t end = std::min(sources.size(), (block + 1) * kDenseFillRows);
+      for (std::size_t r = block * kDenseFillRows; r < end; ++r)
+        for (const std::uint32_t t : rows.row(sources[r])) {
+          const std::size_t col = parts.column_of[t];
+          matrix[by_source ? r * width + col : col * width + r] = cost(sources[r], t) * folded.scale;
+        }
+    });
     const auto& pick = dense_.solve(matrix, height, width, folded.no_link);
     for (std::size_t i = 0; i < height; ++i) {
       if (matrix[i * width + pick[i]] >= folded.no_link) continue;

@@ -2,8 +2,11 @@
 // shortest augmenting paths that settle all columns of one distance at once.
 #include "link/dense_assignment.h"
 
+#include <algorithm>
 #include <limits>
 #include <stdexcept>
+
+#include "common/parallel.h"
 
 namespace quorlin {
 
@@ -15,6 +18,9 @@ constexpr std::int64_t kUnset = std::numeric_limits<std::int64_t>::max();
 /// Passes of augmenting row reduction before the remaining rows are augmented one at a time: the
 /// first pass settles most rows, a second catches most of the rows it displaced, later ones little.
 constexpr int kRowReductionPasses = 2;
+
+/// Columns per task of the column reduction: a slice of every row, long enough to stream.
+constexpr std::size_t kReducedColumnsPerTask = 512;
 
 }  // namespace
 
@@ -62,19 +68,23 @@ void DenseAssignment::reduce_columns() {
   // the column unless it already took one (columns in descending order). Computed row by row, so
   // the matrix is read in memory order.
   std::vector<std::uint32_t>& first_row = pred_;
-  const std::int64_t* top = row(0);
-  for (std::size_t j = 0; j < columns_; ++j) {
-    v_[j] = top[j];
-    first_row[j] = 0;
-  }
-  for (std::uint32_t r = 1; r < rows_; ++r) {
-    const std::int64_t* c = row(r);
-    for (std::size_t j = 0; j < columns_; ++j)
-      if (c[j] < v_[j]) {
-        v_[j] = c[j];
-        first_row[j] = r;
-      }
-  }
+  parallel_for((columns_ + kReducedColumnsPerTask - 1) / kReducedColumnsPerTask, [&](std::size_t task) {
+    const std::size_t first = task * kReducedColumnsPerTask;
+    const std::size_t end = std::min(columns_, first + kReducedColumnsPerTask);
+    const std::int64_t* top = row(0);
+    for (std::size_t j = first; j < end; ++j) {
+      v_[j] = top[j];
+      first_row[j] = 0;
+    }
+    for (std::uint32_t r = 1; r < rows_; ++r) {
+      const std::int64_t* c = row(r);
+      for (std::size_t j = first; j < end; ++j)
+        if (c[j] < v_[j]) {
+          v_[j] = c[j];
+          first_row[j] = r;
+        }
+    }
+  });
   count_.assign(rows_, 0);
   for (std::size_t j = columns_; j-- > 0;) {
     const std::uint32_t r = first_row[j];
@@ -103,9 +113,10 @@ void DenseAssignment::reduce_columns() {
 void DenseAssignment::reduce_rows() {
   // Augmenting row reduction: a free row takes the column of its smallest reduced cost and lowers
   // that column's potential to the gap to its second smallest; the row it displaces is handled
-  // next. Where the two smallest are equal the potential cannot fall, so the row takes the second
-  // column instead, and a row displaced then waits for the next pass: this keeps mass ties from
-  // cycling. Each pass is capped at one displacement chain step per column.
+  // next. Where the two smallest are equal the potential cannot fall: the row then takes a free
+  // column of that smallest value if there is one, else the second column, and a row displaced
+  // then waits for the next pass; this keeps mass ties from cycling. Each pass is capped at one
+  // displacement step per column.
   next_free_.clear();
   std::size_t steps = 0;
   for (const std::uint32_t start : free_) {
@@ -113,7 +124,7 @@ void DenseAssignment::reduce_rows() {
     while (true) {
       const std::int64_t* c = row(r);
       std::int64_t u1 = kUnset, u2 = kUnset;
-      std::uint32_t j1 = kNone, j2 = kNone;
+      std::uint32_t j1 = kNone, j2 = kNone, free_at_u1 = kNone;
       for (std::uint32_t j = 0; j < columns_; ++j) {
         const std::int64_t h = c[j] - v_[j];
         if (h < u2) {
@@ -122,16 +133,23 @@ void DenseAssignment::reduce_rows() {
             j2 = j1;
             u1 = h;
             j1 = j;
+            free_at_u1 = row_of_column_[j] == kNone ? j : kNone;
           } else {
             u2 = h;
             j2 = j;
+            if (h == u1 && free_at_u1 == kNone && row_of_column_[j] == kNone) free_at_u1 = j;
           }
+        } else if (h == u1 && free_at_u1 == kNone && row_of_column_[j] == kNone) {
+          free_at_u1 = j;
         }
       }
       std::uint32_t displaced = row_of_column_[j1];
       const bool lowered = j2 != kNone && u1 < u2;
       if (lowered) {
         v_[j1] -= u2 - u1;
+      } else if (free_at_u1 != kNone) {
+        j1 = free_at_u1;
+        displaced = kNone;
       } else if (displaced != kNone && j2 != kNone) {
         j1 = j2;
         displaced = row_of_column_[j2];
@@ -155,15 +173,29 @@ void DenseAssignment::augment(std::uint32_t root) {
   // Shortest path from the root to a free column over reduced costs (Dijkstra): the columns of
   // the current smallest distance are gathered in one pass, and the search stops as soon as one of
   // them is free, which makes equal costs cheap.
+  // The first pass sets the distances from the root and gathers the columns of the smallest one
+  // at the front of order_, noting the first free column among them.
   const std::int64_t* c = row(root);
+  std::int64_t least = kUnset;
+  std::size_t up = 0;
+  std::uint32_t end = kNone;
   for (std::uint32_t j = 0; j < columns_; ++j) {
-    dist_[j] = c[j] - v_[j];
+    const std::int64_t h = c[j] - v_[j];
+    dist_[j] = h;
     pred_[j] = root;
     order_[j] = j;
+    if (h <= least) {
+      if (h < least) {
+        least = h;
+        up = 0;
+        end = kNone;
+      }
+      order_[j] = order_[up];
+      order_[up++] = j;
+      if (end == kNone && row_of_column_[j] == kNone) end = j;
+    }
   }
-  std::size_t low = 0, up = 0;  // order_: [0, low) scanned, [low, up) at distance `least`
-  std::int64_t least = 0;
-  std::uint32_t end = kNone;
+  std::size_t low = 0;  // order_: [0, low) scanned, [low, up) at distance `least`, then the rest
   while (end == kNone) {
     if (low == up) {
       least = dist_[order_[up]];

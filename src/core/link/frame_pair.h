@@ -38,9 +38,9 @@ inline constexpr std::size_t kSourcesPerTask = 2048;
 inline constexpr std::size_t kComponentsPerTask = 256;
 
 /// Working memory a feasible entry may need at most: its target in the candidate lists (4 bytes)
-/// and its share of its component's solver (16: a sparse entry, or the dense matrix, which is
-/// used only where entries fill at least half of it).
-inline constexpr std::uint64_t kWorstBytesPerEntry = 4 + 16;
+/// and its share of its component's solver (32: the dense matrix, used only where entries fill
+/// at least a quarter of it; a sparse entry takes 16).
+inline constexpr std::uint64_t kWorstBytesPerEntry = 4 + 32;
 
 /// Frame pairs whose worst case stays below this are not checked against the memory available.
 inline constexpr std::uint64_t kUncheckedPairBytes = std::uint64_t{64} << 20;
@@ -169,12 +169,17 @@ std::vector<LinkPair> link_frame_pair(const LinkContext<D, Gate>& ctx, std::size
   std::vector<std::uint8_t> reached_by(g, 0);
   for (const auto& part : rows.parts)
     for (const std::uint32_t t : part) reached_by[t] = reached_by[t] == 0 ? 1 : 2;
-  std::vector<std::uint64_t> shared;
-  for (std::uint64_t k = 0; k < m; ++k) {
-    const auto row = rows.row(k);
-    if (std::any_of(row.begin(), row.end(), [&](std::uint32_t t) { return reached_by[t] > 1; }))
-      shared.push_back(k);
-  }
+  const std::vector<std::uint64_t> shared = parallel_gather<std::uint64_t>(
+      rows.parts.size(),
+      [&](std::size_t task, std::vector<std::uint64_t>& out) {
+        const std::uint64_t end = std::min<std::uint64_t>(m, (task + 1) * kSourcesPerTask);
+        for (std::uint64_t k = task * kSourcesPerTask; k < end; ++k) {
+          const auto row = rows.row(k);
+          if (std::any_of(row.begin(), row.end(), [&](std::uint32_t t) { return reached_by[t] > 1; }))
+            out.push_back(k);
+        }
+      },
+      1);
   std::vector<std::uint8_t>().swap(reached_by);
   for (const std::uint64_t k : shared) chosen[k] = kNoTarget;
   if (!shared.empty()) {
