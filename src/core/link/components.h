@@ -162,11 +162,12 @@ void ComponentSolver::solve(const Components& parts, std::uint64_t c, const Cand
     // pages of the matrix are first touched by the thread that fills them.
     std::unique_ptr<std::int64_t[]> storage(new std::int64_t[height * width]);
     const std::span<std::int64_t> matrix(storage.get(), height * width);
-    parallel_for((height + kDenseFillRows - 1) / kDenseFillRows, [&](std::size_t block) {
-      const std::size_t end = std::min(height, (block + 1) * kDenseFillRows) * width;
-      std::fill(matrix.begin() + block * kDenseFillRows * width, matrix.begin() + end,
-                folded.no_link);
-    });
+    if (entries < height * width)  // otherwise every entry is a link
+      parallel_for((height + kDenseFillRows - 1) / kDenseFillRows, [&](std::size_t block) {
+        const std::size_t end = std::min(height, (block + 1) * kDenseFillRows) * width;
+        std::fill(matrix.begin() + block * kDenseFillRows * width, matrix.begin() + end,
+                  folded.no_link);
+      });
     parallel_for((sources.size() + kDenseFillRows - 1) / kDenseFillRows, [&](std::size_t block) {
       const std::size_t end = std::min(sources.size(), (block + 1) * kDenseFillRows);
       for (std::size_t r = block * kDenseFillRows; r < end; ++r)

@@ -20,7 +20,7 @@ constexpr std::int64_t kUnset = std::numeric_limits<std::int64_t>::max();
 constexpr int kRowReductionPasses = 2;
 
 /// Columns per task of the column reduction: a slice of every row, long enough to stream.
-constexpr std::size_t kReducedColumnsPerTask = 512;
+constexpr std::size_t kReducedColumnsPerTask = 1024;
 
 }  // namespace
 
@@ -67,22 +67,25 @@ void DenseAssignment::reduce_columns() {
   // Column reduction: v[j] is the smallest cost of column j, and the first row attaining it takes
   // the column unless it already took one (columns in descending order). Computed row by row, so
   // the matrix is read in memory order.
-  std::vector<std::uint32_t>& first_row = pred_;
+  std::uint32_t* const first_row = pred_.data();
+  std::int64_t* const v = v_.data();
   parallel_for((columns_ + kReducedColumnsPerTask - 1) / kReducedColumnsPerTask, [&](std::size_t task) {
     const std::size_t first = task * kReducedColumnsPerTask;
     const std::size_t end = std::min(columns_, first + kReducedColumnsPerTask);
     const std::int64_t* top = row(0);
     for (std::size_t j = first; j < end; ++j) {
-      v_[j] = top[j];
+      v[j] = top[j];
       first_row[j] = 0;
     }
     for (std::uint32_t r = 1; r < rows_; ++r) {
-      const std::int64_t* c = row(r);
-      for (std::size_t j = first; j < end; ++j)
-        if (c[j] < v_[j]) {
-          v_[j] = c[j];
-          first_row[j] = r;
-        }
+      const std::int64_t* __restrict c = row(r);
+      std::int64_t* __restrict least = v;
+      std::uint32_t* __restrict at = first_row;
+      for (std::size_t j = first; j < end; ++j) {
+        const bool lower = c[j] < least[j];
+        least[j] = lower ? c[j] : least[j];
+        at[j] = lower ? r : at[j];
+      }
     }
   });
   count_.assign(rows_, 0);

@@ -30,9 +30,9 @@ struct LinkContext {
 
 namespace frame_pair_detail {
 
-/// Sources per task of a frame pair: enough to amortise a task, few enough for both workers to
-/// share a large pair. The chunking is fixed, so no result depends on scheduling.
-inline constexpr std::size_t kSourcesPerTask = 2048;
+/// Sources per task of a frame pair: enough to amortise a task, few enough for the workers to
+/// share a pair of a thousand points. The chunking is fixed, so no result depends on scheduling.
+inline constexpr std::size_t kSourcesPerTask = 512;
 
 /// Components per task: most components are tiny, so a task takes many.
 inline constexpr std::size_t kComponentsPerTask = 256;
@@ -45,9 +45,9 @@ inline constexpr std::uint64_t kWorstBytesPerEntry = 4 + 32;
 /// Frame pairs whose worst case stays below this are not checked against the memory available.
 inline constexpr std::uint64_t kUncheckedPairBytes = std::uint64_t{64} << 20;
 
-/// Calls sink(target_row, cost) for each feasible target of a source: within the distance gate,
-/// passing the intensity gate, in a neighbouring cell, and costing no more than S (a dearer link
-/// never beats staying unlinked). Targets come in index order.
+/// Calls sink(target_row) for each feasible target of a source: within the distance gate, costing
+/// no more than S (a dearer link never beats staying unlinked), passing the intensity gate, and in
+/// a neighbouring cell. Targets come in index order.
 template <std::size_t D, class Gate, class Sink>
 void for_each_feasible(const LinkContext<D, Gate>& ctx,
                        const typename link_index::FrameIndex<D>::Entry& source,
@@ -55,13 +55,11 @@ void for_each_feasible(const LinkContext<D, Gate>& ctx,
                        link_index::IndexCursor<D>& targets, Sink&& sink) {
   auto visit = [&](const typename link_index::FrameIndex<D>::Entry& target) {
     const float d2 = squared_distance<D>(source.at.position, target.at.position);
-    if (!(d2 <= ctx.scale.max_distance_squared)) return;
+    if (!(d2 <= ctx.scale.max_linked_squared)) return;
     if (!ctx.gate(source.at.intensity, target.at.intensity)) return;
     for (std::size_t a = 0; a < D; ++a)
       if (target.neighbourhood[a] - source.neighbourhood[a] + 1 > 2) return;
-    const std::int64_t cost = link_cost(d2);
-    if (cost > ctx.scale.no_link_cost) return;
-    sink(static_cast<std::uint32_t>(target.point - targets_first), cost);
+    sink(static_cast<std::uint32_t>(target.point - targets_first));
   };
   targets.visit(box, visit);
 }
@@ -101,7 +99,7 @@ void check_pair_memory(const LinkContext<D, Gate>& ctx, std::size_t a, std::size
     for (std::uint64_t k = task * kSourcesPerTask; k < end && counted.load() <= limit; ++k) {
       std::uint64_t n = 0;
       for_each_feasible(ctx, sources.entries[k], sources.boxes[k], targets_first, cursor,
-                        [&](std::uint32_t, std::int64_t) { ++n; });
+                        [&](std::uint32_t) { ++n; });
       counted += n;
     }
   });
@@ -134,8 +132,7 @@ std::vector<LinkPair> link_frame_pair(const LinkContext<D, Gate>& ctx, std::size
 
   // Sources are taken in the cell order of their own frame's index, so successive searches
   // touch neighbouring parts of the target index and every per-source array is walked in order.
-  // Sources with a non-finite coordinate are not in the index: they never link. Each source keeps
-  // its cheapest target (the lowest row among equals), its choice when no other source competes.
+  // Sources with a non-finite coordinate are not in the index: they never link.
   const auto& sorted_sources = ctx.indexes[a].entries;
   const auto& boxes = ctx.indexes[a].boxes;
   const std::uint64_t m = sorted_sources.size();
@@ -143,51 +140,52 @@ std::vector<LinkPair> link_frame_pair(const LinkContext<D, Gate>& ctx, std::size
   rows.sources_per_part = kSourcesPerTask;
   rows.parts.resize((m + kSourcesPerTask - 1) / kSourcesPerTask);
   rows.row_end.assign(m, 0);
-  std::vector<std::uint32_t> chosen(m, kNoTarget);
   parallel_for(rows.parts.size(), [&](std::size_t task) {
     link_index::IndexCursor<D> cursor(ctx.indexes[b]);
     auto& part = rows.parts[task];
     const std::uint64_t end = std::min<std::uint64_t>(m, (task + 1) * kSourcesPerTask);
     for (std::uint64_t k = task * kSourcesPerTask; k < end; ++k) {
-      std::int64_t best_cost = 0;
-      std::uint32_t& best = chosen[k];
       for_each_feasible(ctx, sorted_sources[k], boxes[k], targets_first, cursor,
-                        [&](std::uint32_t t, std::int64_t cost) {
-                          if (best == kNoTarget || cost < best_cost ||
-                              (cost == best_cost && t < best)) {
-                            best = t;
-                            best_cost = cost;
-                          }
-                          part.push_back(t);
-                        });
+                        [&](std::uint32_t t) { part.push_back(t); });
       rows.row_end[k] = part.size();
     }
   });
+  const PointND<D>* targets = ctx.store.points.data() + targets_first;
+  auto cost = [&](std::uint64_t k, std::uint32_t t) {
+    return link_cost(squared_distance<D>(sorted_sources[k].at.position, targets[t].position));
+  };
 
   // A source whose targets no other source reaches is a component of its own (the usual case)
-  // and keeps its cheapest target: every feasible entry costs no more than staying unlinked.
+  // and takes its cheapest target (the lowest row among equals): every feasible entry costs no
+  // more than staying unlinked. The others are shared.
   std::vector<std::uint8_t> reached_by(g, 0);
   for (const auto& part : rows.parts)
     for (const std::uint32_t t : part) reached_by[t] = reached_by[t] == 0 ? 1 : 2;
+  std::vector<std::uint32_t> chosen(m, kNoTarget);
   const std::vector<std::uint64_t> shared = parallel_gather<std::uint64_t>(
       rows.parts.size(),
       [&](std::size_t task, std::vector<std::uint64_t>& out) {
         const std::uint64_t end = std::min<std::uint64_t>(m, (task + 1) * kSourcesPerTask);
         for (std::uint64_t k = task * kSourcesPerTask; k < end; ++k) {
           const auto row = rows.row(k);
-          if (std::any_of(row.begin(), row.end(), [&](std::uint32_t t) { return reached_by[t] > 1; }))
+          if (std::any_of(row.begin(), row.end(), [&](std::uint32_t t) { return reached_by[t] > 1; })) {
             out.push_back(k);
+            continue;
+          }
+          std::int64_t best_cost = 0;
+          for (const std::uint32_t t : row) {
+            const std::int64_t c = cost(k, t);
+            if (chosen[k] == kNoTarget || c < best_cost || (c == best_cost && t < chosen[k])) {
+              chosen[k] = t;
+              best_cost = c;
+            }
+          }
         }
       },
       1);
   std::vector<std::uint8_t>().swap(reached_by);
-  for (const std::uint64_t k : shared) chosen[k] = kNoTarget;
   if (!shared.empty()) {
     const Components parts = split_components(rows, shared, g);
-    const PointND<D>* targets = ctx.store.points.data() + targets_first;
-    auto cost = [&](std::uint64_t k, std::uint32_t t) {
-      return link_cost(squared_distance<D>(sorted_sources[k].at.position, targets[t].position));
-    };
     // Components are independent: the total cost separates over them because every source's
     // no-link price is its own. Each task writes only its own sources' choices.
     const std::uint64_t count = parts.count();

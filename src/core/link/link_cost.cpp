@@ -1,6 +1,7 @@
 // The distance scale of a linking call.
 #include "link/link_cost.h"
 
+#include <bit>
 #include <cstdio>
 #include <limits>
 #include <string>
@@ -31,6 +32,18 @@ DistanceScale distance_scale(float max_distance) {
     t = std::nextafter(t, inf);
   while (t * t > scale.max_distance_squared) t = std::nextafter(t, 0.0f);
   scale.axis_reach = t;
+  // The largest float d2 <= max_distance_squared with link_cost(d2) <= S, by bisection on the bit
+  // patterns of non-negative floats, which are ordered like their values.
+  std::uint32_t lo = 0, hi = std::bit_cast<std::uint32_t>(scale.max_distance_squared);
+  if (link_cost(std::bit_cast<float>(hi)) <= scale.no_link_cost) {
+    lo = hi;
+  } else {
+    while (hi - lo > 1) {  // invariant: cost(lo) <= S < cost(hi)
+      const std::uint32_t mid = lo + (hi - lo) / 2;
+      (link_cost(std::bit_cast<float>(mid)) <= scale.no_link_cost ? lo : hi) = mid;
+    }
+  }
+  scale.max_linked_squared = std::bit_cast<float>(lo);
   return scale;
 }
 

@@ -22,6 +22,10 @@ struct DistanceScale {
   float max_distance_squared = 0;  ///< max_distance * max_distance, 32-bit product
   std::int64_t no_link_cost = 0;   ///< S = trunc(kCostScale * max_distance)
   float axis_reach = 0;            ///< largest t with t * t <= max_distance_squared (32-bit)
+  /// Largest squared distance of a link worth making: within the gate and costing no more than S
+  /// (a dearer link never beats staying unlinked). The cost grows with d2, so one comparison of
+  /// d2 stands for both tests.
+  float max_linked_squared = 0;
 };
 
 /// Derives the scale from max_distance. Raises ValueError naming max_distance when the no-link
