@@ -54,10 +54,10 @@ inline std::int64_t index_cell(double v, double inverse_side) {
 /// (negative coordinates and NaN all give 0). A link needs, besides the distance gate, the two
 /// points' neighbourhood cells to differ by at most one on every axis (64-bit wrap-around): the
 /// candidates of a source are the points of the 3 x 3 (x 3) block of cells of side max_distance
-/// around its own. For finite coordinates of one sign this block holds every point within reach;
-/// it excludes some only where the saturation folds cells together (all negative coordinates share
-/// cell 0, so a point at -0.5 and one at +1.5 with max_distance 1 are cells 0 and 1 apart, while
-/// points at -1.5 and +1.5 may still be neighbours), and the rule is kept exactly so.
+/// around its own. Points within max_distance of each other almost always lie in neighbouring
+/// cells; the exception is a pair at very nearly max_distance whose quotients round across two
+/// cell borders, which is then not linked. The saturation folds all negative coordinates into
+/// cell 0 and vast ones into the last cell, which only adds neighbours. The rule is kept exactly.
 inline std::uint64_t neighbourhood_cell(float v, float max_distance) {
   return sat_u64(std::floor(v / max_distance));
 }
