@@ -38,8 +38,6 @@ const std::vector<std::uint32_t>& DenseAssignment::solve(std::span<const std::in
   if (max_cost < 0 ||
       static_cast<std::int64_t>(columns) + 1 > kMaxDenseCostRange / std::max<std::int64_t>(max_cost, 1))
     throw std::invalid_argument("dense assignment: cost range too large");
-  for (const std::int64_t c : cost)
-    if (c < 0 || c > max_cost) throw std::invalid_argument("dense assignment: cost out of range");
   cost_ = cost.data();
   rows_ = rows;
   columns_ = columns;

@@ -25,7 +25,9 @@ class DenseAssignment {
   static constexpr std::int64_t kMaxDenseCostRange = std::int64_t{1} << 56;
 
   /// Returns each row's column. The reference stays valid until the next call. Throws
-  /// std::invalid_argument for a malformed size or costs out of range.
+  /// std::invalid_argument for a malformed size or a max_cost out of range; the costs themselves
+  /// are the caller's to keep within [0, max_cost] (not checked: a scan would cost a tenth of the
+  /// solve on tied matrices).
   const std::vector<std::uint32_t>& solve(std::span<const std::int64_t> cost, std::size_t rows,
                                           std::size_t columns, std::int64_t max_cost);
 
