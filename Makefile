@@ -1,7 +1,8 @@
 # Quick start: `make demo` runs the main job, `make test` the whole test suite. Both set up what is
-# missing first: the system packages (oneTBB, a C++ compiler), a virtual environment in .venv with
-# the build and test dependencies, and the module built and installed into it. Later runs reuse all
-# of it and rebuild only what changed.
+# missing first: a virtual environment in .venv with the build and test dependencies (oneTBB
+# included, from PyPI) and the module built and installed into it. Neither needs root; a C++20
+# compiler must be on PATH (or named by CXX). Later runs reuse all of it and rebuild only what
+# changed.
 SHELL := /bin/bash
 VENV ?= .venv
 PY := $(VENV)/bin/python
@@ -9,19 +10,19 @@ PIP := $(PY) -m pip --disable-pip-version-check -q
 SOURCES := $(shell find src python -type f) CMakeLists.txt pyproject.toml
 BUILD_FLAGS := --no-build-isolation --config-settings=cmake.define.QUORLIN_WERROR=ON
 
-.PHONY: demo test test-sanitize fuzz-long bench sysdeps
+.PHONY: demo test test-sanitize fuzz-long bench compiler
 
-sysdeps:
-	@if ! { [ -f /usr/include/oneapi/tbb.h ] || [ -f /usr/include/tbb/tbb.h ]; } || ! command -v g++ >/dev/null; then \
-	  echo "installing system packages (oneTBB, g++)"; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libtbb-dev g++ >/dev/null; \
-	fi
+# The one thing not installed here: building from source needs a C++20 compiler.
+compiler:
+	@command -v "$${CXX:-c++}" >/dev/null || command -v g++ >/dev/null || command -v clang++ >/dev/null || { \
+	  echo "no C++ compiler found: quorlin is built from source and needs a C++20 compiler (g++ 10 or" \
+	       "later, or clang++ 13 or later) on PATH or named by CXX; everything else comes from PyPI" >&2; \
+	  exit 1; }
 
-$(VENV)/.deps: pyproject.toml | sysdeps
+$(VENV)/.deps: pyproject.toml tools/requirements.py | compiler
 	@test -x $(PY) || python3 -m venv $(VENV)
-	$(PIP) install "scikit-build-core>=0.10" "numpy>=2.0" "pybind11>=2.12" cmake ninja
-	$(PY) tools/requirements.py test demo > $(VENV)/requirements.txt
-	$(PIP) install -r $(VENV)/requirements.txt
+	$(PY) tools/requirements.py build test demo > $(VENV)/requirements.txt
+	$(PIP) install -r $(VENV)/requirements.txt cmake ninja
 	@touch $@
 
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)

@@ -29,10 +29,10 @@ WINDOW = 7
 MATCH_RADIUS = 1.5
 
 
-def spot_frame(photons, rng):
-    """One frame with GRID x GRID spots at random sub-pixel offsets; returns (frame, truth)."""
-    size = SPACING * (GRID + 1)
-    centre = SPACING * (1 + np.arange(GRID))
+def spot_frame(photons, rng, grid=GRID, spacing=SPACING):
+    """One frame with grid x grid spots at random sub-pixel offsets; returns (frame, truth)."""
+    size = spacing * (grid + 1)
+    centre = spacing * (1 + np.arange(grid))
     truth = np.stack(np.meshgrid(centre, centre, indexing="ij"), axis=-1).reshape(-1, 2)
     truth = truth + rng.uniform(-0.5, 0.5, truth.shape)
     mean = expected_image((size, size), truth, np.array([SIGMA, SIGMA]), photons, BACKGROUND)

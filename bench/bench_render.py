@@ -53,32 +53,45 @@ def skimage_accumulate(matrix, ends, size):
 
 CHILD = textwrap.dedent(
     """
-    import json, resource, sys, time
+    import json, sys, time
     import numpy as np
     import quorlin
     sys.path.insert(0, {bench_dir!r})
     from bench_render import random_walks
+
+    def status_kib(field):
+        with open("/proc/self/status") as status:
+            return next(int(line.split()[1]) for line in status if line.startswith(field + ":"))
+
     rng = np.random.default_rng(1)
     matrix, ends = random_walks(rng, {n_tracks}, {n_points}, {size}, {step}, {dim})
     if {value}:
         matrix = np.concatenate([matrix, rng.normal(0, 1, (len(matrix), 1)).astype(np.float32)], axis=1)
     fn = quorlin.{function}
     extent = (0, {size}) * {dim}
-    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    with open("/proc/self/clear_refs", "w") as clear:  # resets the peak (VmHWM) to the current RSS
+        clear.write("5")
+    before = status_kib("VmRSS")
     t0 = time.perf_counter()
-    result = fn(matrix, ends, extent, 1.0)
+    result = fn(matrix, ends, extent, {pixel_size})
     seconds = time.perf_counter() - t0
-    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    print(json.dumps(dict(seconds=seconds, before_kib=before, peak_kib=after, hits=int(result[-2].sum()))))
+    peak = status_kib("VmHWM")
+    print(json.dumps(dict(seconds=seconds, before_kib=before, peak_kib=peak, hits=int(result[-2].sum()),
+                          result_bytes=sum(a.nbytes for a in result[:-1]))))
     """
 )
 
 
-def measure_in_child(function, n_tracks, n_points, size, step, dim, value=False):
+def measure_in_child(function, n_tracks, n_points, size, step, dim, value=False, pixel_size=1.0):
+    """Peak memory of one render in a fresh process: RSS before the call (interpreter, NumPy,
+    input), the peak during it, and the bytes per hit it added beyond its result arrays."""
     code = CHILD.format(bench_dir=sys.path[0], n_tracks=n_tracks, n_points=n_points, size=size, step=step,
-                        dim=dim, value=value, function=function)
+                        dim=dim, value=value, function=function, pixel_size=pixel_size)
     out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True)
-    return json.loads(out.stdout)
+    m = json.loads(out.stdout)
+    added = (m["peak_kib"] - m["before_kib"]) * 1024 - m["result_bytes"]
+    m["bytes_per_hit"] = added / max(m["hits"], 1)
+    return m
 
 
 def main():
@@ -88,6 +101,10 @@ def main():
     memory_2d_value = measure_in_child("rs_draw_tracks_value", 1_000, 100, 4096, 12.0, 2, value=True)
     memory_3d = measure_in_child("rs_draw_tracks_3d", 1_500, 100, 256, 12.0, 3)
     memory_3d_value = measure_in_child("rs_draw_tracks_value_3d", 1_500, 100, 256, 12.0, 3, value=True)
+    # 10^7 points into 4096² pixels at pitch 0.25: about 1.3·10^8 hits, 13 per point.
+    crowded = measure_in_child("rs_draw_tracks", 10_000, 1_000, 1024, 3.0, 2, pixel_size=0.25)
+    crowded_value = measure_in_child("rs_draw_tracks_value", 10_000, 1_000, 1024, 3.0, 2, value=True,
+                                     pixel_size=0.25)
 
     rng = np.random.default_rng(0)
     size = 2048
@@ -112,20 +129,23 @@ def main():
     print(f"| quorlin rs_draw_tracks | {ours:.3f} | {peer / ours:.1f}x faster |")
     print(f"| quorlin rs_draw_tracks_value | {ours_value:.3f} | {peer / ours_value:.1f}x faster |")
     print()
-    print("Peak memory, each render in a fresh process (ru_maxrss; 'before' = interpreter, "
-          "NumPy and the input):")
+    print("Peak memory, each render in a fresh process (VmHWM reset before the call; 'before' = "
+          "interpreter, NumPy and the input; 'per hit' = bytes added beyond the result arrays per hit; "
+          "target ≤ 12 bytes per hit):")
     print()
-    print("| render | grid | hits | time (s) | peak RSS (MiB) | before (MiB) | added (MiB) |")
-    print("|---|---|---:|---:|---:|---:|---:|")
+    print("| render | grid | hits | time (s) | peak RSS (MiB) | before (MiB) | added (MiB) | per hit (bytes) |")
+    print("|---|---|---:|---:|---:|---:|---:|---:|")
     for name, grid, m in [
         ("rs_draw_tracks", "4096x4096", memory_2d),
         ("rs_draw_tracks_value", "4096x4096", memory_2d_value),
         ("rs_draw_tracks_3d", "256^3", memory_3d),
         ("rs_draw_tracks_value_3d", "256^3", memory_3d_value),
+        ("rs_draw_tracks, 10^7 points", "4096x4096 at 0.25", crowded),
+        ("rs_draw_tracks_value, 10^7 points", "4096x4096 at 0.25", crowded_value),
     ]:
         peak, before = m["peak_kib"] / 1024, m["before_kib"] / 1024
         print(f"| {name} | {grid} | {m['hits']:,} | {m['seconds']:.3f} | {peak:.0f} | {before:.0f} | "
-              f"{peak - before:.0f} |")
+              f"{peak - before:.0f} | {m['bytes_per_hit']:.1f} |")
     print()
     print(f"Versions: Python {platform.python_version()}, NumPy {np.__version__}, "
           f"scikit-image {skimage.__version__}.")

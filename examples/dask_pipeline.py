@@ -12,14 +12,21 @@ particle trajectories (small) and a random seed per chunk, so the frames never t
 
 By default a LocalCluster with worker processes is started; --scheduler connects to a running
 cluster instead (its workers need numpy and quorlin installed; this file's code is shipped to them).
+
+Each worker process runs its tasks on a few Dask threads, and each task's parallel stages on the
+process's oneTBB pool, which by default has one thread per processor. Worker processes sharing a
+machine therefore each get their share: processes x Dask threads x pool threads <= processors (a
+worker plugin sets the pool, also on workers that join or restart later).
 """
 
 import argparse
+import os
 import sys
 import time
 from pathlib import Path
 
 import numpy as np
+from distributed import WorkerPlugin
 
 import quorlin
 
@@ -71,17 +78,28 @@ def lazy_movie(positions, visible, shape, sigma, photons, background, read_noise
     return da.concatenate(blocks, axis=0)
 
 
-def detect_distributed(movie, client, threshold, min_distance, window):
-    """Detection of every chunk of a dask.array movie on the cluster's workers; returns the
-    per-frame points, gathered in frame order."""
+def submit_detection(movie, client, threshold, min_distance, window):
+    """Starts the detection of every chunk of a dask.array movie on the cluster's workers; returns
+    one future per chunk, in frame order. The tasks are pure: a chunk lost with its worker is
+    imaged and detected again, with the same result."""
     import dask
 
     # Whole frames per chunk: a frame must not be split across workers.
     movie = movie.rechunk({axis: -1 for axis in range(1, movie.ndim)})
     tasks = [dask.delayed(detect_frames, pure=True)(block, threshold, min_distance, window)
              for block in movie.to_delayed().ravel()]
-    futures = client.compute(tasks)
+    return client.compute(tasks)
+
+
+def gather_points(client, futures):
+    """The per-frame points of the chunks' futures, in frame order."""
     return [points for chunk_points in client.gather(futures) for points in chunk_points]
+
+
+def detect_distributed(movie, client, threshold, min_distance, window):
+    """Detection of every chunk of a dask.array movie on the cluster's workers; returns the
+    per-frame points, gathered in frame order."""
+    return gather_points(client, submit_detection(movie, client, threshold, min_distance, window))
 
 
 def run_single_process(frames, config):
@@ -123,17 +141,56 @@ def ship_code_to_workers():
             cloudpickle.register_pickle_by_value(module)
 
 
-def start_client(scheduler=None, workers=2, threads_per_worker=1, dashboard=False):
-    """A client of the given scheduler, or of a new LocalCluster with worker processes. Returns
-    (client, cluster or None)."""
+def processors():
+    """Processors this process may run on."""
+    return len(os.sched_getaffinity(0))
+
+
+def pool_threads(processes_per_host, dask_threads, available):
+    """oneTBB threads per worker process such that processes x Dask threads x pool threads stays
+    within the available processors (at least one: the task's own thread)."""
+    return max(1, available // (processes_per_host * dask_threads))
+
+
+class PoolThreads(WorkerPlugin):
+    """Worker plugin: limits each worker process's oneTBB pool to its share of its machine, or to
+    a fixed number of threads. Runs on every worker, including those that join or restart later."""
+
+    name = "quorlin-pool-threads"
+
+    def __init__(self, processes_per_host, threads=None):
+        self.processes_per_host = processes_per_host
+        self.threads = threads
+
+    def setup(self, worker):
+        import quorlin_track
+
+        quorlin_track.set_threads(self.threads or pool_threads(
+            self.processes_per_host, worker.state.nthreads, processors()))
+
+
+def start_client(scheduler=None, workers=2, threads_per_worker=1, dashboard=False, threads=None):
+    """A client of the given scheduler, or of a new LocalCluster with worker processes, whose
+    workers' oneTBB pools are limited (threads per worker process; default: their share of the
+    machine). Returns (client, cluster or None)."""
+    from collections import Counter
+
     from distributed import Client, LocalCluster
 
     ship_code_to_workers()
     if scheduler:
-        return Client(scheduler), None
-    cluster = LocalCluster(n_workers=workers, threads_per_worker=threads_per_worker,
-                           processes=True, dashboard_address=":8787" if dashboard else None)
-    return Client(cluster), cluster
+        client, cluster = Client(scheduler), None
+        hosts = Counter(w["host"] for w in client.scheduler_info()["workers"].values())
+        processes_per_host = max(hosts.values(), default=1)
+    else:
+        # Without the dashboard the scheduler still serves HTTP (metrics): on a free port, so
+        # that clusters started side by side on one machine do not compete for port 8787.
+        cluster = LocalCluster(n_workers=workers, threads_per_worker=threads_per_worker,
+                               processes=True, dashboard_address=":8787" if dashboard else None,
+                               scheduler_kwargs=None if dashboard else {"dashboard_address": ":0"})
+        client, processes_per_host = Client(cluster), workers
+    client.register_plugin(PoolThreads(processes_per_host, threads))
+    return client, cluster
 
 
 def parse_args(argv=None):
@@ -145,8 +202,11 @@ def parse_args(argv=None):
     parser.add_argument("--workers", type=int, default=2,
                         help="worker processes of the LocalCluster (default 2)")
     parser.add_argument("--threads-per-worker", type=int, default=1,
-                        help="threads per worker process (default 1; quorlin's own parallel "
-                             "stages use all cores of a worker)")
+                        help="Dask threads per worker process (default 1)")
+    parser.add_argument("--pool-threads", type=int, default=None,
+                        help="threads of quorlin's pool in each worker process (default: the "
+                             "processors of its machine divided by worker processes there and by "
+                             "Dask threads)")
     parser.add_argument("--dashboard", action="store_true",
                         help="serve the dask dashboard on port 8787")
     parser.add_argument("--particles", type=int, default=400, help="particles (default 400)")
@@ -167,6 +227,8 @@ def parse_args(argv=None):
     args = parser.parse_args(argv)
     if args.frames < 2 or args.particles < 1 or args.size < 8 or args.chunk < 1:
         parser.error("need at least 2 frames, 1 particle, 8 pixels and 1 frame per chunk")
+    if args.workers < 1 or args.threads_per_worker < 1 or (args.pool_threads or 1) < 1:
+        parser.error("need at least 1 worker, 1 thread per worker and 1 pool thread")
     return args
 
 
@@ -204,9 +266,13 @@ def main(argv=None):
           f"{movie.numblocks[0]} chunks of up to {args.chunk} frames")
     clock = time.perf_counter()
     client, cluster = start_client(args.scheduler, args.workers, args.threads_per_worker,
-                                   args.dashboard)
+                                   args.dashboard, args.pool_threads)
     try:
-        print(f"cluster: {len(client.scheduler_info()['workers'])} workers, started in "
+        import quorlin_track
+
+        pools = sorted(set(client.run(quorlin_track.get_threads).values()), key=str)
+        print(f"cluster: {len(client.scheduler_info()['workers'])} workers "
+              f"(pool threads per worker: {', '.join(map(str, pools))}), started in "
               f"{time.perf_counter() - clock:.1f} s")
         clock = time.perf_counter()
         points, result = run_distributed(movie, client, config)
@@ -218,7 +284,8 @@ def main(argv=None):
     detections = sum(len(p) for p in points)
     print(f"distributed chain: {detections} detections, {len(result['track_end_indices'])} "
           f"tracks, {len(result['matrix'])} track points, density image "
-          f"{result['density'].shape[0]} x {result['density'].shape[1]} in {seconds:.2f} s")
+          f"{result['density'].shape[0]} x {result['density'].shape[1]} in {seconds:.2f} s "
+          f"({len(points) / seconds:.1f} frames/s)")
     status = 0
     if args.compare:
         clock = time.perf_counter()

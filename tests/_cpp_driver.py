@@ -3,6 +3,7 @@
 import pathlib
 import shutil
 import subprocess
+import sys
 
 import pytest
 
@@ -15,9 +16,12 @@ def build_driver(tmp_dir, driver, *sources):
     if compiler is None:
         pytest.skip("no g++ to build the C++ test driver")
     exe = pathlib.Path(tmp_dir) / driver
-    subprocess.run([compiler, "-O2", "-std=c++20", "-ffp-contract=off", f"-I{ROOT / 'src/core'}", "-o", str(exe),
-                    str(ROOT / "tests/cpp" / f"{driver}.cpp"), *(str(ROOT / s) for s in sources), "-ltbb"],
-                   check=True)
+    # oneTBB comes from the environment's tbb-devel and tbb packages, as for the extensions.
+    env = pathlib.Path(sys.prefix)
+    subprocess.run([compiler, "-O2", "-std=c++20", "-ffp-contract=off", f"-I{ROOT / 'src/core'}",
+                    f"-I{env / 'include'}", "-o", str(exe), str(ROOT / "tests/cpp" / f"{driver}.cpp"),
+                    *(str(ROOT / s) for s in sources), f"-L{env / 'lib'}", f"-Wl,-rpath,{env / 'lib'}",
+                    "-ltbb"], check=True)
     return exe
 
 

@@ -18,17 +18,14 @@ def run_all(calls):
 
 def big_calls():
     """Calls large enough that the parallel stages split into many tasks."""
-    calls = {}
-    if hasattr(quorlin, "rs_detect_peaks"):
-        frame = spot_frame((600, 600), count=400, seed=11)
-        calls["rs_detect_peaks"] = (frame, (0.0, 599.0, 0.0, 599.0), 2.0, 3.0, None, None, None)
-    if hasattr(quorlin, "rs_detect_peaks3d"):
-        volume = spot_frame((40, 60, 60), count=60, seed=12)
-        calls["rs_detect_peaks3d"] = (volume, (0.0, 39.0, 0.0, 59.0, 0.0, 59.0), 2.0, 3.0, None,
-                                      None, None, None, None)
-    if hasattr(quorlin, "rs_link_points"):
-        calls["rs_link_points"] = (walk_frames(2, frames=30, particles=300, seed=13), 1.0, 2, 3.0)
-    return calls
+    frame = spot_frame((600, 600), count=400, seed=11)
+    volume = spot_frame((40, 60, 60), count=60, seed=12)
+    return {
+        "rs_detect_peaks": (frame, (0.0, 599.0, 0.0, 599.0), 2.0, 3.0, None, None, None),
+        "rs_detect_peaks3d": (volume, (0.0, 39.0, 0.0, 59.0, 0.0, 59.0), 2.0, 3.0, None, None,
+                              None, None, None),
+        "rs_link_points": (walk_frames(2, frames=30, particles=300, seed=13), 1.0, 2, 3.0),
+    }
 
 
 def in_forked_child(work, timeout=120):

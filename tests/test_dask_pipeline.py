@@ -1,13 +1,17 @@
 """The Dask scale-out example: detection on two worker processes gives exactly the arrays of the
 single-process chain."""
 
+import os
+import signal
 import sys
 from pathlib import Path
 
+import distributed
 import numpy as np
 import pytest
 
 import quorlin
+import quorlin_track
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
 import dask_pipeline  # noqa: E402
@@ -108,3 +112,36 @@ def test_identical_detects_a_changed_bit(movie, config):
     ends = result["track_end_indices"].astype(np.uint32)  # same values, other dtype
     assert not dask_pipeline.identical(points, dict(result, track_end_indices=ends), points,
                                        result)
+
+
+def test_a_worker_killed_mid_run_changes_no_result(config):
+    """One of two worker processes dies while the chunks are being detected: its finished and
+    running chunks are recomputed elsewhere, the nanny restarts it with the same pool limit, and
+    the arrays equal the single-process chain's."""
+    frames, chunk = 48, 2
+    dask_movie, _, _ = dask_pipeline.simulated_movie(
+        particles=60, frames=frames, size=SIZE, photons=1500.0, background=10.0, read_noise=1.5,
+        seed=5, chunk=chunk)
+    client, cluster = dask_pipeline.start_client(workers=2, threads_per_worker=1)
+    try:
+        pids = client.run(os.getpid)
+        futures = dask_pipeline.submit_detection(dask_movie, client, config.threshold,
+                                                 config.min_distance, config.window)
+        next(distributed.as_completed(futures))
+        pending = sum(not f.done() for f in futures)
+        os.kill(pids[min(pids)], signal.SIGKILL)
+        points = dask_pipeline.gather_points(client, futures)
+        result = dask_pipeline.link_and_render(points, dask_movie.shape[1:], config.max_distance,
+                                               config.max_skip, config.max_intensity_ratio,
+                                               config.pixel_size)
+        client.wait_for_workers(2, timeout=120)
+        new_pids = client.run(os.getpid)
+        pools = client.run(quorlin_track.get_threads)
+    finally:
+        client.close()
+        cluster.close()
+    assert pending > 0  # killed in the middle of the run
+    assert pids[min(pids)] not in new_pids.values()
+    assert set(pools.values()) == {dask_pipeline.pool_threads(2, 1, dask_pipeline.processors())}
+    assert_identical(points, result,
+                     *reference_chain(dask_movie.compute(scheduler="synchronous"), config))

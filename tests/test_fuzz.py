@@ -18,7 +18,7 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import quorlin
-from reliability_support import (DOCUMENTED_ERRORS, FUNCTION_NAMES, SANITIZED, available,
+from reliability_support import (DOCUMENTED_ERRORS, FUNCTION_NAMES, SANITIZED,
                                  check_well_formed, freeze, typical_calls)
 
 # Calls take milliseconds; the deadline is generous so that a loaded machine cannot make the run
@@ -498,8 +498,6 @@ def refcounts(objs):
 @FUZZ
 @given(data=st.data())
 def test_calls_are_well_formed_or_raise_documented_errors(name, data):
-    if not available(name):
-        pytest.skip(f"{name} is not in the module")
     func = getattr(quorlin, name)
     params = inspect_params(name)
     args, extra = data.draw(call_args(name), label="args")
@@ -555,8 +553,6 @@ def test_calls_are_well_formed_or_raise_documented_errors(name, data):
 @FUZZ
 @given(data=st.data())
 def test_binding_errors(name, data):
-    if not available(name):
-        pytest.skip(f"{name} is not in the module")
     func = getattr(quorlin, name)
     params = inspect_params(name)
     args = list(typical_calls()[name]) if data.draw(st.booleans()) else [object()] * len(params)
@@ -586,8 +582,6 @@ def test_binding_errors(name, data):
 @pytest.mark.parametrize("name", FUNCTION_NAMES)
 def test_results_are_independent_of_inputs(name):
     """Results are new, writeable arrays that outlive their arguments and share nothing with them."""
-    if not available(name):
-        pytest.skip(f"{name} is not in the module")
     args = typical_calls()[name]
     params = inspect_params(name)
     result = getattr(quorlin, name)(*args)

@@ -298,6 +298,24 @@ def test_many_hits_per_pixel_match_reference():
     assert_same(got, render(matrix, ends, (0, 3, 0, 3), 1.0, 2, 2, True))
 
 
+@pytest.mark.parametrize("value", [False, True])
+def test_crowded_pixels_with_tied_intensities_match_reference(value):
+    # Many tracks through a small grid: most pixels collect dozens of hits of a few intensities,
+    # so which of the tied hits are trimmed depends on their arrival order.
+    rng = np.random.default_rng(21)
+    n_tracks, n_points = 40, 12
+    matrix = np.empty((n_tracks * n_points, 4 if value else 3), np.float32)
+    matrix[:, :2] = rng.uniform(-1, 7, (len(matrix), 2))
+    matrix[:, 2] = rng.integers(0, 3, len(matrix))
+    if value:
+        matrix[:, 3] = rng.normal(0, 3, len(matrix))
+    ends = np.arange(n_points, len(matrix) + 1, n_points, dtype=np.int32)
+    fn = quorlin.rs_draw_tracks_value if value else quorlin.rs_draw_tracks
+    got = fn(matrix, ends, (0, 6, 0, 6), 1.0)
+    assert (got[-2] > 20).sum() > 10
+    assert_same(got, render(matrix, ends, (0, 6, 0, 6), 1.0, 2, 1 + value, True))
+
+
 # --- invalid inputs and the calling frame ----------------------------------------------------
 
 

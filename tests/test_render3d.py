@@ -159,6 +159,21 @@ def test_matches_reference(seed, value):
     assert_same(got, render(matrix, ends, extent, pixel_size, 3, columns - 3, value))
 
 
+def test_crowded_voxels_with_tied_intensities_match_reference():
+    # Dozens of hits per voxel from a few intensities: the trimming of ties follows arrival order.
+    rng = np.random.default_rng(22)
+    n_tracks, n_points = 60, 10
+    matrix = np.empty((n_tracks * n_points, 5), np.float32)
+    matrix[:, :3] = rng.uniform(-0.5, 3.5, (len(matrix), 3))
+    matrix[:, 3] = rng.integers(0, 3, len(matrix))
+    matrix[:, 4] = rng.normal(0, 3, len(matrix))
+    ends = np.arange(n_points, len(matrix) + 1, n_points, dtype=np.int32)
+    extent = (0, 3, 0, 3, 0, 3)
+    got = quorlin.rs_draw_tracks_value_3d(matrix, ends, extent, 1.0)
+    assert (got[-2] > 20).sum() > 5
+    assert_same(got, render(matrix, ends, extent, 1.0, 3, 2, True))
+
+
 def test_clipped_segments_match_full_walks():
     rng = np.random.default_rng(11)
     extent = (0.0, 5.0, 0.0, 4.0, 0.0, 3.0)

@@ -8,3 +8,20 @@ column axis, axis 1 of a 2-D frame) and, once linked, ``particle``.
 from __future__ import annotations
 
 __all__: list[str] = []
+
+# Analysis, viewers and files.
+from .analysis import diffusion, emsd, imsd
+from .files import load, save
+from .interop import to_napari
+
+__all__ += ["imsd", "emsd", "diffusion", "to_napari", "save", "load"]
+
+# Maximum-likelihood spot fits and the band-pass prefilter.
+from .refine import auto_threshold, bandpass, detect_and_refine, refine  # noqa: E402
+
+__all__ += ["auto_threshold", "bandpass", "detect_and_refine", "refine"]
+
+# Thread control.
+from .threads import get_threads, set_threads, threads  # noqa: E402
+
+__all__ += ["get_threads", "set_threads", "threads"]

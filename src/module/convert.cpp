@@ -85,13 +85,17 @@ namespace detail {
   throw_python_error();
 }
 
-RawArray convert_array(PyObject* obj, int ndim, Element elem) {
+void check_array(PyObject* obj, int ndim, Element elem) {
   ensure_numpy();
   if (!PyArray_Check(obj)) raise_cannot_convert(obj, "PyArray<T, D>");
   auto* arr = reinterpret_cast<PyArrayObject*>(obj);
   if (PyArray_NDIM(arr) != ndim || !PyArray_EquivTypes(PyArray_DESCR(arr), descr_of(elem)))
     raise_cannot_convert(obj, "PyArray<T, D>");
+}
 
+RawArray convert_array(PyObject* obj, int ndim, Element elem) {
+  check_array(obj, ndim, elem);
+  auto* arr = reinterpret_cast<PyArrayObject*>(obj);
   RawArray raw;
   const npy_intp itemsize = PyArray_ITEMSIZE(arr);
   bool element_strides = true;
@@ -148,17 +152,30 @@ PyObject* to_tuple(Arg arg) {
   });
 }
 
-FramesArg to_frames(Arg arg) {
-  return with_prefix(arg, [](PyObject* obj) {
+CheckedFrames to_frames(Arg arg) {
+  return with_prefix(arg, [arg](PyObject* obj) {
     if (PyUnicode_Check(obj)) {
       PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
       throw_python_error();
     }
     if (!PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
+    CheckedFrames frames{arg, checked(PySequence_Fast(obj, "points_list must be a sequence"))};
+    // A list may be the caller's own, which Python code run later in the call can edit; a tuple
+    // of its items holds every item alive until the call ends.
+    if (PyList_Check(frames.owners.get()))
+      frames.owners = checked(PyList_AsTuple(frames.owners.get()));
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(frames.owners.get());
+    PyObject** items = PySequence_Fast_ITEMS(frames.owners.get());
+    for (Py_ssize_t i = 0; i < n; ++i) detail::check_array(items[i], 2, detail::Element::float32);
+    return frames;
+  });
+}
+
+FramesArg take_views(CheckedFrames&& checked_frames) {
+  const Arg arg = checked_frames.arg;
+  return with_prefix(arg, [&checked_frames](PyObject*) {
     FramesArg frames;
-    // A list or tuple of the items holds every item alive for the whole call, even for
-    // sequences that create their items on access.
-    frames.owners = checked(PySequence_Fast(obj, "points_list must be a sequence"));
+    frames.owners = std::move(checked_frames.owners);
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(frames.owners.get());
     PyObject** items = PySequence_Fast_ITEMS(frames.owners.get());
     frames.views.reserve(static_cast<std::size_t>(n));

@@ -19,9 +19,26 @@ struct ArrayArg {
   PyRef keep;
 };
 
+/// An array argument whose type, number of axes and element type were checked in its place among
+/// the conversions. Its memory is located only by take_view, after the last conversion that can
+/// run Python code (__float__, __index__, a sequence's __getitem__): such code may resize or free
+/// the array (ndarray.resize with refcheck=False), and a pointer taken before it could dangle.
+template <class T, std::size_t N>
+struct CheckedArray {
+  Arg arg;  ///< the array object, held by the caller for the whole call
+};
+
 /// The per-frame views of a `frames` argument; owners keeps every item alive for the call.
 struct FramesArg {
   std::vector<View2<float>> views;
+  PyRef owners;
+};
+
+/// A `frames` argument whose items were checked; owners is a tuple holding a strong reference to
+/// every item, so Python code run by later conversions cannot free one by editing the caller's
+/// list. The item views are taken by take_views, as for CheckedArray.
+struct CheckedFrames {
+  Arg arg;
   PyRef owners;
 };
 
@@ -35,6 +52,8 @@ struct RawArray {
 enum class Element { float32, int32 };
 /// Checks that obj is an ndarray of ndim axes with an element type equivalent to elem, or raises
 /// the conversion failure with target "PyArray<T, D>" (no prefix).
+void check_array(PyObject* obj, int ndim, Element elem);
+/// check_array, then the array's data, shape and strides (of a private aligned copy if needed).
 RawArray convert_array(PyObject* obj, int ndim, Element elem);
 template <class T>
 constexpr Element element_of();
@@ -64,8 +83,18 @@ auto with_prefix(Arg arg, Convert&& convert) -> decltype(convert(arg.obj)) {
 
 /// array(N, T): a NumPy array with exactly N axes and an element type equivalent to T.
 template <class T, std::size_t N>
-ArrayArg<T, N> to_array(Arg arg) {
-  auto raw = with_prefix(arg, [](PyObject* o) {
+CheckedArray<T, N> to_array(Arg arg) {
+  with_prefix(arg, [](PyObject* o) {
+    detail::check_array(o, static_cast<int>(N), detail::element_of<T>());
+  });
+  return CheckedArray<T, N>{arg};
+}
+
+/// Takes the view of a checked array as the array is now. An array that Python code has since
+/// given another number of axes or element type fails as it would have at its conversion.
+template <class T, std::size_t N>
+ArrayArg<T, N> take_view(const CheckedArray<T, N>& array) {
+  auto raw = with_prefix(array.arg, [](PyObject* o) {
     return detail::convert_array(o, static_cast<int>(N), detail::element_of<T>());
   });
   ArrayArg<T, N> out;
@@ -90,7 +119,9 @@ std::string_view to_text(Arg arg);
 /// tuple: a tuple (or subclass), returned borrowed and read later by index.
 PyObject* to_tuple(Arg arg);
 /// frames: a non-str sequence whose items are 2-D float32 arrays.
-FramesArg to_frames(Arg arg);
+CheckedFrames to_frames(Arg arg);
+/// Takes the views of the items as they are now (see take_view); the result owns the items.
+FramesArg take_views(CheckedFrames&& frames);
 
 /// optional(K): None gives an absent value, anything else goes through kind K.
 template <class Convert>

@@ -23,9 +23,10 @@ PyObject* rs_detect_peaks(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     const auto window_size = to_optional(a[5], to_u64);
     const auto max_num_peaks = to_optional(a[6], to_u64);
     const Extent2d extent = tuple_floats<4>(extent_items);
+    const auto view = take_view(frame);
 
-    auto peaks = detect_peaks_2d(frame.view, extent, threshold, min_distance);
-    peaks = refine_peaks_2d(frame.view, std::move(peaks), extent, method, window_size, max_num_peaks);
+    auto peaks = detect_peaks_2d(view.view, extent, threshold, min_distance);
+    peaks = refine_peaks_2d(view.view, std::move(peaks), extent, method, window_size, max_num_peaks);
     auto arrays = peak_arrays_2d(peaks);
     return make_tuple(to_numpy(std::move(arrays.positions)), to_numpy(std::move(arrays.intensities)));
   });

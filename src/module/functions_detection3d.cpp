@@ -1,7 +1,11 @@
 // Binding of 3-D peak detection: search, correlation scoring and filtering, localization, budget.
+#include <array>
+#include <optional>
+
 #include "detect/detection3d.h"
 #include "detect/gaussian_correlation.h"
 #include "localize/localize3d.h"
+#include "localize/window.h"
 #include "detect/peaks.h"
 #include "convert.h"
 #include "functions.h"
@@ -21,8 +25,6 @@ constexpr const char* kDetectPeaks3dParams[] = {"array",
                                                 "max_num_peaks"};
 constexpr Signature kDetectPeaks3dSig{"rs_detect_peaks3d", kDetectPeaks3dParams};
 
-constexpr std::uint64_t kDefaultWindowSize = 7;
-
 PyObject* rs_detect_peaks3d(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_frame(kDetectPeaks3dSig, args, nargs, kwnames, [](const BoundArgs& a) {
     const auto volume = to_array<float, 3>(a[0]);
@@ -35,16 +37,20 @@ PyObject* rs_detect_peaks3d(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     const auto correlation_threshold = to_optional(a[7], to_f32);
     const auto max_num_peaks = to_optional(a[8], to_u64);
 
-    // The tuple items are read only when their stage runs: the extent before the search, the
-    // widths after it.
+    // The items of both tuples are read before the search: the search cannot fail, so the errors
+    // and their order are those of reading the widths just before the scoring, and every stage
+    // reads the volume as it is after the last Python code that the item conversions can run.
     const Extent3d extent = tuple_floats<6>(extent_items);
-    std::vector<PeakCandidate3d> peaks =
-        detect_peaks_3d(volume.view, extent, threshold, min_distance);
-    if (sigma_items) correlate_peaks(volume.view, extent, peaks, tuple_floats<3>(*sigma_items));
+    std::optional<std::array<float, 3>> sigmas;
+    if (sigma_items) sigmas = tuple_floats<3>(*sigma_items);
+    const auto view = take_view(volume);
+
+    std::vector<PeakCandidate3d> peaks = detect_peaks_3d(view.view, extent, threshold, min_distance);
+    if (sigmas) correlate_peaks(view.view, extent, peaks, *sigmas);
     if (correlation_threshold) keep_correlated(peaks, *correlation_threshold);
     if (method_name) {
       const LocalizationMethod method = parse_localization_method(*method_name);
-      peaks = localize_peaks_3d(volume.view, peaks, window_size.value_or(kDefaultWindowSize),
+      peaks = localize_peaks_3d(view.view, peaks, window_size.value_or(kDefaultWindowSize),
                                 extent, method, max_num_peaks);
     } else if (max_num_peaks && peaks.size() > *max_num_peaks) {
       peaks.resize(static_cast<std::size_t>(*max_num_peaks));

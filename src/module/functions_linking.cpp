@@ -19,10 +19,11 @@ constexpr Signature kLinkPointsSig{"rs_link_points", kLinkPointsParams};
 
 PyObject* rs_link_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_frame(kLinkPointsSig, args, nargs, kwnames, [](const BoundArgs& a) {
-    const auto frames = to_frames(a[0]);
+    auto points = to_frames(a[0]);
     const float max_distance = to_f32(a[1]);
     const std::uint64_t max_skip = to_u64(a[2]);
     const float max_intensity_ratio = to_f32(a[3]);
+    const auto frames = take_views(std::move(points));
     return track_result(link_points(frames.views, max_distance, max_skip, max_intensity_ratio));
   });
 }
@@ -32,9 +33,10 @@ constexpr Signature kLinkPoints3dSig{"rs_link_points_3d", kLinkPoints3dParams};
 
 PyObject* rs_link_points_3d(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_frame(kLinkPoints3dSig, args, nargs, kwnames, [](const BoundArgs& a) {
-    const auto frames = to_frames(a[0]);
+    auto points = to_frames(a[0]);
     const float max_distance = to_f32(a[1]);
     const std::uint64_t max_skip = to_u64(a[2]);
+    const auto frames = take_views(std::move(points));
     return track_result(link_points_3d(frames.views, max_distance, max_skip));
   });
 }

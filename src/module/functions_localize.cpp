@@ -15,7 +15,7 @@ constexpr Signature kRadialSymmetry2dSig{"rs_radial_symmetry_2d", kRadialSymmetr
 PyObject* rs_radial_symmetry_2d(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   return call_frame(kRadialSymmetry2dSig, args, nargs, kwnames, [](const BoundArgs& a) {
-    const auto window = to_array<float, 2>(a[0]);
+    const auto window = take_view(to_array<float, 2>(a[0]));
     const auto offset = radial_symmetry_2d(window.view);
     if (!offset) throw ValueError("Radial symmetry localization failed");
     return float_tuple({offset->d0, offset->d1});
@@ -28,7 +28,7 @@ constexpr Signature kRadialSymmetry3dSig{"rs_radial_symmetry_3d", kRadialSymmetr
 PyObject* rs_radial_symmetry_3d(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   return call_frame(kRadialSymmetry3dSig, args, nargs, kwnames, [](const BoundArgs& a) {
-    const auto window = to_array<float, 3>(a[0]);
+    const auto window = take_view(to_array<float, 3>(a[0]));
     const auto centre = radial_symmetry_3d(window.view);
     if (!centre) throw ValueError("3D radial symmetry localization failed");
     return float_tuple({(*centre)[0], (*centre)[1], (*centre)[2]});

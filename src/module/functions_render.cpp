@@ -33,7 +33,9 @@ PyRef render_call(const BoundArgs& a,
   PyObject* extent = to_tuple(a[2]);
   const float pixel_size = to_f32(a[3]);
   const auto bounds = tuple_floats<2 * N>(extent);
-  auto rendered = render(matrix.view, track_end_indices.view, bounds, pixel_size);
+  const auto matrix_view = take_view(matrix);
+  const auto ends_view = take_view(track_end_indices);
+  auto rendered = render(matrix_view.view, ends_view.view, bounds, pixel_size);
   if constexpr (Images == 1)
     return make_tuple(to_numpy(std::move(rendered.images[0])), to_numpy(std::move(rendered.counts)),
                       extent_tuple(rendered.grid));

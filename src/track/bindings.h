@@ -8,4 +8,14 @@ namespace quorlin::track {
 /// Maps the core's error types to Python exceptions for every function of the extension.
 void bind_errors(pybind11::module_& m);
 
+/// Pair sums per track and lag behind the mean squared displacements.
+void bind_displacements(pybind11::module_& m);
+/// Maximum-likelihood spot fits (refine_spots).
+void bind_refine(pybind11::module_& m);
+
+/// The band-pass prefilter (bandpass).
+void bind_bandpass(pybind11::module_& m);
+/// Limits the process-wide oneTBB pool (quorlin_track.set_threads and quorlin_track.threads).
+void bind_threads(pybind11::module_& m);
+
 }  // namespace quorlin::track

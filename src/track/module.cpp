@@ -4,4 +4,8 @@
 PYBIND11_MODULE(_native, m) {
   m.doc() = "Native kernels of quorlin_track (private; use the functions of quorlin_track).";
   quorlin::track::bind_errors(m);
+  quorlin::track::bind_displacements(m);
+  quorlin::track::bind_refine(m);
+  quorlin::track::bind_bandpass(m);
+  quorlin::track::bind_threads(m);
 }

@@ -1,5 +1,6 @@
 // Randomized check that grid-accelerated minimum-distance thinning keeps exactly the peaks that a
-// comparison against every kept peak keeps, in 2-D and 3-D. Exits non-zero on the first mismatch.
+// comparison against every kept peak keeps, in 2-D and 3-D, for ordinary and extreme minimum
+// distances and coordinate spans. Exits non-zero on the first mismatch.
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -86,23 +87,67 @@ std::vector<Peak<N>> random_peaks(std::mt19937& rng, int count, float min_distan
 }
 
 template <std::size_t N>
+bool agrees(const std::vector<Peak<N>>& peaks, float md, int round) {
+  const auto expected = thin_all_pairs<N>(peaks, md);
+  const auto got = quorlin::thin_by_distance<N>(peaks, md);
+  bool same = expected.size() == got.size();
+  for (std::size_t k = 0; same && k < got.size(); ++k) same = expected[k].id == got[k].id;
+  if (!same)
+    std::printf("mismatch in %zu-D, round %d, min_distance %g: %zu kept, expected %zu\n", N, round,
+                static_cast<double>(md), got.size(), expected.size());
+  return same;
+}
+
+template <std::size_t N>
 int check(std::mt19937& rng, int rounds) {
   const float distances[] = {1.0f, 2.0f, 3.0f, 0.7f, 1.5f, -2.0f, 5.0f, 0.1f};
   for (int round = 0; round < rounds; ++round) {
     const float md = distances[round % 8];
-    // Reaches chosen so that every kind of cell table is used: a dense table, a bitmap with a hash
-    // table behind it, and the general hash map for bounding boxes of billions of cells.
+    // Reaches from a dozen cells per axis to bounding boxes of billions of cells.
     const int reaches[] = {12, 60, 700, 30000};
     const auto peaks = random_peaks<N>(rng, 50 + round % 400, md, reaches[(round / 8) % 4]);
-    const auto expected = thin_all_pairs<N>(peaks, md);
-    const auto got = quorlin::thin_by_distance<N>(peaks, md);
-    bool same = expected.size() == got.size();
-    for (std::size_t k = 0; same && k < got.size(); ++k) same = expected[k].id == got[k].id;
-    if (!same) {
-      std::printf("mismatch in %zu-D, round %d, min_distance %g: %zu kept, expected %zu\n", N,
-                  round, static_cast<double>(md), got.size(), expected.size());
-      return 1;
+    if (!agrees<N>(peaks, md, round)) return 1;
+  }
+  return 0;
+}
+
+/// Pixel-grid positions i·scale + first (as detection makes them) and, in every third round,
+/// coordinates scattered over many orders of magnitude, both with coincident and adjacent floats,
+/// thinned at distances from below the float spacing to beyond the overflow of their square.
+template <std::size_t N>
+int check_extremes(std::mt19937& rng, int rounds) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const float distances[] = {1e-9f, -1e-9f, 1e-20f, 3e-23f, 1e-30f, 1e19f, 0x1p64f,
+                             std::nextafter(0x1p64f, 0.0f), 1e30f, -1e30f, inf, -inf, 2.5f};
+  const float scales[] = {1.0f, 0.1f, 1e-9f, 1e20f, 3e-38f};
+  const float firsts[] = {0.0f, -1000.0f, 1e10f, -3e38f};
+  std::uniform_int_distribution<int> pixel(0, 40), pick(0, 99);
+  std::uniform_real_distribution<float> exponent(-40.0f, 38.0f);
+  for (int round = 0; round < rounds; ++round) {
+    const float md = distances[round % 13];
+    const float scale = scales[(round / 13) % 5];
+    const float first = firsts[(round / 65) % 4];
+    std::vector<Peak<N>> peaks(static_cast<std::size_t>(40 + round % 300));
+    for (std::size_t k = 0; k < peaks.size(); ++k) {
+      Peak<N>& p = peaks[k];
+      for (std::size_t r = 0; r < N; ++r) {
+        if (round % 3 == 2)
+          p.position[r] = (pick(rng) % 2 ? 1.0f : -1.0f) * std::pow(10.0f, exponent(rng));
+        else
+          p.position[r] = static_cast<float>(pixel(rng)) * scale + first;
+      }
+      const int kind = pick(rng);
+      if (k > 0 && kind < 20) {  // on or next to an earlier peak
+        p.position = peaks[static_cast<std::size_t>(rng()) % k].position;
+        const std::size_t axis = static_cast<std::size_t>(kind) % N;
+        if (kind % 2) p.position[axis] = std::nextafter(p.position[axis], inf);
+      } else if (kind == 99) {
+        p.position[0] = k % 2 ? -inf : std::numeric_limits<float>::quiet_NaN();
+      }
+      p.intensity = static_cast<float>(peaks.size() - k);
+      p.id = static_cast<int>(k);
     }
+    if (!agrees<N>(peaks, md, round)) return 1;
   }
   return 0;
 }
@@ -113,6 +158,8 @@ int main() {
   std::mt19937 rng(20261207);
   if (check<2>(rng, 3000) != 0) return 1;
   if (check<3>(rng, 3000) != 0) return 1;
+  if (check_extremes<2>(rng, 1300) != 0) return 1;
+  if (check_extremes<3>(rng, 1300) != 0) return 1;
   std::printf("thinning: grid and all-pairs agree\n");
   return 0;
 }

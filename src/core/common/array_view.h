@@ -26,13 +26,6 @@ struct StridedView {
     for (std::size_t a = 0; a < N; ++a) offset += at[a] * strides[a];
     return data[offset];
   }
-
-  /// Number of elements.
-  std::uint64_t size() const {
-    std::uint64_t n = 1;
-    for (auto s : shape) n *= s;
-    return n;
-  }
 };
 
 template <class T>

@@ -5,11 +5,9 @@
 #include <type_traits>
 #include <utility>
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#endif
-
+#include "common/extent_axis.h"
 #include "common/parallel.h"
+#include "common/simd.h"
 #include "detect/peaks.h"
 
 namespace quorlin {
@@ -59,19 +57,29 @@ inline void scan_columns(const RowScan& r, std::uint64_t first, std::uint64_t en
   }
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(QUORLIN_X86_SIMD)
+/// Pixels per AVX2 vector of floats.
+constexpr std::uint64_t kLanes = 8;
+/// Pixels per step of the main loop: four vectors, so one branch skips a whole dark stretch.
+constexpr std::uint64_t kStride = 4 * kLanes;
+/// How far ahead (in pixels) the row below is fetched: far enough to cover the memory latency at
+/// the scan's speed, near enough to stay in the first-level cache until the 3x3 tests read it.
+constexpr std::uint64_t kPrefetchAhead = 512;
+/// Floats per 64-byte cache line; each step of the loop covers two lines of the row below.
+constexpr std::uint64_t kLineFloats = 16;
+
 // The same scan as scan_columns on a contiguous row, eight pixels per vector. The threshold
 // compare comes first, and a block in which no pixel reaches the threshold costs one branch;
 // otherwise the 3x3 test runs on the whole block at once with the same comparisons: not-greater
 // (NaN passes) against the earlier neighbours, less-than (NaN fails) against the later ones.
 
 /// Bit k set when pixel j + k passes the threshold (not threshold > v).
-__attribute__((target("avx2"))) inline int passing_lanes(const float* here, std::uint64_t j, float threshold) {
+QUORLIN_AVX2 inline int passing_lanes(const float* here, std::uint64_t j, float threshold) {
   return _mm256_movemask_ps(_mm256_cmp_ps(_mm256_set1_ps(threshold), _mm256_loadu_ps(here + j), _CMP_NGT_UQ));
 }
 
 /// Bit k set when pixel j + k is a maximum of its 3x3 neighbourhood under the tie rule.
-__attribute__((target("avx2"))) inline int maxima_lanes(const RowScan& r, std::uint64_t j) {
+QUORLIN_AVX2 inline int maxima_lanes(const RowScan& r, std::uint64_t j) {
   const __m256 v = _mm256_loadu_ps(r.here + j);
   const __m256 earlier = _mm256_and_ps(
       _mm256_and_ps(_mm256_cmp_ps(_mm256_loadu_ps(r.above + j - 1), v, _CMP_NGT_UQ),
@@ -88,7 +96,7 @@ __attribute__((target("avx2"))) inline int maxima_lanes(const RowScan& r, std::u
 
 /// Records the maxima among the passing pixels (bits of mask) of the block starting at j.
 template <class Record>
-__attribute__((target("avx2"))) inline void record_block(const RowScan& r, std::uint64_t j, int mask, Record& record) {
+QUORLIN_AVX2 inline void record_block(const RowScan& r, std::uint64_t j, int mask, Record& record) {
   for (mask &= maxima_lanes(r, j); mask != 0; mask &= mask - 1) {
     const std::uint64_t k = j + static_cast<std::uint64_t>(__builtin_ctz(static_cast<unsigned>(mask)));
     record(k, r.here[k]);
@@ -96,50 +104,43 @@ __attribute__((target("avx2"))) inline void record_block(const RowScan& r, std::
 }
 
 template <class Record>
-__attribute__((target("avx2"))) void scan_contiguous_avx2(const RowScan& r, std::uint64_t end, float threshold,
+QUORLIN_AVX2 void scan_contiguous_avx2(const RowScan& r, std::uint64_t end, float threshold,
                                                           Record& record) {
   std::uint64_t j = 1;
-  for (; j + 32 <= end; j += 32) {
+  for (; j + kStride <= end; j += kStride) {
     // The row below is read only around candidates, at random: fetch it ahead with the scan so
     // the 3x3 test does not wait on memory. (The next row's scan reads it again from cache.)
-    _mm_prefetch(reinterpret_cast<const char*>(r.below + j + 512), _MM_HINT_T0);
-    _mm_prefetch(reinterpret_cast<const char*>(r.below + j + 528), _MM_HINT_T0);
-    const int m0 = passing_lanes(r.here, j, threshold), m1 = passing_lanes(r.here, j + 8, threshold);
-    const int m2 = passing_lanes(r.here, j + 16, threshold), m3 = passing_lanes(r.here, j + 24, threshold);
+    _mm_prefetch(reinterpret_cast<const char*>(r.below + j + kPrefetchAhead), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(r.below + j + kPrefetchAhead + kLineFloats),
+                 _MM_HINT_T0);
+    const int m0 = passing_lanes(r.here, j, threshold);
+    const int m1 = passing_lanes(r.here, j + kLanes, threshold);
+    const int m2 = passing_lanes(r.here, j + 2 * kLanes, threshold);
+    const int m3 = passing_lanes(r.here, j + 3 * kLanes, threshold);
     if ((m0 | m1 | m2 | m3) == 0) continue;
     if (m0) record_block(r, j, m0, record);
-    if (m1) record_block(r, j + 8, m1, record);
-    if (m2) record_block(r, j + 16, m2, record);
-    if (m3) record_block(r, j + 24, m3, record);
+    if (m1) record_block(r, j + kLanes, m1, record);
+    if (m2) record_block(r, j + 2 * kLanes, m2, record);
+    if (m3) record_block(r, j + 3 * kLanes, m3, record);
   }
-  for (; j + 8 <= end; j += 8)
+  for (; j + kLanes <= end; j += kLanes)
     if (const int m = passing_lanes(r.here, j, threshold)) record_block(r, j, m, record);
   scan_columns(r, j, end, UnitStep{}, threshold, record);
-}
-
-/// Whether the processor runs the vector scan; asked once (cpu_init first: the answer may be
-/// needed before the runtime's own initialiser has run).
-bool has_avx2() {
-  static const bool yes = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return yes;
 }
 #endif
 
 /// Appends the maxima of interior row i to out, in column order.
 template <class Step>
 void scan_row(const View2<float>& frame, std::uint64_t i, Step step, float threshold,
-              const std::array<float, 4>& to_physical, std::vector<PeakCandidate>& out) {
+              const ExtentAxes<2>& axes, std::vector<PeakCandidate>& out) {
   const float* here = frame.data + static_cast<std::int64_t>(i) * frame.strides[0];
   const RowScan rows{here - frame.strides[0], here, here + frame.strides[0]};
-  const float row_coordinate = static_cast<float>(i) * to_physical[0] + to_physical[1];
+  const float row_coordinate = axes.position(0, static_cast<float>(i));
   const auto record = [&](std::uint64_t j, float v) {
-    out.push_back({i, j, {row_coordinate, static_cast<float>(j) * to_physical[2] + to_physical[3]}, v});
+    out.push_back({i, j, {row_coordinate, axes.position(1, static_cast<float>(j))}, v});
   };
   const std::uint64_t end = frame.shape[1] - 1;
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(QUORLIN_X86_SIMD)
   if constexpr (std::is_same_v<Step, UnitStep>) {
     if (has_avx2()) return scan_contiguous_avx2(rows, end, threshold, record);
   }
@@ -155,23 +156,23 @@ std::vector<PeakCandidate> detect_peaks_2d(const View2<float>& frame, const Exte
   const std::uint64_t cols = frame.shape[1];
   if (rows < 3 || cols < 3) return {};
 
-  // Pixel index i maps to float(i) * scale + first on each axis; each scale is computed once.
-  const float scale0 = (extent[1] - extent[0]) / (static_cast<float>(rows) - 1.0f);
-  const float scale1 = (extent[3] - extent[2]) / (static_cast<float>(cols) - 1.0f);
-  const std::array<float, 4> to_physical{scale0, extent[0], scale1, extent[2]};
+  // Pixel index i maps to float(i) * step + lo on each axis; each step is computed once.
+  const ExtentAxes<2> axes(extent, frame.shape);
 
-  // Rows are scanned in parallel; the joined list keeps row order, then column order.
+  // Rows are scanned in parallel; the joined list keeps row order, then column order. A task of
+  // kRowsPerTask rows of a large frame is long enough to pay for its scheduling.
+  constexpr std::size_t kRowsPerTask = 8;
   const bool contiguous = frame.strides[1] == 1;
   auto candidates = parallel_gather<PeakCandidate>(
       rows - 2,
       [&](std::size_t k, std::vector<PeakCandidate>& out) {
         const std::uint64_t i = k + 1;
         if (contiguous)
-          scan_row(frame, i, UnitStep{}, threshold, to_physical, out);
+          scan_row(frame, i, UnitStep{}, threshold, axes, out);
         else
-          scan_row(frame, i, RuntimeStep{frame.strides[1]}, threshold, to_physical, out);
+          scan_row(frame, i, RuntimeStep{frame.strides[1]}, threshold, axes, out);
       },
-      8);
+      kRowsPerTask);
 
   sort_brightest_first(candidates);
   return thin_by_distance<2>(candidates, min_distance);

@@ -24,7 +24,7 @@ struct PeakCandidate {
 /// Interior pixels (rows 1..R-2, columns 1..C-2) that reach threshold (threshold > v rejects; NaN
 /// and equality pass) and are maxima of their 3x3 neighbourhood, where a tie (equal or NaN) with a
 /// neighbour later in raster order defeats the pixel. Positions come from the extent; the list is
-/// sorted brightest first and thinned so no kept peak lies closer than min_distance (extent
+/// sorted brightest first (equal intensities in raster order) and thinned so no kept peak lies closer than min_distance (extent
 /// units) to an earlier kept one. Frames with fewer than three rows or columns have no peaks.
 std::vector<PeakCandidate> detect_peaks_2d(const View2<float>& frame, const Extent2d& extent,
                                            float threshold, float min_distance);

@@ -5,16 +5,22 @@
 #include <cstddef>
 #include <cstdlib>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "common/extent_axis.h"
 #include "common/parallel.h"
+#include "common/simd.h"
 #include "detect/peaks.h"
 
 namespace quorlin {
 
 namespace {
+
+#if defined(QUORLIN_X86_SIMD)
+/// Voxels per SSE2 vector of floats.
+constexpr int kSseLanes = 4;
+/// Vectors per block test: a block of 16 voxels is one 64-byte cache line of a row.
+constexpr int kBlockVectors = 4;
+constexpr std::uint64_t kBlockVoxels = kSseLanes * kBlockVectors;
+#endif
 
 /// The 26 neighbour offsets as flat element steps, each with what an equal (or NaN-tied) value
 /// there means. A tie with a neighbour that comes later in the total order (later along axis 0,
@@ -54,24 +60,27 @@ struct Neighbourhood {
     return true;
   }
 
-#if defined(__SSE2__)
+#if defined(QUORLIN_X86_SIMD)
   /// For 16 voxels from p along a contiguous axis 2 (p[-1] to p[16] readable): a bit per voxel
   /// that reaches the threshold (threshold > v fails) and wins against both its axis-2
   /// neighbours, the earlier of which wins ties. A NaN voxel never wins: it ties its neighbours.
   static unsigned block_candidates(const float* p, float threshold) {
     const __m128 t = _mm_set1_ps(threshold);
-    __m128 reaches[4];
-    for (int g = 0; g < 4; ++g) reaches[g] = _mm_cmpngt_ps(t, _mm_loadu_ps(p + 4 * g));
+    __m128 reaches[kBlockVectors];
+    for (int g = 0; g < kBlockVectors; ++g)
+      reaches[g] = _mm_cmpngt_ps(t, _mm_loadu_ps(p + kSseLanes * g));
     // Most blocks end here: nothing reaches the threshold.
+    static_assert(kBlockVectors == 4, "the early exit below ORs four vectors");
     const __m128 any_01 = _mm_or_ps(reaches[0], reaches[1]);
     if (_mm_movemask_ps(_mm_or_ps(any_01, _mm_or_ps(reaches[2], reaches[3]))) == 0) return 0;
     unsigned bits = 0;
-    for (int g = 0; g < 4; ++g) {
-      const __m128 x = _mm_loadu_ps(p + 4 * g);
-      const __m128 beats_earlier = _mm_cmpgt_ps(x, _mm_loadu_ps(p + 4 * g - 1));
-      const __m128 holds_later = _mm_cmpngt_ps(_mm_loadu_ps(p + 4 * g + 1), x);
+    for (int g = 0; g < kBlockVectors; ++g) {
+      const float* at = p + kSseLanes * g;
+      const __m128 x = _mm_loadu_ps(at);
+      const __m128 beats_earlier = _mm_cmpgt_ps(x, _mm_loadu_ps(at - 1));
+      const __m128 holds_later = _mm_cmpngt_ps(_mm_loadu_ps(at + 1), x);
       const __m128 m = _mm_and_ps(reaches[g], _mm_and_ps(beats_earlier, holds_later));
-      bits |= static_cast<unsigned>(_mm_movemask_ps(m)) << (4 * g);
+      bits |= static_cast<unsigned>(_mm_movemask_ps(m)) << (kSseLanes * g);
     }
     return bits;
   }
@@ -97,23 +106,12 @@ struct Neighbourhood {
 #endif
 };
 
-/// Maps voxel indices to physical coordinates: ((hi - lo)·i) / (N - 1) + lo per axis.
-struct IndexToPosition {
-  std::array<float, 3> span{}, denom{}, lo{};
-  IndexToPosition(const Extent3d& e, const std::array<std::uint64_t, 3>& shape) {
-    for (std::size_t r = 0; r < 3; ++r) {
-      lo[r] = e[2 * r];
-      span[r] = e[2 * r + 1] - e[2 * r];
-      denom[r] = static_cast<float>(shape[r]) - 1.0f;
-    }
-  }
-  std::array<float, 3> operator()(const std::array<std::uint64_t, 3>& i) const {
-    std::array<float, 3> p{};
-    for (std::size_t r = 0; r < 3; ++r)
-      p[r] = (span[r] * static_cast<float>(i[r])) / denom[r] + lo[r];
-    return p;
-  }
-};
+/// Physical position of a voxel: ((hi - lo)·i) / (N - 1) + lo per axis.
+std::array<float, 3> voxel_position(const ExtentAxes<3>& axes, const std::array<std::uint64_t, 3>& i) {
+  std::array<float, 3> p{};
+  for (std::size_t r = 0; r < 3; ++r) p[r] = axes.position_scaled_first(r, i[r]);
+  return p;
+}
 
 /// Scans the interior of one row (fixed i0, i1) along axis 2 in increasing order and appends its
 /// maxima. On a contiguous row, blocks of 16 voxels are first tested at once against the
@@ -123,19 +121,18 @@ struct IndexToPosition {
 template <bool UnitStride>
 void scan_row(const float* row, std::int64_t stride, std::uint64_t n2, float threshold,
               [[maybe_unused]] const float* ahead, const Neighbourhood& nb, std::uint64_t i0,
-              std::uint64_t i1, const IndexToPosition& to_position,
+              std::uint64_t i1, const ExtentAxes<3>& axes,
               std::vector<PeakCandidate3d>& out) {
   const std::int64_t step = UnitStride ? 1 : stride;
   auto emit = [&](std::uint64_t k, float v) {
     const std::array<std::uint64_t, 3> index{i0, i1, k};
-    out.push_back(PeakCandidate3d{std::nullopt, index, to_position(index), v});
+    out.push_back(PeakCandidate3d{std::nullopt, index, voxel_position(axes, index), v});
   };
   const std::uint64_t end = n2 - 1;
   std::uint64_t k = 1;
-#if defined(__SSE2__)
+#if defined(QUORLIN_X86_SIMD)
   if constexpr (UnitStride) {
-    constexpr std::uint64_t kBlock = 16;
-    for (; k + kBlock <= end; k += kBlock) {
+    for (; k + kBlockVoxels <= end; k += kBlockVoxels) {
       __builtin_prefetch(ahead + k);
       for (unsigned bits = Neighbourhood::block_candidates(row + k, threshold); bits != 0;
            bits &= bits - 1) {
@@ -160,12 +157,15 @@ std::vector<PeakCandidate3d> detect_peaks_3d(const View3<float>& volume, const E
   if (shape[0] < 3 || shape[1] < 3 || shape[2] < 3) return {};
   const std::uint64_t inner0 = shape[0] - 2, inner1 = shape[1] - 2;
   const Neighbourhood nb(volume.strides);
-  const IndexToPosition to_position(extent, shape);
+  const ExtentAxes<3> axes(extent, shape);
   const bool unit = volume.strides[2] == 1;
 
   // (i0, i1) pairs are the work items, i0 outermost; chunks of pairs are joined in pair order, so
   // the candidates come out in raster order whatever the scheduling.
-  const std::size_t grain = std::max<std::uint64_t>(1, 16384 / shape[2]);
+  // A task scans about kVoxelsPerTask voxels: enough to pay for its scheduling, few enough
+  // that the rows of a small volume still spread over the workers.
+  constexpr std::uint64_t kVoxelsPerTask = 16384;
+  const std::size_t grain = std::max<std::uint64_t>(1, kVoxelsPerTask / shape[2]);
   std::vector<PeakCandidate3d> candidates = parallel_gather<PeakCandidate3d>(
       inner0 * inner1,
       [&](std::size_t pair, std::vector<PeakCandidate3d>& out) {
@@ -178,10 +178,10 @@ std::vector<PeakCandidate3d> detect_peaks_3d(const View3<float>& volume, const E
         const float* ahead = volume.data + static_cast<std::int64_t>(i0 + 1) * volume.strides[0] +
                              static_cast<std::int64_t>(ahead1) * volume.strides[1];
         if (unit)
-          scan_row<true>(row, 1, shape[2], threshold, ahead, nb, i0, i1, to_position, out);
+          scan_row<true>(row, 1, shape[2], threshold, ahead, nb, i0, i1, axes, out);
         else
-          scan_row<false>(row, volume.strides[2], shape[2], threshold, nullptr, nb, i0, i1,
-                          to_position, out);
+          scan_row<false>(row, volume.strides[2], shape[2], threshold, nullptr, nb, i0, i1, axes,
+                          out);
       },
       grain);
 

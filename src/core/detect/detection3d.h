@@ -28,7 +28,7 @@ struct PeakCandidate3d {
 using Extent3d = std::array<float, 6>;
 
 /// Interior voxels with threshold <= value (or a NaN value) that beat all 26 neighbours, brightest
-/// first, thinned so that no kept peak lies closer than min_distance (physical units) to a
+/// first (equal intensities in raster order: axis 0, then 1, then 2), thinned so that no kept peak lies closer than min_distance (physical units) to a
 /// brighter kept one. Equal neighbours are decided by one total order: the later voxel along
 /// axis 0, then along axis 1 wins; along axis 2 the earlier one wins. A volume with fewer than 3
 /// voxels along an axis (0 included) has no interior and no peaks.

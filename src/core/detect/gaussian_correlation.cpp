@@ -9,7 +9,10 @@ namespace quorlin {
 
 namespace {
 
-constexpr std::int64_t kSide = 5;
+/// Voxels from the peak to the template's edge along each axis: two voxels hold most of a spot of
+/// the usual width, and the 5x5x5 template stays cheap next to localization.
+constexpr std::int64_t kReach = 2;
+constexpr std::int64_t kSide = 2 * kReach + 1;
 constexpr std::size_t kVoxels = kSide * kSide * kSide;
 
 /// The 5x5x5 Gaussian template, normalised to sum 1, in raster order.
@@ -23,9 +26,9 @@ std::array<float, kVoxels> gaussian_template(const View3<float>& volume, const E
   };
   std::array<float, kVoxels> k{};
   std::size_t t = 0;
-  for (std::int64_t u0 = -2; u0 <= 2; ++u0)
-    for (std::int64_t u1 = -2; u1 <= 2; ++u1)
-      for (std::int64_t u2 = -2; u2 <= 2; ++u2) {
+  for (std::int64_t u0 = -kReach; u0 <= kReach; ++u0)
+    for (std::int64_t u1 = -kReach; u1 <= kReach; ++u1)
+      for (std::int64_t u2 = -kReach; u2 <= kReach; ++u2) {
         const float a0 = scaled(0, u0), a1 = scaled(1, u1), a2 = scaled(2, u2);
         k[t++] = std::exp(-0.5f * (a2 * a2 + (a1 * a1 + a0 * a0)));
       }
@@ -69,9 +72,9 @@ void correlate_peaks(const View3<float>& volume, const Extent3d& extent,
 
   std::array<float, kVoxels> values{}, weights{};
   for (PeakCandidate3d& peak : peaks) {
-    const std::int64_t b0 = static_cast<std::int64_t>(peak.index[0]) - 2;
-    const std::int64_t b1 = static_cast<std::int64_t>(peak.index[1]) - 2;
-    const std::int64_t b2 = static_cast<std::int64_t>(peak.index[2]) - 2;
+    const std::int64_t b0 = static_cast<std::int64_t>(peak.index[0]) - kReach;
+    const std::int64_t b1 = static_cast<std::int64_t>(peak.index[1]) - kReach;
+    const std::int64_t b2 = static_cast<std::int64_t>(peak.index[2]) - kReach;
     std::size_t count = 0, t = 0;
     for (std::int64_t t0 = 0; t0 < kSide; ++t0)
       for (std::int64_t t1 = 0; t1 < kSide; ++t1)

@@ -1,55 +1,23 @@
 // Sub-pixel localization of 2-D peaks.
 #include "localize/localize.h"
 
-#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
-#include <limits>
 #include <utility>
 
 #include "common/errors.h"
-#include "common/parallel.h"
+#include "common/extent_axis.h"
+#include "localize/gaussian_fit.h"
+#include "localize/in_order.h"
+#include "localize/window.h"
 
 namespace quorlin {
 
 std::optional<WindowOffset> gaussian_fit_2d(const View2<float>& v) {
-  const std::uint64_t rows = v.shape[0];
-  const std::uint64_t cols = v.shape[1];
-  float peak = -std::numeric_limits<float>::infinity();
-  for (std::uint64_t i = 0; i < rows; ++i)
-    for (std::uint64_t j = 0; j < cols; ++j)
-      if (v(i, j) > peak) peak = v(i, j);
-  if (!(peak > 0.0f)) return std::nullopt;
-
-  const float row_centre = static_cast<float>(rows - 1) * 0.5f;
-  const float col_centre = static_cast<float>(cols - 1) * 0.5f;
-  float mu_y = 0.0f;
-  float mu_x = 0.0f;
-  for (int step = 0; step < 5; ++step) {
-    float syy = 0.0f, sxx = 0.0f, sxy = 0.0f, syr = 0.0f, sxr = 0.0f;
-    for (std::uint64_t i = 0; i < rows; ++i) {
-      const float dy = (static_cast<float>(i) - row_centre) - mu_y;
-      for (std::uint64_t j = 0; j < cols; ++j) {
-        const float dx = (static_cast<float>(j) - col_centre) - mu_x;
-        const float g = std::exp(-0.5f * (dx * dx) - 0.5f * (dy * dy));
-        const float residual = v(i, j) / peak - g;
-        const float jy = dy * g;
-        const float jx = dx * g;
-        syy += jy * jy;
-        sxx += jx * jx;
-        sxy += jy * jx;
-        syr += jy * residual;
-        sxr += jx * residual;
-      }
-    }
-    const float det = syy * sxx - sxy * sxy;
-    // A NaN determinant fails this test and the fit carries on with NaN.
-    if (std::fabs(det) < 1e-10f) return std::nullopt;
-    mu_y += (sxx * syr - sxr * sxy) / det;
-    mu_x += (sxr * syy - sxy * syr) / det;
-  }
-  return WindowOffset{mu_y, mu_x};
+  const auto offset = gaussian_fit_offset(v);
+  if (!offset) return std::nullopt;
+  return WindowOffset{(*offset)[0], (*offset)[1]};
 }
 
 std::uint64_t count_positive_regional_maxima(const View2<float>& v) {
@@ -91,6 +59,10 @@ std::uint64_t count_positive_regional_maxima(const View2<float>& v) {
 
 namespace {
 
+/// A window with more positive regional maxima than this holds more than one spot; two are
+/// allowed, since the top of one spot can be a pair of equal pixels.
+constexpr std::uint64_t kMaxSpotMaxima = 2;
+
 /// Offset of the window's intensity centroid from its centre; (0, 0) when the values sum to 0.
 WindowOffset centroid_offset(const View2<float>& v, float half) {
   float total = 0.0f, sum_i = 0.0f, sum_j = 0.0f;
@@ -112,7 +84,7 @@ struct LocalizeSetup {
   std::uint64_t w;
   std::uint64_t half;
   LocalizationMethod method;
-  float scale0, first0, scale1, first1;
+  ExtentAxes<2> axes;
 };
 
 /// The refined peak, or nothing when it is dropped (window off the frame, no estimate).
@@ -130,7 +102,7 @@ std::optional<PeakCandidate> localize_one(const LocalizeSetup& s, const PeakCand
   const View2<float> window = contiguous_view<float, 2>(values.data(), {s.w, s.w});
 
   // A crowded window (several bright maxima) would bias any estimate: keep the pixel position.
-  if (count_positive_regional_maxima(window) > 2) return peak;
+  if (count_positive_regional_maxima(window) > kMaxSpotMaxima) return peak;
 
   const auto estimate = s.method == LocalizationMethod::radial_symmetry ? radial_symmetry_2d(window)
                                                                        : gaussian_fit_2d(window);
@@ -141,8 +113,8 @@ std::optional<PeakCandidate> localize_one(const LocalizeSetup& s, const PeakCand
   if (std::fabs(d.d0) > reach || std::fabs(d.d1) > reach) d = centroid_offset(window, static_cast<float>(s.half));
 
   PeakCandidate out = peak;
-  out.position = {(static_cast<float>(peak.row) + d.d0) * s.scale0 + s.first0,
-                  (static_cast<float>(peak.col) + d.d1) * s.scale1 + s.first1};
+  out.position = {s.axes.position(0, static_cast<float>(peak.row) + d.d0),
+                  s.axes.position(1, static_cast<float>(peak.col) + d.d1)};
   return out;
 }
 
@@ -153,46 +125,14 @@ std::vector<PeakCandidate> localize_peaks_2d(const View2<float>& frame,
                                              const Extent2d& extent, std::uint64_t window_size,
                                              LocalizationMethod method,
                                              std::optional<std::uint64_t> max_num_peaks) {
-  const std::uint64_t rows = frame.shape[0];
-  const std::uint64_t cols = frame.shape[1];
-  const LocalizeSetup setup{frame,
-                            window_size,
-                            (window_size - 1) / 2,
-                            method,
-                            (extent[1] - extent[0]) / static_cast<float>(rows - 1),
-                            extent[0],
-                            (extent[3] - extent[2]) / static_cast<float>(cols - 1),
-                            extent[2]};
-
-  // Each peak's outcome depends on nothing but the frame and the peak, so batches of peaks are
-  // localized in parallel and joined in list order; taking the first max_num_peaks kept peaks of
-  // that list is exactly the sequential loop that stops when the output is full. A batch is no
-  // larger than the remaining budget (but not tiny), so little work is wasted past the budget.
-  constexpr std::size_t kMinBatch = 64;
-  std::vector<PeakCandidate> kept;
-  std::size_t next = 0;
-  const auto full = [&] { return max_num_peaks && kept.size() >= *max_num_peaks; };
-  while (next < peaks.size() && !full()) {
-    std::size_t batch = peaks.size() - next;
-    if (max_num_peaks)
-      batch = std::min<std::size_t>(batch, std::max<std::size_t>(*max_num_peaks - kept.size(), kMinBatch));
-    auto refined = parallel_gather<PeakCandidate>(
-        batch,
-        [&](std::size_t k, std::vector<PeakCandidate>& out) {
-          if (auto p = localize_one(setup, peaks[next + k])) out.push_back(*p);
-        },
-        16);
-    for (const PeakCandidate& p : refined) {
-      if (full()) break;
-      kept.push_back(p);
-    }
-    next += batch;
-  }
-  return kept;
+  const LocalizeSetup setup{frame, window_size, (window_size - 1) / 2, method,
+                            ExtentAxes<2>(extent, frame.shape, LastIndex::exact)};
+  return refine_in_order(peaks, max_num_peaks,
+                         [&](const PeakCandidate& peak) { return localize_one(setup, peak); });
 }
 
 std::uint64_t checked_window_size(std::optional<std::uint64_t> window_size) {
-  const std::uint64_t w = window_size.value_or(7);
+  const std::uint64_t w = window_size.value_or(kDefaultWindowSize);
   if (w % 2 == 0 || w < 3) throw ValueError("localization_window_size must be an odd integer >= 3");
   return w;
 }

@@ -9,6 +9,13 @@ namespace quorlin {
 
 namespace {
 
+/// The slope given to a vertical gradient line (infinite slope): steep enough that the line is
+/// vertical to float precision over any window, finite so the sums below stay finite.
+constexpr float kVerticalSlope = 1000000.0f;
+/// The least distance of a grid point from the gradient centroid in the weights 1/distance: keeps
+/// a point on the centroid from dividing by zero while far below the grid spacing of 1.
+constexpr float kMinCentroidDistance = 0.0001f;
+
 /// 3x3 box sum over the in-grid neighbours divided by 9; the border acts as if padded with zeros.
 /// The axis-0 offset is the outer loop, the axis-1 offset the inner one, both from low to high.
 void box_smooth_3x3(const std::vector<float>& d, std::vector<float>& s, std::int64_t rows,
@@ -65,7 +72,7 @@ std::optional<WindowOffset> radial_symmetry_2d(const View2<float>& v) {
       float slope = -(s1[k] + s2[k]) / (s1[k] - s2[k]);
       if (std::isnan(slope)) slope = (d1[k] + d2[k]) / (d1[k] - d2[k]);
       if (std::isnan(slope)) slope = 0.0f;
-      if (std::isinf(slope)) slope = 1000000.0f;
+      if (std::isinf(slope)) slope = kVerticalSlope;
       m[k] = slope;
       b[k] = c - slope * r;
       g[k] = s1[k] * s1[k] + s2[k] * s2[k];
@@ -86,7 +93,7 @@ std::optional<WindowOffset> radial_symmetry_2d(const View2<float>& v) {
       const float c = static_cast<float>(j) + c_offset;
       float dist = std::sqrt((r - r_bar) * (r - r_bar) + (c - c_bar) * (c - c_bar));
       // The floor keeps a grid point on the centroid from dividing by zero; NaN stays NaN.
-      if (dist < 0.0001f) dist = 0.0001f;
+      if (dist < kMinCentroidDistance) dist = kMinCentroidDistance;
       const float w = g[k] / dist;
       const float kk = w / (m[k] * m[k] + 1.0f);
       const float km = kk * m[k];

@@ -9,11 +9,6 @@
 
 namespace quorlin {
 
-/// The grid of a 2-D renderer over extent (x0, x1, y0, y1) at pitch pixel_size.
-inline RenderGrid<2> render_grid_2d(const std::array<float, 4>& extent, float pixel_size) {
-  return render_grid<2>(extent, pixel_size);
-}
-
 /// The 2-D octant walk from a start cell towards an end cell: D = max(|Δx|, |Δy|) cells, the start
 /// first and the end never. Step j moves one cell along the major direction and the minor
 /// coordinate is ⌊j·DW / DU⌋: the error term starts at DW − DU, not at the midpoint form's

@@ -32,7 +32,7 @@ Cell<3> LineCells3d::cell_at(std::uint64_t j) const {
 RenderedTracks<3, 1> render_track_volume(View2<float> matrix_x_y_z_intensity,
                                          View1<std::int32_t> track_end_indices,
                                          const std::array<float, 6>& extent, float pixel_size) {
-  const RenderGrid<3> grid = render_grid_3d(extent, pixel_size);
+  const RenderGrid<3> grid = render_grid<3>(extent, pixel_size);
   const std::vector<RowRange> tracks =
       split_tracks(matrix_x_y_z_intensity, track_end_indices, 4, "matrix_x_y_z_intensity");
   MemoryBudget budget;

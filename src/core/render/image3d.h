@@ -9,11 +9,6 @@
 
 namespace quorlin {
 
-/// The grid of a 3-D renderer over extent (x0, x1, y0, y1, z0, z1) at pitch pixel_size.
-inline RenderGrid<3> render_grid_3d(const std::array<float, 6>& extent, float pixel_size) {
-  return render_grid<3>(extent, pixel_size);
-}
-
 /// The 3-D line walk between two cells: n + 1 cells with n = max |Δ| over the axes, the start
 /// first and the end last. Each axis keeps an error term starting at ⌊n/2⌋ that loses |Δa| per
 /// step and steps the axis when it falls below 0; after j steps axis a has therefore moved

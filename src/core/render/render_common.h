@@ -51,12 +51,14 @@ struct RenderGrid {
 /// Throws the `pixel_size` ValueError unless the pitch is finite and greater than zero.
 void check_pixel_size(float pixel_size);
 
+// A span short of k cells by less than 0.001 cell still gets k cells.
+constexpr float kSpanMargin = 0.999f;
+
 /// The grid over extent (lower0, upper0, lower1, upper1[, lower2, upper2]) at pitch pixel_size.
 template <std::size_t N>
 RenderGrid<N> render_grid(const std::array<float, 2 * N>& extent, float pixel_size) {
   check_pixel_size(pixel_size);
-  // The margin of 0.999 cell lets a span short of k cells by less than 0.001 cell still get k.
-  const float margin = 0.999f * pixel_size;
+  const float margin = kSpanMargin * pixel_size;
   RenderGrid<N> grid;
   for (std::size_t a = 0; a < N; ++a) {
     const float lower = extent[2 * a];
@@ -271,59 +273,38 @@ struct HitLists {
   }
 };
 
-/// Hits in one flat buffer in arrival order, then grouped by cell with a stable counting sort. No
-/// cell owns a list of its own, so the grid costs one offset per cell, however the hits fall.
-template <class Hit>
-class HitCollector {
- public:
-  explicit HitCollector(MemoryBudget& budget) : budget_(budget) {}
+/// Draws the tracks twice: the first pass counts the hits of every cell, which places each cell's
+/// run in one buffer; the second, over the same walks, stores every hit once, as itself, in the
+/// next slot of its cell's run. The runs thus hold the hits in arrival order, at sizeof(Hit) bytes
+/// per hit and one offset per cell (reserved with the grid). Throws MemoryError, before taking the
+/// buffer, when the hits do not fit the budget.
+template <std::size_t N, class Index, class Walk, class Hit>
+HitLists<Hit> collect_hits(View2<float> matrix, const std::vector<RowRange>& tracks,
+                           const RenderGrid<N>& grid, std::uint64_t cells, MemoryBudget& budget) {
+  HitLists<Hit> lists;
+  lists.offsets.assign(cells + 1, 0);
+  draw_tracks<N, Index, Walk, Hit>(
+      matrix, tracks, grid, [&](std::uint64_t cell, const Hit&) { ++lists.offsets[cell + 1]; });
+  for (std::uint64_t c = 0; c < cells; ++c) lists.offsets[c + 1] += lists.offsets[c];
+  budget.take(lists.offsets[cells], sizeof(Hit), "the hits of the tracks");
+  lists.hits.resize(lists.offsets[cells]);
+  // Placing with offsets[c]++ leaves each offset at the next cell's start; shift them back.
+  draw_tracks<N, Index, Walk, Hit>(matrix, tracks, grid, [&](std::uint64_t cell, const Hit& hit) {
+    lists.hits[lists.offsets[cell]++] = hit;
+  });
+  for (std::uint64_t c = cells; c > 0; --c) lists.offsets[c] = lists.offsets[c - 1];
+  lists.offsets[0] = 0;
+  return lists;
+}
 
-  void add(std::uint64_t cell, const Hit& hit) {
-    if (entries_.size() == entries_.capacity()) grow();
-    entries_.push_back({cell, hit});
-  }
-
-  /// Groups the hits of a grid of `cells` cells (whose offsets were reserved with the grid).
-  HitLists<Hit> group(std::uint64_t cells) && {
-    HitLists<Hit> lists;
-    lists.offsets.assign(cells + 1, 0);
-    for (const Entry& e : entries_) ++lists.offsets[e.cell + 1];
-    for (std::uint64_t c = 0; c < cells; ++c) lists.offsets[c + 1] += lists.offsets[c];
-    lists.hits.resize(entries_.size());
-    // Scattering with offsets[c]++ leaves each offset at the next cell's start; shift them back.
-    for (const Entry& e : entries_) lists.hits[lists.offsets[e.cell]++] = e.hit;
-    for (std::uint64_t c = cells; c > 0; --c) lists.offsets[c] = lists.offsets[c - 1];
-    lists.offsets[0] = 0;
-    entries_ = {};
-    return lists;
-  }
-
- private:
-  struct Entry {
-    std::uint64_t cell;
-    Hit hit;
-  };
-
-  /// Grows the buffer geometrically, counting the grouped copy that each entry will need too.
-  void grow() {
-    const std::uint64_t now = entries_.capacity();
-    const std::uint64_t unit = sizeof(Entry) + sizeof(Hit);
-    std::uint64_t wanted = std::max<std::uint64_t>(4096, now * 2);
-    if ((wanted - now) * unit > budget_.remaining())
-      wanted = now + std::max<std::uint64_t>(4096, now / 8);
-    budget_.take(wanted - now, unit, "the hits of the tracks");
-    entries_.reserve(wanted);
-  }
-
-  MemoryBudget& budget_;
-  std::vector<Entry> entries_;
-};
+// Up to this many hits an insertion sort beats the general sort.
+constexpr std::size_t kInsertionSortHits = 20;
 
 /// Sorts a cell's hits by ascending intensity; hits of equal intensity keep their arrival order.
 template <class Hit>
 void sort_by_intensity(std::span<Hit> hits) {
   auto less = [](const Hit& a, const Hit& b) { return intensity_of(a) < intensity_of(b); };
-  if (hits.size() <= 20) {
+  if (hits.size() <= kInsertionSortHits) {
     for (std::size_t i = 1; i < hits.size(); ++i) {
       const Hit h = hits[i];
       std::size_t k = i;
@@ -372,8 +353,8 @@ RenderedTracks<N, Images> cell_statistics(HitLists<Hit>& lists, const RenderGrid
   return out;
 }
 
-/// The common run of the hit-list renderers: grid, splitting, drawing into one flat hit buffer,
-/// grouping by cell, then `statistics` per cell. Each cell costs its output buffers and one offset.
+/// The common run of the hit-list renderers: grid, splitting, the hits grouped by cell, then
+/// `statistics` per cell. Each cell costs its output buffers and one offset, each hit sizeof(Hit).
 template <std::size_t N, std::size_t Images, class Index, class Walk, class Hit, class Statistics>
 RenderedTracks<N, Images> render_hit_lists(View2<float> matrix,
                                            View1<std::int32_t> track_end_indices,
@@ -386,10 +367,7 @@ RenderedTracks<N, Images> render_hit_lists(View2<float> matrix,
   const std::uint64_t per_cell =
       Images * sizeof(float) + sizeof(std::uint32_t) + sizeof(std::uint64_t);
   const std::uint64_t cells = reserve_grid(grid, per_cell, budget);
-  HitCollector<Hit> collector(budget);
-  draw_tracks<N, Index, Walk, Hit>(
-      matrix, tracks, grid, [&](std::uint64_t cell, const Hit& hit) { collector.add(cell, hit); });
-  HitLists<Hit> lists = std::move(collector).group(cells);
+  HitLists<Hit> lists = collect_hits<N, Index, Walk, Hit>(matrix, tracks, grid, cells, budget);
   return cell_statistics<N, Images>(lists, grid, cells, statistics);
 }
 

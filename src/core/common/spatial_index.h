@@ -1,0 +1,194 @@
+// A grid index over points in N dimensions, answering which points may lie within a reach of
+// each other.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "common/radix_sort.h"
+
+namespace quorlin {
+
+/// A fixed set of points filed in a grid of cells a little wider than a reach r, so that two
+/// points whose coordinates differ by less than r on every axis lie in adjacent cells (cells
+/// whose coordinates differ by at most one on every axis).
+///
+/// The cell coordinate of v on an axis is ⌊(v − lowest) · (1 / side)⌋, in double. The side is r
+/// widened by kWidening, and never less than 2^-kAxisBits of the widest span of the points: the
+/// coordinates then fit in kAxisBits bits and a cell's row-major key (over the bounding box
+/// padded by one cell on every side) in 64 bits for any reach, so a tiny reach over a wide span
+/// neither saturates the keys nor lumps the points together (a cell of 2^-31 of the span in 2-D,
+/// 2^-21 in 3-D, is finer than the pixel spacing of any frame or volume with fewer pixels than
+/// that along an axis).
+///
+/// Cells are numbered by their key while the padded box has few cells per point; otherwise only
+/// the occupied cells are numbered, in key order (found by a radix sort), and each keeps its
+/// occupied adjacent cells, so memory grows with the number of points, never with the box.
+template <std::size_t N>
+class SpatialIndex {
+ public:
+  using Position = std::array<float, N>;
+  static constexpr std::size_t kNoCell = std::numeric_limits<std::size_t>::max();
+
+  /// Files the points 0 .. count − 1, point i at position_of(i) (a Position). reach must be
+  /// greater than 0; infinity puts every point in one cell. Points with a non-finite coordinate
+  /// are not filed.
+  template <class PositionOf>
+  SpatialIndex(std::size_t count, PositionOf&& position_of, double reach);
+
+  /// Cells are numbered 0 .. cell_count() − 1; some may hold no point.
+  std::size_t cell_count() const { return cell_count_; }
+  /// The cell of a point, or kNoCell for a point that is not filed.
+  std::size_t cell_of(std::size_t point) const { return cell_of_[point]; }
+  /// Calls visit(adjacent) for the cells adjacent to a cell (every occupied one, the cell itself
+  /// included, and possibly some empty ones) until visit returns true; returns whether it did.
+  template <class Visit>
+  bool any_adjacent(std::size_t cell, Visit&& visit) const {
+    if (run_begin_.empty()) {  // numbered by key: the adjacent keys are key + delta_[o] + (-1..1)
+      for (std::uint64_t d : delta_)
+        for (std::size_t c = cell + d - 1, end = c + 3; c != end; ++c)
+          if (visit(c)) return true;
+      return false;
+    }
+    for (std::size_t r = run_begin_[cell]; r < run_begin_[cell + 1]; ++r)
+      for (std::size_t c = runs_[r] >> 2, end = c + (runs_[r] & 3); c < end; ++c)
+        if (visit(c)) return true;
+    return false;
+  }
+  /// The side of the cells (at least the reach).
+  double cell_side() const { return side_; }
+
+ private:
+  // Coordinates of kAxisBits bits, padded by one cell on either side, give keys below 2^64.
+  static constexpr unsigned kAxisBits = 63 / N;
+  // Each cell quotient carries three roundings (difference, reciprocal, product), so it is off by
+  // less than 2^(kAxisBits − 51) cells; widening the cells past the reach by more than twice that
+  // keeps points closer than the reach at most one cell apart.
+  static constexpr double kWidening = 1.0 / (1 << 16);
+  static_assert(N >= 2 && kAxisBits <= 31, "the rounding bound above needs kAxisBits <= 31");
+  // Up to this many cells per point, a table over the whole padded box (one entry per cell for
+  // the caller) costs less than sorting the points into their occupied cells.
+  static constexpr std::uint64_t kBoxCellsPerPoint = 8;
+  // Offsets of an adjacent cell on the leading N − 1 axes, each −1, 0 or 1.
+  static constexpr std::size_t kRuns = [] {
+    std::size_t runs = 1;
+    for (std::size_t a = 0; a + 1 < N; ++a) runs *= 3;
+    return runs;
+  }();
+
+  /// ⌊(v − lowest) / side⌋; the quotient is never negative, so truncation floors it.
+  std::uint64_t coordinate(float v, std::size_t axis) const {
+    return static_cast<std::uint64_t>((static_cast<double>(v) - lowest_[axis]) * per_side_);
+  }
+
+  std::array<double, N> lowest_{};
+  double side_ = 0.0;
+  double per_side_ = 0.0;  // 1 / side_
+  // Key differences of the adjacent cells at each offset o on the leading axes: the adjacent keys
+  // at offset o are key + delta_[o] − 1 .. key + delta_[o] + 1 (the padding
+  // keeps the last axis from wrapping into the next row). They wrap, but every key + delta_[o]
+  // formed lies in [0, 2^64).
+  std::array<std::uint64_t, kRuns> delta_{};
+  std::size_t cell_count_ = 0;
+  std::vector<std::size_t> cell_of_;
+  // Numbered by occupied cell only: the adjacent cells of cell c as runs of consecutive cells, at
+  // most one run per offset on the leading axes, runs_[run_begin_[c] ..), each the run's first
+  // cell << 2 | its length (1 to 3). Empty when cells are numbered by key.
+  std::vector<std::size_t> run_begin_;
+  std::vector<std::uint64_t> runs_;
+};
+
+template <std::size_t N>
+template <class PositionOf>
+SpatialIndex<N>::SpatialIndex(std::size_t count, PositionOf&& position_of, double reach)
+    : cell_of_(count, kNoCell) {
+  const auto finite = [](const Position& p) {
+    for (float v : p)
+      if (!std::isfinite(v)) return false;
+    return true;
+  };
+  std::array<double, N> highest{};
+  lowest_.fill(INFINITY);
+  highest.fill(-INFINITY);
+  std::size_t filed_count = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const Position p = position_of(i);
+    if (!finite(p)) continue;
+    ++filed_count;
+    for (std::size_t a = 0; a < N; ++a) {
+      lowest_[a] = std::min(lowest_[a], static_cast<double>(p[a]));
+      highest[a] = std::max(highest[a], static_cast<double>(p[a]));
+    }
+  }
+  if (filed_count == 0) return;
+
+  double widest = 0.0;
+  for (std::size_t a = 0; a < N; ++a) widest = std::max(widest, highest[a] - lowest_[a]);
+  side_ = std::max(reach, std::ldexp(widest, -static_cast<int>(kAxisBits))) * (1.0 + kWidening);
+  per_side_ = 1.0 / side_;
+  std::array<std::uint64_t, N> stride{};
+  std::uint64_t box = 1;
+  for (std::size_t a = N; a-- > 0;) {
+    stride[a] = box;
+    box *= coordinate(static_cast<float>(highest[a]), a) + 3;  // cells plus padding
+  }
+  for (std::size_t o = 0; o < kRuns; ++o)
+    for (std::size_t a = 0, rest = o; a + 1 < N; ++a, rest /= 3)
+      delta_[o] += (rest % 3 - std::uint64_t{1}) * stride[N - 2 - a];
+  const auto key_of = [&](const Position& p) {
+    std::uint64_t key = 0;
+    for (std::size_t a = 0; a < N; ++a) key += (coordinate(p[a], a) + 1) * stride[a];
+    return key;
+  };
+
+  if (box / kBoxCellsPerPoint <= filed_count) {
+    cell_count_ = box;
+    for (std::size_t i = 0; i < count; ++i) {
+      const Position p = position_of(i);
+      if (finite(p)) cell_of_[i] = key_of(p);
+    }
+    return;
+  }
+
+  std::vector<KeyedIndex> filed;
+  filed.reserve(filed_count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const Position p = position_of(i);
+    if (finite(p)) filed.push_back({key_of(p), i});
+  }
+  radix_sort_by_key(filed);
+  std::vector<std::uint64_t> keys;  // of the occupied cells, ascending
+  keys.reserve(filed.size());
+  for (const KeyedIndex& f : filed) {
+    if (keys.empty() || f.key != keys.back()) keys.push_back(f.key);
+    cell_of_[f.index] = keys.size() - 1;
+  }
+  filed = {};
+  cell_count_ = keys.size();
+
+  // The window of adjacent keys at each offset moves forward with the cell, so one forward sweep
+  // with a cursor per offset finds every run.
+  std::array<std::size_t, kRuns> cursor{};
+  run_begin_.reserve(keys.size() + 1);
+  runs_.reserve(keys.size());
+  run_begin_.push_back(0);
+  for (std::size_t c = 0; c < keys.size(); ++c) {
+    for (std::size_t o = 0; o < kRuns; ++o) {
+      const std::uint64_t first = keys[c] + delta_[o] - 1;
+      std::size_t k = cursor[o];
+      while (k < keys.size() && keys[k] < first) ++k;
+      cursor[o] = k;
+      std::uint64_t length = 0;
+      while (length < 3 && k + length < keys.size() && keys[k + length] <= first + 2) ++length;
+      if (length != 0) runs_.push_back(static_cast<std::uint64_t>(k) << 2 | length);
+    }
+    run_begin_.push_back(runs_.size());
+  }
+}
+
+}  // namespace quorlin

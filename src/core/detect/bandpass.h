@@ -1,0 +1,21 @@
+// Band-pass prefilter of a 2-D frame: a Gaussian low-pass minus a local mean background.
+#pragma once
+
+#include "common/array_view.h"
+
+namespace quorlin {
+
+/// Widest filter radius accepted, in pixels: far beyond any spot, and it bounds the work per pixel.
+constexpr double kMaxFilterRadius = 1000.0;
+
+/// Checks the filter sizes; throws ValueError naming the argument.
+void validate_bandpass(double noise_size, double feature_size);
+
+/// Gaussian low-pass of standard deviation noise_size (pixels; 0 leaves the frame unsmoothed)
+/// minus the mean over the (2w + 1) x (2w + 1) square around each pixel, w = round(feature_size).
+/// Values beyond the frame's edges are mirrored (d c b a | a b c d). Separable passes, rows in
+/// parallel; each output value is computed by one task in a fixed order, so the result does not
+/// depend on the number of workers. Writes rows x cols values, row-major, to out.
+void bandpass(const View2<float>& frame, double noise_size, double feature_size, float* out);
+
+}  // namespace quorlin

@@ -1,0 +1,134 @@
+// Randomized check of the spatial index against brute force in 2-D and 3-D: every pair of points
+// closer than the reach on every axis lies in adjacent cells, adjacency among occupied cells is
+// symmetric, and with a reach that needs no widening of the cells, adjacent cells hold only points
+// within two cell sides.
+// Exits non-zero on the first failure.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "common/spatial_index.h"
+
+namespace {
+
+template <std::size_t N>
+std::vector<std::size_t> adjacent_cells(const quorlin::SpatialIndex<N>& index, std::size_t cell) {
+  std::vector<std::size_t> cells;
+  index.any_adjacent(cell, [&](std::size_t c) {
+    cells.push_back(c);
+    return false;
+  });
+  return cells;
+}
+
+template <std::size_t N>
+bool finite(const std::array<float, N>& p) {
+  return std::all_of(p.begin(), p.end(), [](float v) { return std::isfinite(v); });
+}
+
+template <std::size_t N>
+bool check_round(const std::vector<std::array<float, N>>& points, double reach, int round) {
+  const quorlin::SpatialIndex<N> index(points.size(), [&](std::size_t i) { return points[i]; },
+                                       reach);
+  const auto fail = [&](const char* what) {
+    std::printf("%zu-D round %d, reach %g: %s\n", N, round, reach, what);
+    return false;
+  };
+  // Every finite point is filed, no other.
+  for (std::size_t i = 0; i < points.size(); ++i)
+    if ((index.cell_of(i) == index.kNoCell) == finite(points[i]) ||
+        (finite(points[i]) && index.cell_of(i) >= index.cell_count()))
+      return fail("finite points must be filed, others not");
+  std::vector<char> occupied(index.cell_count(), 0);
+  for (std::size_t i = 0; i < points.size(); ++i)
+    if (finite(points[i])) occupied[index.cell_of(i)] = 1;
+  for (std::size_t c = 0; c < index.cell_count(); ++c) {
+    if (!occupied[c]) continue;
+    const auto adjacent = adjacent_cells(index, c);
+    if (std::find(adjacent.begin(), adjacent.end(), c) == adjacent.end())
+      return fail("cell not adjacent to itself");
+    auto distinct = adjacent;
+    std::sort(distinct.begin(), distinct.end());
+    if (std::unique(distinct.begin(), distinct.end()) != distinct.end()) return fail("repeated");
+    if (adjacent.size() > static_cast<std::size_t>(std::pow(3.0, N))) return fail("too many");
+    for (std::size_t d : adjacent) {
+      if (d >= index.cell_count()) return fail("adjacent cell out of range");
+      if (!occupied[d]) continue;
+      const auto back = adjacent_cells(index, d);
+      if (std::find(back.begin(), back.end(), c) == back.end()) return fail("asymmetric");
+    }
+  }
+  double widest = 0.0;
+  for (std::size_t r = 0; r < N; ++r) {
+    double lo = INFINITY, hi = -INFINITY;
+    for (const auto& p : points)
+      if (finite(p)) {
+        lo = std::min(lo, static_cast<double>(p[r]));
+        hi = std::max(hi, static_cast<double>(p[r]));
+      }
+    widest = std::max(widest, hi - lo);
+  }
+  const bool narrow = reach >= widest * 1e-6;  // no cell widened beyond the reach
+  if (narrow && index.cell_count() > 0 && !(index.cell_side() <= reach * (1.0 + 0x1p-15)))
+    return fail("cells wider than the reach needs");
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    if (!finite(points[i])) continue;
+    std::vector<char> near(index.cell_count(), 0);
+    for (std::size_t c : adjacent_cells(index, index.cell_of(i))) near[c] = 1;
+    for (std::size_t j = 0; j < points.size(); ++j) {
+      if (!finite(points[j])) continue;
+      bool close = true;
+      double farthest = 0.0;
+      for (std::size_t r = 0; r < N; ++r) {
+        const double d = std::fabs(static_cast<double>(points[i][r]) - points[j][r]);
+        close &= d < reach;
+        farthest = std::max(farthest, d);
+      }
+      const bool adjacent = near[index.cell_of(j)];
+      if (close && !adjacent) return fail("a close pair lies in cells that are not adjacent");
+      if (adjacent && narrow && !(farthest <= 2.0 * index.cell_side() * (1.0 + 1e-12)))
+        return fail("adjacent cells hold a far point");
+    }
+  }
+  return true;
+}
+
+template <std::size_t N>
+bool check(std::mt19937& rng, int rounds) {
+  const double reaches[] = {1.0, 0.3, 7.0, 1e-9, 1e-30, 1e30, 0x1p64, INFINITY};
+  const float spans[] = {10.0f, 1000.0f, 1e-6f, 1e25f};
+  std::uniform_int_distribution<int> pick(0, 99);
+  for (int round = 0; round < rounds; ++round) {
+    const double reach = reaches[round % 8];
+    const float span = spans[(round / 8) % 4];
+    std::uniform_real_distribution<float> uniform(-span, span);
+    std::vector<std::array<float, N>> points(static_cast<std::size_t>(1 + round % 200));
+    for (std::size_t k = 0; k < points.size(); ++k) {
+      for (float& v : points[k]) v = uniform(rng);
+      const int kind = pick(rng);
+      if (k > 0 && kind < 30) {  // on, next to, or a reach away from an earlier point
+        points[k] = points[static_cast<std::size_t>(rng()) % k];
+        float& v = points[k][static_cast<std::size_t>(kind) % N];
+        if (kind % 3 == 1) v = std::nextafter(v, INFINITY);
+        if (kind % 3 == 2) v = std::nextafter(static_cast<float>(v + reach), v);
+      } else if (kind == 99) {
+        points[k][N - 1] = k % 2 ? std::numeric_limits<float>::quiet_NaN() : -INFINITY;
+      }
+    }
+    if (!check_round<N>(points, reach, round)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main() {
+  std::mt19937 rng(20261208);
+  if (!check<2>(rng, 800) || !check<3>(rng, 800)) return 1;
+  std::printf("spatial index: every close pair lies in adjacent cells\n");
+  return 0;
+}

@@ -1,0 +1,24 @@
+"""The stubs match the built modules, and quorlin_track type-checks strictly."""
+
+import subprocess
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def run_tool(*args):
+    done = subprocess.run([sys.executable, "-m", *args],
+                          capture_output=True, text=True, timeout=600, cwd=ROOT)
+    return done.returncode, done.stdout + done.stderr
+
+
+def test_stubs_match_the_runtime_modules():
+    status, report = run_tool("mypy.stubtest", "quorlin", "quorlin_track._native")
+    assert status == 0, report
+
+
+def test_quorlin_track_passes_strict_type_checking():
+    status, report = run_tool("mypy", "--strict", "--cache-dir", "build/mypy-cache",
+                              "python/quorlin_track")
+    assert status == 0, report
