@@ -1,8 +1,10 @@
-"""The exact assignment solver, driven through a small C++ program, against brute force and scipy."""
+"""The exact assignment solvers, driven through a small C++ program, against brute force and scipy."""
+
+import subprocess
 
 import numpy as np
 import pytest
-from _cpp_driver import build_driver, run_driver
+from _cpp_driver import build_driver
 from scipy.optimize import linear_sum_assignment
 
 
@@ -12,19 +14,22 @@ def solve(tmp_path_factory):
 
     A problem is (no_link, entries, columns) with no_link a list of per-row costs and entries a
     list of dicts {column: cost}, one per row; the result per problem is (total, columns) with -1
-    for a row left unassigned.
+    for a row left unassigned. `mode` "raw" runs the sparse solver on the problem as given; "dense",
+    "sparse" and "component" solve it as one frame pair of linking (no-link cost of row 0 for all).
     """
     exe = build_driver(tmp_path_factory.mktemp("assignment"), "assignment_driver",
-                       "src/core/link/assignment.cpp")
+                       "src/core/link/assignment.cpp", "src/core/link/components.cpp",
+                       "src/core/link/dense_assignment.cpp", "src/core/common/memory.cpp")
 
-    def run(problems):
+    def run(problems, mode="raw"):
         lines = [str(len(problems))]
         for no_link, entries, columns in problems:
             lines.append(f"{len(no_link)} {columns}")
             for s, row in zip(no_link, entries):
                 pairs = " ".join(f"{c} {v}" for c, v in row.items())
                 lines.append(f"{s} {len(row)} {pairs}")
-        out = run_driver(exe, "\n".join(lines) + "\n").split("\n")
+        out = subprocess.run([str(exe), mode], input="\n".join(lines) + "\n", capture_output=True,
+                             text=True, check=True).stdout.split("\n")
         results = []
         for line in out[: len(problems)]:
             values = [int(v) for v in line.split()]
@@ -140,3 +145,53 @@ def test_large_costs_stay_exact(solve):
     [(total, columns)] = solve([problem])
     best, optima = brute_force(problem[0], problem[1])
     assert total == best and columns in optima
+
+
+def links(columns):
+    return sum(c >= 0 for c in columns)
+
+
+def tied_problem(rng, rows, columns, no_link):
+    """Uniform no-link cost and entries drawn from a few values up to it: ties everywhere."""
+    density = rng.uniform(0.3, 1.0)
+    entries = [{int(c): int(rng.choice([0, no_link // 2, no_link - 1, no_link]))
+                for c in np.flatnonzero(rng.random(columns) < density)} for _ in range(rows)]
+    return [no_link] * rows, entries, columns
+
+
+@pytest.mark.parametrize("mode", ["dense", "sparse", "component"])
+def test_frame_pair_solvers_prefer_more_links_among_optima(solve, mode):
+    # Both solvers of a frame pair's components give a cheapest assignment and, among those, one
+    # with the most links.
+    rng = np.random.default_rng(17)
+    problems = [tied_problem(rng, int(rng.integers(1, 7)), int(rng.integers(1, 7)),
+                             int(rng.choice([2, 4, 1000]))) for _ in range(600)]
+    for problem, (total, columns) in zip(problems, solve(problems, mode)):
+        best, optima = brute_force(problem[0], problem[1])
+        assert total == best
+        assert columns in optima
+        assert links(columns) == max(links(o) for o in optima)
+
+
+@pytest.mark.parametrize("rows, columns, high", [(40, 40, 4), (30, 70, 10**6), (70, 30, 3), (60, 60, 10**6)])
+def test_dense_and_sparse_against_scipy(solve, rows, columns, high):
+    # Full components: scipy on the matrix with the tie rule folded in (exact in float64 here)
+    # gives the smallest total and, with it, the largest number of links.
+    rng = np.random.default_rng(rows + columns + high)
+    no_link = high
+    problems = [([no_link] * rows,
+                 [{c: int(v) for c, v in enumerate(rng.integers(0, high + 1, columns))} for _ in range(rows)],
+                 columns) for _ in range(3)]
+    for problem, dense, sparse in zip(problems, solve(problems, "dense"), solve(problems, "sparse")):
+        scale = rows + 1
+        matrix = np.full((rows, columns + rows), 10.0 * scale * no_link)
+        for r, row in enumerate(problem[1]):
+            for c, v in row.items():
+                matrix[r, c] = v * scale
+            matrix[r, columns + r] = no_link * scale + 1
+        r_idx, c_idx = linear_sum_assignment(matrix)
+        folded = int(matrix[r_idx, c_idx].sum())
+        for total, chosen in (dense, sparse):
+            assert total * scale + (rows - links(chosen)) == folded
+            taken = [c for c in chosen if c >= 0]
+            assert len(taken) == len(set(taken))

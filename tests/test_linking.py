@@ -4,7 +4,8 @@ import re
 
 import numpy as np
 import pytest
-from _cpp_driver import build_driver, run_driver
+from _cpp_driver import ROOT, build_driver, run_driver
+from reliability_support import SANITIZED
 from scipy.optimize import linear_sum_assignment
 
 import quorlin
@@ -359,3 +360,58 @@ def test_end_indices_beyond_32_bits_raise(tmp_path):
     assert run_driver(exe, f"{2**32 - 3} 2").split() == [str(2**32 - 3), str(2**32 - 1)]
     out = run_driver(exe, f"{2**31} {2**31 - 1} 2")
     assert out.startswith("OverflowError: the tracks hold 4294967297 rows or more")
+
+
+@pytest.mark.skipif(SANITIZED, reason="memory refusals are checked on the regular build")
+def test_working_memory_beyond_the_available_raises(tmp_path):
+    # The available memory is capped inside the driver: a component too large for it, and a frame
+    # pair whose feasible pairs alone exceed it, are refused up front with MemoryError.
+    sources = [p.relative_to(ROOT) for d in ("link", "common") for p in sorted((ROOT / "src/core" / d).glob("*.cpp"))]
+    exe = build_driver(tmp_path, "link_memory_driver", *sources)
+    assert run_driver(exe, "0 600").split() == ["links", "600"]
+    assert run_driver(exe, "1000000 600").strip() == (
+        "MemoryError: not enough memory to link frame 0 to frame 1: a component of 600 sources and "
+        "600 targets needs 2904000 bytes of working memory, 1000000 bytes available")
+    assert run_driver(exe, "16000000 2000").strip() == (
+        "MemoryError: not enough memory to link frame 0 to frame 1: more than 444444 feasible point "
+        "pairs need more working memory than the 16000000 bytes available")
+
+
+def pair_total(result):
+    """Total cost of the links of a two-frame result, in millionths, plus S per unlinked source."""
+    matrix, ends = result
+    starts = np.concatenate([[0], ends[:-1]]).astype(np.int64)
+    d = matrix[starts + 1, :2] - matrix[starts, :2]
+    costs = np.trunc(np.sqrt(d[:, 0] * d[:, 0] + d[:, 1] * d[:, 1]) * F32(1e6)).astype(np.int64)
+    return int(costs.sum()), len(ends)
+
+
+@pytest.mark.parametrize("kind", ["random", "lattice", "identical"])
+def test_dense_components_are_optimal_with_most_links(kind):
+    # Two frames inside one disc of max_distance: every pair feasible, one dense component. scipy on
+    # the matrix with the tie rule folded in gives the smallest total and, with it, most links.
+    rng = np.random.default_rng(3)
+    n, md = 120, 4.0
+    frames = []
+    for _ in range(2):
+        if kind == "random":
+            pos = rng.uniform(0, 2.5, (n, 2))
+        elif kind == "lattice":
+            pos = rng.integers(0, 3, (n, 2)) * 0.5
+        else:
+            pos = np.ones((n, 2))
+        frames.append(np.column_stack([pos, np.ones(n)]).astype(F32))
+    result = link2(frames, md, 0, 2.0)
+    total, made = pair_total(result)
+    s_cost, scale = int(F32(1e6) * F32(md)), n + 1
+    d = frames[0][:, None, :2] - frames[1][None, :, :2]
+    cost = np.trunc(np.sqrt(d[..., 0] * d[..., 0] + d[..., 1] * d[..., 1]) * F32(1e6)).astype(np.int64)
+    matrix = np.full((n, 2 * n), 10.0 * scale * s_cost)
+    matrix[:, :n] = cost * scale
+    matrix[np.arange(n), n + np.arange(n)] = s_cost * scale + 1
+    rows, cols = linear_sum_assignment(matrix)
+    best = int(matrix[rows, cols].sum())
+    assert (total + (n - made) * s_cost) * scale + (n - made) == best
+    if kind == "random":  # distinct costs: the optimum is unique, so the tracks equal the reference
+        ref_matrix, _ = reference_link(frames, md, 0, 2.0)
+        assert result[0].tobytes() == ref_matrix.tobytes()

@@ -8,8 +8,6 @@
 
 namespace quorlin {
 
-using Point3D = PointND<3>;
-
 /// Links the frames' 3-D points (rows x, y, z, intensity) into tracks; intensities are carried to
 /// the output and never compared. Returns the (N, 4) matrix and the end indices.
 TrackArrays link_points_3d(std::span<const View2<float>> frames, float max_distance,

@@ -1,9 +1,6 @@
 // Track splitting, the pitch check and the memory budget of the track renderers.
 #include "render/render_common.h"
 
-#include <unistd.h>
-
-#include <cstdio>
 #include <limits>
 #include <string>
 
@@ -36,32 +33,6 @@ std::vector<RowRange> split_tracks(View2<float> matrix, View1<std::int32_t> trac
     start = end;
   }
   return tracks;
-}
-
-std::uint64_t available_memory() {
-  // MemAvailable counts free memory plus what the kernel can reclaim without swapping.
-  if (std::FILE* f = std::fopen("/proc/meminfo", "r")) {
-    char line[256];
-    unsigned long long kib = 0;
-    bool found = false;
-    while (!found && std::fgets(line, sizeof line, f) != nullptr)
-      found = std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1;
-    std::fclose(f);
-    if (found) return static_cast<std::uint64_t>(kib) * 1024;
-  }
-  const long pages = sysconf(_SC_AVPHYS_PAGES);
-  const long page_size = sysconf(_SC_PAGESIZE);
-  if (pages > 0 && page_size > 0)
-    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
-  return std::numeric_limits<std::uint64_t>::max();
-}
-
-void MemoryBudget::take(std::uint64_t count, std::uint64_t unit, const char* what) {
-  if (unit != 0 && count > remaining_ / unit)
-    throw MemoryError(std::string("not enough memory for ") + what + " (" + std::to_string(count) +
-                      " x " + std::to_string(unit) + " bytes wanted, " +
-                      std::to_string(remaining_) + " bytes available)");
-  remaining_ -= count * unit;
 }
 
 template <std::size_t N>

@@ -13,6 +13,7 @@
 
 #include "common/array_view.h"
 #include "common/errors.h"
+#include "common/memory.h"
 #include "common/saturate.h"
 
 namespace quorlin {
@@ -253,25 +254,6 @@ void draw_tracks(View2<float> matrix, const std::vector<RowRange>& tracks,
     draw_track<Walk>(points, grid, sink);
   }
 }
-
-/// Bytes of memory this process may still take before the system would have to reclaim memory by
-/// force (the kernel's estimate of available memory).
-std::uint64_t available_memory();
-
-/// Memory a call may take for its working buffers. Requests beyond it raise MemoryError up front,
-/// so an absurd grid is refused at once instead of being paged in by the kernel until it kills the
-/// process.
-class MemoryBudget {
- public:
-  MemoryBudget() : remaining_(available_memory()) {}
-  explicit MemoryBudget(std::uint64_t bytes) : remaining_(bytes) {}
-  /// Takes count·unit bytes, or throws MemoryError naming what needed them.
-  void take(std::uint64_t count, std::uint64_t unit, const char* what);
-  std::uint64_t remaining() const { return remaining_; }
-
- private:
-  std::uint64_t remaining_;
-};
 
 /// Number of cells of the grid, after taking bytes_per_cell for each of them from the budget;
 /// throws MemoryError when the buffers of such a grid cannot be had.

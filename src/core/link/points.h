@@ -1,0 +1,53 @@
+// The points that linking reads, the links it makes, and the tracks those links form.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "common/array_view.h"
+#include "common/types.h"
+
+namespace quorlin {
+
+/// One point of a frame: D coordinates (x, y[, z], in the caller's unit) and its intensity, copied
+/// bit for bit from the frame's row.
+template <std::size_t D>
+struct PointND {
+  std::array<float, D> position;
+  float intensity;
+};
+
+/// The points of all frames: frame 0's rows in row order, then frame 1's, and so on. A point's
+/// global index is its position in `points`; frame k holds [frame_begin[k], frame_begin[k + 1]).
+template <std::size_t D>
+struct PointStore {
+  std::vector<PointND<D>> points;
+  std::vector<std::uint64_t> frame_begin{0};
+  std::size_t frames() const { return frame_begin.size() - 1; }
+};
+
+/// Reads columns 0 .. D (coordinates, then intensity) of every row of every frame. A frame with
+/// rows but fewer than D + 1 columns raises ValueError naming points_list and the frame's index.
+template <std::size_t D>
+PointStore<D> read_points(std::span<const View2<float>> frames);
+
+/// Predecessor and successor of every point (by global index); kNone where there is no link.
+struct LinkTable {
+  static constexpr std::uint64_t kNone = ~std::uint64_t{0};
+  std::vector<std::uint64_t> predecessor;
+  std::vector<std::uint64_t> successor;
+  explicit LinkTable(std::size_t points) : predecessor(points, kNone), successor(points, kNone) {}
+};
+
+/// A proposed link (source global index, target global index).
+using LinkPair = std::pair<std::uint64_t, std::uint64_t>;
+
+/// Tracks in the order of their start points' global indices; points without any link are dropped.
+template <std::size_t D>
+Tracks assemble_tracks(const PointStore<D>& store, const LinkTable& links);
+
+}  // namespace quorlin
