@@ -25,13 +25,26 @@ std::uint64_t count_positive_regional_maxima(const View2<float>& v) {
   const auto cols = static_cast<std::int64_t>(v.shape[1]);
   static constexpr std::array<std::array<std::int64_t, 2>, 8> kNeighbours{
       {{-1, -1}, {-1, 0}, {-1, 1}, {0, -1}, {0, 1}, {1, -1}, {1, 0}, {1, 1}}};
-  std::vector<unsigned char> visited(static_cast<std::size_t>(rows * cols), 0);
-  std::vector<std::array<std::int64_t, 2>> plateau;  // the flood queue; it ends as the plateau
+  // Scratch kept by each thread: this runs once per localized spot.
+  thread_local std::vector<unsigned char> visited;
+  thread_local std::vector<std::array<std::int64_t, 2>> plateau;  // flood queue, then the plateau
+  visited.assign(static_cast<std::size_t>(rows * cols), 0);
+  const auto has_brighter_neighbour = [&](std::int64_t r, std::int64_t c, float value) {
+    for (const auto& [dr, dc] : kNeighbours) {
+      const std::int64_t nr = r + dr;
+      const std::int64_t nc = c + dc;
+      if (nr >= 0 && nr < rows && nc >= 0 && nc < cols && v(nr, nc) > value) return true;
+    }
+    return false;
+  };
   std::uint64_t count = 0;
   for (std::int64_t i = 0; i < rows; ++i) {
     for (std::int64_t j = 0; j < cols; ++j) {
       if (visited[static_cast<std::size_t>(i * cols + j)]) continue;
       const float value = v(i, j);
+      // Most pixels have a brighter neighbour, so their plateau is no maximum. It needs no flood
+      // from here: a flood from another of its pixels reaches this one and sees the same.
+      if (has_brighter_neighbour(i, j, value)) continue;
       visited[static_cast<std::size_t>(i * cols + j)] = 1;
       plateau.assign(1, {i, j});
       bool is_max = true;
@@ -94,7 +107,8 @@ std::optional<PeakCandidate> localize_one(const LocalizeSetup& s, const PeakCand
   if (peak.row < s.half || peak.col < s.half || s.half >= rows - peak.row || s.half >= cols - peak.col)
     return std::nullopt;
 
-  std::vector<float> values(static_cast<std::size_t>(s.w * s.w));
+  thread_local std::vector<float> values;  // the window's copy, kept by each thread
+  values.resize(static_cast<std::size_t>(s.w * s.w));
   const std::uint64_t top = peak.row - s.half;
   const std::uint64_t left = peak.col - s.half;
   for (std::uint64_t i = 0; i < s.w; ++i)
