@@ -52,6 +52,20 @@ def pixel_profile(centres: Floats, sigma: float, first: npt.NDArray[np.int64],
     return k, fraction, derivative
 
 
+def axis_profiles(centres: Floats, sigma: Floats, half: int
+                  ) -> tuple[list[npt.NDArray[np.int64]], list[Floats], list[Floats]]:
+    """:func:`pixel_profile` along every axis over the ``2 * half + 1`` pixels around each
+    centre's nearest pixel: per axis the pixel indices, fractions and derivatives, (M, size)."""
+    indices, fractions, derivatives = [], [], []
+    for axis in range(centres.shape[1]):
+        first = np.rint(centres[:, axis]).astype(np.int64) - half
+        k, fraction, derivative = pixel_profile(centres[:, axis], sigma[axis], first, 2 * half + 1)
+        indices.append(k)
+        fractions.append(fraction)
+        derivatives.append(derivative)
+    return indices, fractions, derivatives
+
+
 def outer_product(factors: list[Floats]) -> Floats:
     """Per-spot outer product of 1-D profiles: list of (M, P) arrays -> (M, P, P[, P])."""
     result = factors[0]
@@ -97,12 +111,7 @@ def expected_image(shape: tuple[int, ...], centres: Floats, sigma: Floats, photo
     image = np.full(int(np.prod(shape)), background, dtype=np.float64)
     if len(centres) == 0:
         return image.reshape(shape)
-    indices, profiles = [], []
-    for axis in range(nd):
-        first = np.rint(centres[:, axis]).astype(np.int64) - half
-        k, fraction, _ = pixel_profile(centres[:, axis], sigma[axis], first, size)
-        indices.append(k)
-        profiles.append(fraction)
+    indices, profiles, _ = axis_profiles(centres, sigma, half)
     values = photons * outer_product(profiles)
     inside = np.ones(values.shape, dtype=bool)
     flat = np.zeros(values.shape, dtype=np.int64)
@@ -291,12 +300,7 @@ def cramer_rao_bound(centres: npt.ArrayLike, sigma: Floats, photons: float, back
     count, nd = centres.shape
     half = int(math.ceil(4.0 * float(np.max(sigma))))
     size = 2 * half + 1
-    fractions, derivatives = [], []
-    for axis in range(nd):
-        first = np.rint(centres[:, axis]).astype(np.int64) - half
-        _, fraction, derivative = pixel_profile(centres[:, axis], sigma[axis], first, size)
-        fractions.append(fraction)
-        derivatives.append(derivative)
+    _, fractions, derivatives = axis_profiles(centres, sigma, half)
     shape_psf = outer_product(fractions).reshape(count, size**nd)
     gradients = []
     for axis in range(nd):
