@@ -120,11 +120,12 @@ def refine(frame: Any, spots: pd.DataFrame, method: str = "mle", window: int = 7
     pandas.DataFrame
         A copy of ``spots`` with ``y``, ``x`` replaced by the fitted centre and the columns
         ``photons``, ``background`` (photons per pixel), ``sigma`` (pixels), ``x_err``, ``y_err``
-        (pixels: the square root of the Cramér–Rao bound at the estimate) and ``converged``.
+        (pixels: standard errors from the curvature of the likelihood at the estimate, which on
+        noise-free data is the Cramér–Rao bound) and ``converged``.
         A spot whose window holds a NaN pixel, whose centre is not finite or off the frame, or
         whose window keeps fewer than 3 pixels per axis keeps its ``y``, ``x``, gets NaN in the
-        other columns and ``converged`` False. Fits that did not settle inside the window and
-        the parameter bounds also have ``converged`` False.
+        other columns and ``converged`` False. Fits that did not settle at a maximum of the
+        likelihood inside the window and the parameter bounds also have ``converged`` False.
 
     Raises
     ------

@@ -2,10 +2,18 @@
 //
 // Model: mu(r, c) = N * Ey(r) * Ex(c) + b, with Ey(r) the fraction of a 1-D Gaussian of centre y
 // and width s falling in [r - 0.5, r + 0.5] (a difference of error functions), and likewise Ex. The
-// log-likelihood of counts d is  L = sum d log mu - mu. Steps solve (I + lambda diag I) delta = g
-// with g the gradient of L and I = sum grad(mu) grad(mu)^T / mu the Fisher information (scoring
-// with Levenberg–Marquardt damping): I is positive definite wherever the model is identifiable,
-// so every undamped step goes uphill, and the damping guards the steps far from the optimum.
+// log-likelihood of counts d is  L = sum d log mu - mu; its gradient is g = sum (d / mu - 1) dmu.
+// Two curvature matrices are at hand: the Fisher information I = sum dmu dmu^T / mu (the expected
+// curvature, positive definite wherever the model is identifiable) and the observed information
+// J = -Hessian(L) = sum d dmu dmu^T / mu^2 - sum (d / mu - 1) d2mu (the curvature of this window's
+// likelihood). Steps solve (J + lambda diag I) delta = g, Newton's method with Levenberg–Marquardt
+// damping, which converges fast near the maximum; where J is not positive definite (far from the
+// maximum) they solve (I + lambda diag I) delta = g instead (scoring), which always goes uphill.
+// Scoring alone converges only linearly when the counts are few: J and I then differ by much.
+//
+// The reported uncertainties come from J at the estimate: at a few hundred photons, a window whose
+// noise happens to make the spot look narrow and faint has a small Fisher bound but a shallow
+// likelihood, and J follows the likelihood (it equals I on noise-free data).
 #include "localize/mle_fit.h"
 
 #include <algorithm>
@@ -55,17 +63,21 @@ enum Param { kY = 0, kX = 1, kN = 2, kB = 3, kS = 4 };
 constexpr int kMaxParams = 5;
 using Params = std::array<double, kMaxParams>;
 
-/// Per-axis fractions of the unit Gaussian falling in each pixel, and their derivatives with
-/// respect to the centre and the width.
+/// Per-axis fractions of the unit Gaussian falling in each pixel, and their first and second
+/// derivatives with respect to the centre (c) and the width (s).
 struct AxisProfile {
   std::array<double, kMaxFitWindow> value;
-  std::array<double, kMaxFitWindow> slope;
-  std::array<double, kMaxFitWindow> widen;
+  std::array<double, kMaxFitWindow> slope;  // d/dc
+  std::array<double, kMaxFitWindow> widen;  // d/ds
+  std::array<double, kMaxFitWindow> bend;   // d2/dc2
+  std::array<double, kMaxFitWindow> slope_widen;  // d2/dc ds
+  std::array<double, kMaxFitWindow> widen2;       // d2/ds2
 };
 
 void axis_profile(int n, double centre, double sigma, AxisProfile& p) {
   const double scale = 1.0 / (kSqrt2 * sigma);
   const double density = kInvSqrt2Pi / sigma;
+  const double s2 = sigma * sigma;
   // At each pixel edge: the tail erfc(|z|) and its sign; differences of tails on the same side of
   // the centre keep their relative accuracy far from the centre, where erf differences cancel.
   double t_lo = -0.5 - centre;
@@ -85,8 +97,16 @@ void axis_profile(int n, double centre, double sigma, AxisProfile& p) {
     else
       v = 1.0 - 0.5 * (q_lo + q_hi);
     p.value[k] = v;
-    p.slope[k] = density * (g_lo - g_hi);
-    p.widen[k] = density / sigma * (t_lo * g_lo - t_hi * g_hi);
+    // With f(t) = density * g the normal density at edge offset t = edge - c:
+    // d/dc f = t f / s^2 and d/ds f = f (t^2 - s^2) / s^3.
+    const double f_lo = density * g_lo;
+    const double f_hi = density * g_hi;
+    p.slope[k] = f_lo - f_hi;
+    p.widen[k] = (t_lo * f_lo - t_hi * f_hi) / sigma;
+    p.bend[k] = p.widen[k] / sigma;  // the heat equation: dE/ds = s d2E/dc2
+    p.slope_widen[k] = (f_lo * (t_lo * t_lo - s2) - f_hi * (t_hi * t_hi - s2)) / (s2 * sigma);
+    p.widen2[k] = (t_lo * f_lo * (t_lo * t_lo - 2.0 * s2) - t_hi * f_hi * (t_hi * t_hi - 2.0 * s2)) /
+                  (s2 * s2);
     t_lo = t_hi;
     z_lo = z_hi;
     q_lo = q_hi;
@@ -94,12 +114,16 @@ void axis_profile(int n, double centre, double sigma, AxisProfile& p) {
   }
 }
 
-/// Log-likelihood, its gradient and the Fisher information at one parameter point.
+template <int K>
+using Matrix = std::array<std::array<double, K>, K>;
+
+/// Log-likelihood, its gradient, and the Fisher and observed information at one parameter point.
 template <int K>
 struct Evaluation {
   double loglik = -std::numeric_limits<double>::infinity();
   std::array<double, K> gradient{};
-  std::array<std::array<double, K>, K> information{};
+  Matrix<K> information{};
+  Matrix<K> observed{};
 };
 
 constexpr int kMaxPixels = kMaxFitWindow * kMaxFitWindow;
@@ -115,15 +139,58 @@ double dot(const double* a, const double* b, int n) {
   return (acc[0] + acc[1]) + (acc[2] + acc[3]);
 }
 
-/// Per-pixel working columns of one evaluation: the model's derivatives, and the same divided by
-/// the model.
+/// Per-pixel working columns of one evaluation: the model's derivatives, the same divided by the
+/// model, and the counts' ratio to the model.
 template <int K>
 struct Scratch {
   std::array<std::array<double, kMaxPixels>, K> jacobian;
   std::array<std::array<double, kMaxPixels>, K> weighted;
   std::array<double, kMaxPixels> mu;
+  std::array<double, kMaxPixels> ratio;
   std::array<double, kMaxPixels> ones;
 };
+
+/// sum over pixels of (d / mu - 1) times the model's second derivatives: the part of the observed
+/// information that vanishes on noise-free data. Each second derivative is a sum of products of a
+/// row profile and a column profile, so every term is a bilinear form u^T R v of the residual
+/// matrix R, from R applied once to each column profile.
+template <int K>
+Matrix<K> residual_curvature(const Scratch<K>& s, int rows, int cols, const AxisProfile& py,
+                             const AxisProfile& px, double n) {
+  enum Column { kValue, kSlope, kBend, kWiden, kSlopeWiden, kWiden2, kColumns };
+  const std::array<const double*, kColumns> column{px.value.data(), px.slope.data(),
+                                                   px.bend.data(), px.widen.data(),
+                                                   px.slope_widen.data(), px.widen2.data()};
+  constexpr int kUsed = K == 5 ? kColumns : kWiden;  // the width's columns only when it is fitted
+  std::array<std::array<double, kMaxFitWindow>, kColumns> rv{};  // (R v)[r] per column profile
+  for (int r = 0; r < rows; ++r)
+    for (int v = 0; v < kUsed; ++v) {
+      double sum = 0.0;
+      for (int c = 0; c < cols; ++c) sum += (s.ratio[r * cols + c] - 1.0) * column[v][c];
+      rv[v][r] = sum;
+    }
+  auto form = [&](const std::array<double, kMaxFitWindow>& u, int v) {
+    double sum = 0.0;
+    for (int r = 0; r < rows; ++r) sum += u[r] * rv[v][r];
+    return sum;
+  };
+  Matrix<K> t{};
+  t[kY][kY] = n * form(py.bend, kValue);
+  t[kX][kX] = n * form(py.value, kBend);
+  t[kY][kX] = n * form(py.slope, kSlope);
+  t[kY][kN] = form(py.slope, kValue);
+  t[kX][kN] = form(py.value, kSlope);
+  if constexpr (K == 5) {
+    t[kY][kS] = n * (form(py.slope_widen, kValue) + form(py.slope, kWiden));
+    t[kX][kS] = n * (form(py.widen, kSlope) + form(py.value, kSlopeWiden));
+    t[kN][kS] = form(py.widen, kValue) + form(py.value, kWiden);
+    t[kS][kS] = n * (form(py.widen2, kValue) + 2.0 * form(py.widen, kWiden) +
+                     form(py.value, kWiden2));
+  }
+  for (int a = 0; a < K; ++a)
+    for (int c = a + 1; c < K; ++c) t[c][a] = t[a][c];
+  return t;
+}
 
 template <int K>
 bool evaluate(const double* d, int rows, int cols, const Params& theta, Scratch<K>& s,
@@ -152,26 +219,34 @@ bool evaluate(const double* d, int rows, int cols, const Params& theta, Scratch<
     const double mu = s.mu[p];
     if (!(mu > 0.0) || !std::isfinite(mu)) return false;
     loglik += (d[p] > 0.0 ? d[p] * std::log(mu) : 0.0) - mu;
+    s.ratio[p] = d[p] / mu;
     s.ones[p] = 1.0;
   }
   if (!std::isfinite(loglik)) return false;
   for (int a = 0; a < K; ++a)
     for (int p = 0; p < pixels; ++p) s.weighted[a][p] = s.jacobian[a][p] / s.mu[p];
-  // gradient = sum (d / mu - 1) dmu;  information = sum dmu dmu^T / mu.
+  // gradient = sum (d / mu - 1) dmu;  information = sum dmu dmu^T / mu;
+  // observed = sum (d / mu) dmu dmu^T / mu - sum (d / mu - 1) d2mu.
   e.loglik = loglik;
+  const Matrix<K> curvature = residual_curvature<K>(s, rows, cols, py, px, n);
+  std::array<double, kMaxPixels> scaled;
   for (int a = 0; a < K; ++a) {
     e.gradient[a] = dot(d, s.weighted[a].data(), pixels) -
                     dot(s.ones.data(), s.jacobian[a].data(), pixels);
-    for (int c = a; c < K; ++c)
+    for (int p = 0; p < pixels; ++p) scaled[p] = s.weighted[a][p] * s.ratio[p];
+    for (int c = a; c < K; ++c) {
       e.information[a][c] = e.information[c][a] =
           dot(s.weighted[a].data(), s.jacobian[c].data(), pixels);
+      e.observed[a][c] = e.observed[c][a] =
+          dot(scaled.data(), s.jacobian[c].data(), pixels) - curvature[a][c];
+    }
   }
   return true;
 }
 
 /// Cholesky factor (lower, in place) of a symmetric matrix; false when it is not positive definite.
 template <int K>
-bool cholesky(std::array<std::array<double, K>, K>& m) {
+bool cholesky(Matrix<K>& m) {
   for (int i = 0; i < K; ++i) {
     for (int j = 0; j <= i; ++j) {
       double sum = m[i][j];
@@ -189,7 +264,7 @@ bool cholesky(std::array<std::array<double, K>, K>& m) {
 
 /// Solves L L^T x = rhs in place, L from cholesky.
 template <int K>
-void cholesky_solve(const std::array<std::array<double, K>, K>& l, std::array<double, K>& x) {
+void cholesky_solve(const Matrix<K>& l, std::array<double, K>& x) {
   for (int i = 0; i < K; ++i) {
     for (int k = 0; k < i; ++k) x[i] -= l[i][k] * x[k];
     x[i] /= l[i][i];
@@ -291,14 +366,18 @@ SpotFit fit(const double* d, int rows, int cols, double start_y, double start_x,
   double damping = kInitialDamping;
   bool done = false;
   for (int iteration = 0; iteration < kMaxIterations && !done; ++iteration) {
-    auto system = current.information;
-    for (int a = 0; a < K; ++a) system[a][a] *= 1.0 + damping;
-    std::array<double, K> step = current.gradient;
+    auto system = current.observed;
+    for (int a = 0; a < K; ++a) system[a][a] += damping * current.information[a][a];
     if (!cholesky<K>(system)) {
-      damping *= kDampingFactor;
-      if (damping > kMaxDamping) break;
-      continue;
+      system = current.information;
+      for (int a = 0; a < K; ++a) system[a][a] *= 1.0 + damping;
+      if (!cholesky<K>(system)) {
+        damping *= kDampingFactor;
+        if (damping > kMaxDamping) break;
+        continue;
+      }
     }
+    std::array<double, K> step = current.gradient;
     cholesky_solve<K>(system, step);
     Params trial = theta;
     for (int a = 0; a < K; ++a) trial[a] += step[a];
@@ -326,8 +405,12 @@ SpotFit fit(const double* d, int rows, int cols, double start_y, double start_x,
   out.photons = theta[kN];
   out.background = theta[kB];
   out.sigma = theta[kS];
-  auto information = current.information;
-  if (cholesky<K>(information)) {
+  // The uncertainties from the observed information where the estimate is a maximum (it is then
+  // positive definite), else from the Fisher information.
+  auto information = current.observed;
+  const bool at_maximum = cholesky<K>(information);
+  if (!at_maximum) information = current.information;
+  if (at_maximum || cholesky<K>(information)) {
     std::array<double, K> ey{};
     std::array<double, K> ex{};
     ey[kY] = 1.0;
@@ -338,8 +421,8 @@ SpotFit fit(const double* d, int rows, int cols, double start_y, double start_x,
     out.x_err = std::sqrt(ex[kX]);
   }
   auto inside = [&](int a) { return theta[a] > bounds.lower[a] && theta[a] < bounds.upper[a]; };
-  out.converged = done && inside(kY) && inside(kX) && inside(kN) && (K == 4 || inside(kS)) &&
-                  std::isfinite(out.y_err) && std::isfinite(out.x_err);
+  out.converged = done && at_maximum && inside(kY) && inside(kX) && inside(kN) &&
+                  (K == 4 || inside(kS)) && std::isfinite(out.y_err) && std::isfinite(out.x_err);
   return out;
 }
 

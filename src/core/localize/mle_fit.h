@@ -16,9 +16,11 @@ struct GaussianFitOptions {
 
 /// One spot's estimate. y, x: row and column position in the coordinates of the window's origin
 /// as given to fit_gaussian_window (frame pixels after fit_spots). photons: the spot's total
-/// photon count; background: photons per pixel; sigma: PSF width in pixels. y_err, x_err: square
-/// roots of the Cramér–Rao bound from the Fisher information at the estimate. converged: the
-/// iterations settled inside the window and inside the parameter bounds.
+/// photon count; background: photons per pixel; sigma: PSF width in pixels. y_err, x_err: standard
+/// errors from the observed information (the likelihood's curvature) at the estimate, which equals
+/// the Fisher information, and so gives the Cramér–Rao bound, on noise-free data; from the Fisher
+/// information where the estimate is not a maximum. converged: the iterations settled at a maximum
+/// of the likelihood, inside the window and inside the parameter bounds.
 struct SpotFit {
   double y;
   double x;
