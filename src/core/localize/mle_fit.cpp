@@ -56,7 +56,8 @@ constexpr double kDampingFactor = 10.0;
 constexpr double kSettleDamping = 1.0;
 /// Damping beyond which steps are too short to change any parameter in double precision.
 constexpr double kMaxDamping = 1e12;
-/// Step limit: scoring steps settle within about ten iterations; the rest is room for damping.
+/// Step limit: fits settle within about ten iterations (Newton steps converge quadratically once
+/// near the maximum); the rest is room for damping and for scoring steps far from it.
 constexpr int kMaxIterations = 60;
 
 enum Param { kY = 0, kX = 1, kN = 2, kB = 3, kS = 4 };
