@@ -49,6 +49,11 @@ def test_every_source_reads_the_same_frames(tmp_path, kind):
         np.testing.assert_array_equal(frame, data[t].astype(np.float32))
     with pytest.raises(IndexError, match="frame 5 is out of range"):
         movie[5]
+    # Chunks keep the stored type, and each is the caller's own: writing to one changes nothing.
+    chunk = movie.read(1, 4)
+    assert chunk.dtype == np.uint16 and chunk.flags.c_contiguous and chunk.flags.writeable
+    chunk[...] = 0
+    np.testing.assert_array_equal(movie.read(1, 4), data[1:4])
 
 
 @pytest.mark.parametrize("dtype", [np.uint8, np.int16, np.int64, np.float16, np.float64, ">u2"])
@@ -96,3 +101,8 @@ def test_truncated_tiff_keeps_its_readable_frames(tmp_path):
         movie[3]
     with pytest.raises(qt.MovieError, match="cut.tif: frame 3 cannot be read"):
         qt.batch(path, progress=False)
+    np.save(tmp_path / "cut.npy", data)
+    whole = (tmp_path / "cut.npy").read_bytes()
+    (tmp_path / "cut.npy").write_bytes(whole[: len(whole) - 2 * 2048 - 1024])
+    with pytest.raises(qt.MovieError, match="cut.npy: frame 3 cannot be read"):
+        qt.open_movie(tmp_path / "cut.npy").read(2, 6)

@@ -111,9 +111,10 @@ class Movie(Sequence[npt.NDArray[np.float32]]):
         chunk = self._reader(start, max(start, stop))
         if chunk.dtype == np.float16:
             return np.asarray(chunk, dtype=np.float32)
-        native = chunk.dtype.newbyteorder("=")
+        if chunk.base is None and chunk.flags.c_contiguous and chunk.dtype.isnative:
+            return chunk  # a new array of the reader's own, now the caller's
         # A copy whenever the reader handed out a view: the caller may hand the buffer to threads.
-        return np.array(chunk, dtype=native, order="C", copy=True)
+        return np.array(chunk, dtype=chunk.dtype.newbyteorder("="), order="C", copy=True)
 
     def __repr__(self) -> str:
         return (f"Movie({self.name!r}, frames={self._length}, frame_shape={self.frame_shape}, "
@@ -126,10 +127,10 @@ def open_movie(source: MovieSource) -> Movie:
     Parameters
     ----------
     source : str, path-like or array-like
-        A TIFF or OME-TIFF file (``.tif``, ``.tiff``; read page by page, memory-mapped where the
-        file's layout allows), a ``.npy`` file (memory-mapped), a Zarr array, or any array-like
-        with ``shape``, ``dtype`` and slicing (NumPy, Dask) of shape (T, Y, X) or (T, Z, Y, X). A
-        single 2-D image is a movie of one frame. The first axis is always time. Samples of any
+        A TIFF or OME-TIFF file (``.tif``, ``.tiff``; read page by page, or frames at a time
+        straight from the file where its layout allows), a ``.npy`` file (frames at a time), a
+        Zarr array, or any array-like with ``shape``, ``dtype`` and slicing (NumPy, Dask) of shape
+        (T, Y, X) or (T, Z, Y, X). A single 2-D image is a movie of one frame. The first axis is always time. Samples of any
         real type (unsigned and signed integers, float16/32/64) are accepted; intensities keep
         their values (counts stay counts).
 
@@ -217,18 +218,25 @@ def _open_file(path: Path) -> Movie:
 
 
 def _mapped_reader(path: Path, offset: int, dtype: np.dtype[Any], frame_shape: tuple[int, ...]) -> _Reader:
-    """Reads frames of a file that stores them one after another from byte ``offset``, through
-    a memory map of just the frames asked for: the mapping ends with the read, so the file's pages
-    never add up in the process's memory."""
+    """Reads frames of a file that stores them one after another from byte ``offset``, straight
+    into a new array with one read call (no mapping: faulting the file's pages in one by one costs
+    several times the copy, and the pages never add up in the process's memory)."""
     frame_bytes = int(np.prod(frame_shape)) * dtype.itemsize
 
     def read(start: int, stop: int) -> npt.NDArray[Any]:
-        if stop <= start:
-            return np.empty((0, *frame_shape), dtype)
-        window = np.memmap(path, dtype=dtype, mode="r", offset=offset + start * frame_bytes,
-                           shape=(stop - start, *frame_shape))
-        frames: npt.NDArray[Any] = np.array(window)
-        del window
+        frames = np.empty((max(0, stop - start), *frame_shape), dtype)
+        if frames.nbytes == 0:
+            return frames
+        with open(path, "rb", buffering=0) as file:
+            file.seek(offset + start * frame_bytes)
+            target = frames.reshape(-1).view(np.uint8).data
+            done = 0
+            while done < len(target):
+                got = file.readinto(target[done:])
+                if not got:
+                    raise MovieError(f"{path}: frame {start + done // frame_bytes} cannot be read "
+                                     "(the file ends before its pixels)")
+                done += got
         return frames
 
     return read
