@@ -29,17 +29,28 @@ namespace quorlin {
 /// Cells are numbered by their key while the padded box has few cells per point; otherwise only
 /// the occupied cells are numbered, in key order (found by a radix sort), and each keeps its
 /// occupied adjacent cells, so memory grows with the number of points, never with the box.
+///
+/// Besides the filed points' own cells, the index answers which cells are adjacent to any other
+/// position (a point of a second set), with the same guarantee.
 template <std::size_t N>
 class SpatialIndex {
  public:
   using Position = std::array<float, N>;
   static constexpr std::size_t kNoCell = std::numeric_limits<std::size_t>::max();
+  // Up to this many cells per point, a table over the whole padded box (one entry per cell for
+  // the caller) costs less than sorting the points into their occupied cells.
+  static constexpr std::uint64_t kBoxCellsPerPoint = 8;
 
+  /// An index of no points.
+  SpatialIndex() = default;
   /// Files the points 0 .. count − 1, point i at position_of(i) (a Position). reach must be
   /// greater than 0; infinity puts every point in one cell. Points with a non-finite coordinate
-  /// are not filed.
+  /// are not filed. Cells are numbered by key while the padded box holds at most
+  /// box_cells_per_point cells per filed point (a caller whose per-cell table is cheap, or whose
+  /// queries are many, may allow more).
   template <class PositionOf>
-  SpatialIndex(std::size_t count, PositionOf&& position_of, double reach);
+  SpatialIndex(std::size_t count, PositionOf&& position_of, double reach,
+               std::uint64_t box_cells_per_point = kBoxCellsPerPoint);
 
   /// Cells are numbered 0 .. cell_count() − 1; some may hold no point.
   std::size_t cell_count() const { return cell_count_; }
@@ -60,6 +71,12 @@ class SpatialIndex {
         if (visit(c)) return true;
     return false;
   }
+  /// Calls visit(cell) for the cells adjacent to position p, which need not be filed: every
+  /// occupied cell holding a point that differs from p by less than the reach on every axis, and
+  /// possibly some other cells, occupied or empty; until visit returns true, and returns whether
+  /// it did. A position with a non-finite coordinate has no adjacent cells.
+  template <class Visit>
+  bool any_adjacent_to(const Position& p, Visit&& visit) const;
   /// The side of the cells (at least the reach).
   double cell_side() const { return side_; }
 
@@ -71,9 +88,6 @@ class SpatialIndex {
   // keeps points closer than the reach at most one cell apart.
   static constexpr double kWidening = 1.0 / (1 << 16);
   static_assert(N >= 2 && kAxisBits <= 31, "the rounding bound above needs kAxisBits <= 31");
-  // Up to this many cells per point, a table over the whole padded box (one entry per cell for
-  // the caller) costs less than sorting the points into their occupied cells.
-  static constexpr std::uint64_t kBoxCellsPerPoint = 8;
   // Offsets of an adjacent cell on the leading N − 1 axes, each −1, 0 or 1.
   static constexpr std::size_t kRuns = [] {
     std::size_t runs = 1;
@@ -87,6 +101,8 @@ class SpatialIndex {
   }
 
   std::array<double, N> lowest_{};
+  std::array<std::uint64_t, N> top_{};     // the highest cell coordinate of a filed point, per axis
+  std::array<std::uint64_t, N> stride_{};  // key difference of one cell along each axis
   double side_ = 0.0;
   double per_side_ = 0.0;  // 1 / side_
   // Key differences of the adjacent cells at each offset o on the leading axes: the adjacent keys
@@ -98,14 +114,17 @@ class SpatialIndex {
   std::vector<std::size_t> cell_of_;
   // Numbered by occupied cell only: the adjacent cells of cell c as runs of consecutive cells, at
   // most one run per offset on the leading axes, runs_[run_begin_[c] ..), each the run's first
-  // cell << 2 | its length (1 to 3). Empty when cells are numbered by key.
+  // cell << 2 | its length (1 to 3), and keys_, the keys of the occupied cells, ascending. All
+  // empty when cells are numbered by key.
   std::vector<std::size_t> run_begin_;
   std::vector<std::uint64_t> runs_;
+  std::vector<std::uint64_t> keys_;
 };
 
 template <std::size_t N>
 template <class PositionOf>
-SpatialIndex<N>::SpatialIndex(std::size_t count, PositionOf&& position_of, double reach)
+SpatialIndex<N>::SpatialIndex(std::size_t count, PositionOf&& position_of, double reach,
+                              std::uint64_t box_cells_per_point)
     : cell_of_(count, kNoCell) {
   const auto finite = [](const Position& p) {
     for (float v : p)
@@ -131,22 +150,22 @@ SpatialIndex<N>::SpatialIndex(std::size_t count, PositionOf&& position_of, doubl
   for (std::size_t a = 0; a < N; ++a) widest = std::max(widest, highest[a] - lowest_[a]);
   side_ = std::max(reach, std::ldexp(widest, -static_cast<int>(kAxisBits))) * (1.0 + kWidening);
   per_side_ = 1.0 / side_;
-  std::array<std::uint64_t, N> stride{};
   std::uint64_t box = 1;
   for (std::size_t a = N; a-- > 0;) {
-    stride[a] = box;
-    box *= coordinate(static_cast<float>(highest[a]), a) + 3;  // cells plus padding
+    stride_[a] = box;
+    top_[a] = coordinate(static_cast<float>(highest[a]), a);
+    box *= top_[a] + 3;  // cells plus padding
   }
   for (std::size_t o = 0; o < kRuns; ++o)
     for (std::size_t a = 0, rest = o; a + 1 < N; ++a, rest /= 3)
-      delta_[o] += (rest % 3 - std::uint64_t{1}) * stride[N - 2 - a];
+      delta_[o] += (rest % 3 - std::uint64_t{1}) * stride_[N - 2 - a];
   const auto key_of = [&](const Position& p) {
     std::uint64_t key = 0;
-    for (std::size_t a = 0; a < N; ++a) key += (coordinate(p[a], a) + 1) * stride[a];
+    for (std::size_t a = 0; a < N; ++a) key += (coordinate(p[a], a) + 1) * stride_[a];
     return key;
   };
 
-  if (box / kBoxCellsPerPoint <= filed_count) {
+  if (box / box_cells_per_point <= filed_count) {
     cell_count_ = box;
     for (std::size_t i = 0; i < count; ++i) {
       const Position p = position_of(i);
@@ -162,7 +181,7 @@ SpatialIndex<N>::SpatialIndex(std::size_t count, PositionOf&& position_of, doubl
     if (finite(p)) filed.push_back({key_of(p), i});
   }
   radix_sort_by_key(filed);
-  std::vector<std::uint64_t> keys;  // of the occupied cells, ascending
+  std::vector<std::uint64_t>& keys = keys_;
   keys.reserve(filed.size());
   for (const KeyedIndex& f : filed) {
     if (keys.empty() || f.key != keys.back()) keys.push_back(f.key);
@@ -189,6 +208,39 @@ SpatialIndex<N>::SpatialIndex(std::size_t count, PositionOf&& position_of, doubl
     }
     run_begin_.push_back(runs_.size());
   }
+}
+
+template <std::size_t N>
+template <class Visit>
+bool SpatialIndex<N>::any_adjacent_to(const Position& p, Visit&& visit) const {
+  if (cell_count_ == 0) return false;
+  // p's padded cell coordinates. p is adjacent to a filed cell (padded coordinates 1 .. top + 1)
+  // only if ⌊q⌋ lies in −1 .. top + 1 on every axis (NaN fails); the quotients then stay below
+  // 2^kAxisBits + 2 cells, where the rounding bound of the filed points holds as well.
+  std::uint64_t key = 0;
+  for (std::size_t a = 0; a < N; ++a) {
+    const double q = (static_cast<double>(p[a]) - lowest_[a]) * per_side_;
+    if (!(q >= -1.0 && q < static_cast<double>(top_[a]) + 2.0)) return false;
+    key += static_cast<std::uint64_t>(std::floor(q) + 1.0) * stride_[a];
+  }
+  // The adjacent keys are those of a filed point's cell, key + delta_[o] + (-1..1). Where p's
+  // padded coordinate is 0 or top + 2 on an axis, a step past the padding wraps into a padding
+  // cell of the next or previous row, which holds no point, except on the leading axis, where it
+  // leaves the box: cells beyond it are skipped.
+  if (run_begin_.empty()) {
+    for (std::uint64_t d : delta_)
+      for (std::size_t c = key + d - 1, end = c + 3; c != end; ++c)
+        if (c < cell_count_ && visit(c)) return true;
+    return false;
+  }
+  for (std::uint64_t d : delta_) {
+    const std::uint64_t first = key + d - 1;
+    std::size_t k = static_cast<std::size_t>(
+        std::lower_bound(keys_.begin(), keys_.end(), first) - keys_.begin());
+    for (const std::size_t end = std::min(k + 3, keys_.size()); k < end && keys_[k] - first <= 2; ++k)
+      if (visit(k)) return true;
+  }
+  return false;
 }
 
 }  // namespace quorlin

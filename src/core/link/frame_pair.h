@@ -1,5 +1,5 @@
 // One (source frame, gap) task of linking: the feasible entries of the frame pair, found through
-// the target frame's index, solved exactly component by component into a list of links.
+// the target frame's spatial index, solved exactly component by component into a list of links.
 #pragma once
 
 #include <algorithm>
@@ -13,7 +13,7 @@
 #include "common/memory.h"
 #include "common/parallel.h"
 #include "link/components.h"
-#include "link/frame_index.h"
+#include "link/frame_points.h"
 #include "link/link_cost.h"
 #include "link/points.h"
 
@@ -23,7 +23,7 @@ namespace quorlin {
 template <std::size_t D, class Gate>
 struct LinkContext {
   const PointStore<D>& store;
-  const std::vector<link_index::FrameIndex<D>>& indexes;
+  const std::vector<FramePoints<D>>& frames;
   DistanceScale scale;
   Gate gate;
 };
@@ -45,34 +45,35 @@ inline constexpr std::uint64_t kWorstBytesPerEntry = 4 + 32;
 /// Frame pairs whose worst case stays below this are not checked against the memory available.
 inline constexpr std::uint64_t kUncheckedPairBytes = std::uint64_t{64} << 20;
 
-/// Calls sink(target_row) for each feasible target of a source: within the distance gate, costing
-/// no more than S (a dearer link never beats staying unlinked), passing the intensity gate, and in
-/// a neighbouring cell. Targets come in index order.
+/// Calls sink(e) for each feasible target of a source, e being its position among the target
+/// frame's entries: within the distance gate, costing no more than S (a dearer link never beats
+/// staying unlinked), passing the intensity gate, and in a neighbouring cell. Targets come in no
+/// particular order.
 template <std::size_t D, class Gate, class Sink>
 void for_each_feasible(const LinkContext<D, Gate>& ctx,
-                       const typename link_index::FrameIndex<D>::Entry& source,
-                       const link_index::SearchBox<D>& box, std::uint64_t targets_first,
-                       link_index::IndexCursor<D>& targets, Sink&& sink) {
-  auto visit = [&](const typename link_index::FrameIndex<D>::Entry& target) {
+                       const typename FramePoints<D>::Entry& source,
+                       const FramePoints<D>& targets, Sink&& sink) {
+  targets.visit_near(source.at.position, [&](std::uint32_t e) {
+    const auto& target = targets.entries[e];
     const float d2 = squared_distance<D>(source.at.position, target.at.position);
     if (!(d2 <= ctx.scale.max_linked_squared)) return;
     if (!ctx.gate(source.at.intensity, target.at.intensity)) return;
     for (std::size_t a = 0; a < D; ++a)
       if (target.neighbourhood[a] - source.neighbourhood[a] + 1 > 2) return;
-    sink(static_cast<std::uint32_t>(target.point - targets_first));
-  };
-  targets.visit(box, visit);
+    sink(e);
+  });
 }
 
 /// Raises MemoryError up front when the feasible entries of frames a and b could need more
 /// memory than is available: first by the product of the frame sizes, then by the points in the
-/// sources' search boxes, and only if both bounds are too large by counting the feasible entries
-/// (stopping as soon as the count is too large).
+/// index cells adjacent to the sources, and only if both bounds are too large by counting the
+/// feasible entries (stopping as soon as the count is too large).
 template <std::size_t D, class Gate>
 void check_pair_memory(const LinkContext<D, Gate>& ctx, std::size_t a, std::size_t b,
                        const std::string& frame_pair) {
-  const auto& sources = ctx.indexes[a];
-  const std::uint64_t m = sources.entries.size(), g = ctx.indexes[b].entries.size();
+  const auto& sources = ctx.frames[a].entries;
+  const auto& targets = ctx.frames[b];
+  const std::uint64_t m = sources.size(), g = targets.entries.size();
   auto too_large = [](unsigned __int128 entries, std::uint64_t limit) {
     return entries * kWorstBytesPerEntry > limit;
   };
@@ -82,24 +83,20 @@ void check_pair_memory(const LinkContext<D, Gate>& ctx, std::size_t a, std::size
   const std::size_t tasks = (m + kSourcesPerTask - 1) / kSourcesPerTask;
   std::vector<std::uint64_t> in_boxes(tasks, 0);
   parallel_for(tasks, [&](std::size_t task) {
-    link_index::IndexCursor<D> cursor(ctx.indexes[b]);
     const std::uint64_t end = std::min<std::uint64_t>(m, (task + 1) * kSourcesPerTask);
     for (std::uint64_t k = task * kSourcesPerTask; k < end; ++k)
-      in_boxes[task] += cursor.count(sources.boxes[k]);
+      in_boxes[task] += targets.count_near(sources[k].at.position);
   });
   unsigned __int128 bound = 0;
   for (const std::uint64_t n : in_boxes) bound += n;
   if (!too_large(bound, available)) return;
   const std::uint64_t limit = available / kWorstBytesPerEntry;
   std::atomic<std::uint64_t> counted{0};
-  const std::uint64_t targets_first = ctx.store.frame_begin[b];
   parallel_for(tasks, [&](std::size_t task) {
-    link_index::IndexCursor<D> cursor(ctx.indexes[b]);
     const std::uint64_t end = std::min<std::uint64_t>(m, (task + 1) * kSourcesPerTask);
     for (std::uint64_t k = task * kSourcesPerTask; k < end && counted.load() <= limit; ++k) {
       std::uint64_t n = 0;
-      for_each_feasible(ctx, sources.entries[k], sources.boxes[k], targets_first, cursor,
-                        [&](std::uint32_t) { ++n; });
+      for_each_feasible(ctx, sources[k], targets, [&](std::uint32_t) { ++n; });
       counted += n;
     }
   });
@@ -130,23 +127,28 @@ std::vector<LinkPair> link_frame_pair(const LinkContext<D, Gate>& ctx, std::size
                       " holds 2^32 - 1 points or more");
   check_pair_memory(ctx, a, b, frame_pair);
 
-  // Sources are taken in the cell order of their own frame's index, so successive searches
-  // touch neighbouring parts of the target index and every per-source array is walked in order.
-  // Sources with a non-finite coordinate are not in the index: they never link.
-  const auto& sorted_sources = ctx.indexes[a].entries;
-  const auto& boxes = ctx.indexes[a].boxes;
+  // Sources are taken in their frame's fixed order (by cells, so successive searches touch
+  // neighbouring parts of the target frame), and each one's targets listed in the target frame's
+  // order: these orders decide among equally cheap assignments. Sources with a non-finite
+  // coordinate are not among the entries: they never link.
+  const auto& sorted_sources = ctx.frames[a].entries;
+  const FramePoints<D>& target_frame = ctx.frames[b];
   const std::uint64_t m = sorted_sources.size();
   CandidateRows rows;
   rows.sources_per_part = kSourcesPerTask;
   rows.parts.resize((m + kSourcesPerTask - 1) / kSourcesPerTask);
   rows.row_end.assign(m, 0);
   parallel_for(rows.parts.size(), [&](std::size_t task) {
-    link_index::IndexCursor<D> cursor(ctx.indexes[b]);
     auto& part = rows.parts[task];
     const std::uint64_t end = std::min<std::uint64_t>(m, (task + 1) * kSourcesPerTask);
     for (std::uint64_t k = task * kSourcesPerTask; k < end; ++k) {
-      for_each_feasible(ctx, sorted_sources[k], boxes[k], targets_first, cursor,
-                        [&](std::uint32_t t) { part.push_back(t); });
+      const auto first = static_cast<std::ptrdiff_t>(part.size());
+      for_each_feasible(ctx, sorted_sources[k], target_frame,
+                        [&](std::uint32_t e) { part.push_back(e); });
+      // Entry positions in the target frame's order, then as rows of the target frame.
+      if (!std::is_sorted(part.begin() + first, part.end())) std::sort(part.begin() + first, part.end());
+      for (auto t = part.begin() + first; t != part.end(); ++t)
+        *t = static_cast<std::uint32_t>(target_frame.entries[*t].point - targets_first);
       rows.row_end[k] = part.size();
     }
   });

@@ -1,0 +1,159 @@
+// One frame's points as linking reads them: a compact copy in a fixed order, filed in the shared
+// spatial index so that the points near any position are found without a search.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "common/radix_sort.h"
+#include "common/saturate.h"
+#include "common/spatial_index.h"
+#include "link/link_cost.h"
+#include "link/points.h"
+
+namespace quorlin {
+
+/// The neighbourhood cell: floor(v / max_distance) in 32-bit floats, saturated to unsigned 64 bits
+/// (negative coordinates and NaN all give 0). A link needs, besides the distance gate, the two
+/// points' neighbourhood cells to differ by at most one on every axis (64-bit wrap-around): the
+/// candidates of a source are the points of the 3 x 3 (x 3) block of cells of side max_distance
+/// around its own. Points within max_distance of each other almost always lie in neighbouring
+/// cells; the exception is a pair at very nearly max_distance whose quotients round across two
+/// cell borders, which is then not linked. The saturation folds all negative coordinates into
+/// cell 0 and vast ones into the last cell, which only adds neighbours. The rule is kept exactly.
+inline std::uint64_t neighbourhood_cell(float v, float max_distance) {
+  return sat_u64(std::floor(v / max_distance));
+}
+
+namespace frame_points_detail {
+
+/// The cells that fix the order of a frame's points are this many gate reaches wide (twice, and a
+/// little more). The order decides which of several equally cheap assignments is taken, so it is
+/// part of the results and stays as it is.
+inline constexpr double kOrderCellInReaches = 2.0 * (1.0 + 0x1p-18);
+
+/// A target within the distance gate of a source differs from it by at most the gate's reach on
+/// every axis in float, so by less than the reach widened by 2^-23 exactly; the index's reach is
+/// wider still.
+inline constexpr double kIndexReachWidening = 1.0 + 0x1p-20;
+
+/// The index numbers its cells by key up to this many cells per point: each frame is searched by
+/// the points of up to 2 (max_skip + 1) other frames, so a table of 4-byte run starts per cell
+/// (128 bytes per point at most) pays for itself against searching occupied cells.
+inline constexpr std::uint64_t kBoxCellsPerPoint = 32;
+
+/// Floored quotients of smaller magnitude are exact 64-bit integers.
+inline constexpr double kIntegerCells = 0x1p62;
+
+/// A key ordered like the integer-valued double `cell`, distinct for distinct cells, for every
+/// finite cell: cells of magnitude below 2^62 as offset integers (so nearby cells differ only in
+/// their low bits and sort in few passes), vaster ones by the ordered bit pattern of the double,
+/// which lies beyond every offset integer on the same side.
+inline std::uint64_t ordered_cell_key(double cell) {
+  constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
+  if (std::fabs(cell) < kIntegerCells)
+    return static_cast<std::uint64_t>(static_cast<std::int64_t>(cell)) + kSign;
+  const auto bits = std::bit_cast<std::uint64_t>(cell);
+  return (bits & kSign) != 0 ? ~bits : bits | kSign;
+}
+
+}  // namespace frame_points_detail
+
+/// One frame's points with finite coordinates (a point with a non-finite coordinate can never pass
+/// the distance gate), in their fixed order: by the floored quotients (x / w, y / w[, z / w]),
+/// lexicographic, w being kOrderCellInReaches gate reaches, then by global index. Sources are taken
+/// in this order and each source's targets listed in it.
+template <std::size_t D>
+struct FramePoints {
+  struct Entry {
+    std::uint64_t point;  ///< global index
+    PointND<D> at;        ///< a copy of the point, read in order from one run of memory
+    std::array<std::uint64_t, D> neighbourhood;  ///< neighbourhood_cell of each coordinate
+  };
+  std::vector<Entry> entries;
+  SpatialIndex<D> index;  ///< over the entries' positions, with a reach beyond the gate's
+  /// The entries of index cell c are by_cell[cell_start[c] .. cell_start[c + 1]), ascending. Left
+  /// empty for a frame of 2^32 − 1 points or more, which is never searched.
+  std::vector<std::uint32_t> cell_start, by_cell;
+
+  /// Calls visit(e) for every entry e (a position in `entries`) that may lie within the distance
+  /// gate of position p, in no particular order; every entry that does is among them.
+  template <class Visit>
+  void visit_near(const std::array<float, D>& p, Visit&& visit) const {
+    index.any_adjacent_to(p, [&](std::size_t c) {
+      for (std::uint32_t k = cell_start[c]; k < cell_start[c + 1]; ++k) visit(by_cell[k]);
+      return false;
+    });
+  }
+
+  /// How many entries visit_near(p) visits: a bound of the feasible targets of a source at p.
+  std::uint64_t count_near(const std::array<float, D>& p) const {
+    std::uint64_t count = 0;
+    index.any_adjacent_to(p, [&](std::size_t c) {
+      count += cell_start[c + 1] - cell_start[c];
+      return false;
+    });
+    return count;
+  }
+};
+
+/// Copies, orders and files the points of frame `frame`.
+template <std::size_t D>
+FramePoints<D> file_frame(const PointStore<D>& store, const DistanceScale& scale, std::size_t frame) {
+  using namespace frame_points_detail;
+  std::vector<KeyedIndex> order;
+  order.reserve(store.frame_begin[frame + 1] - store.frame_begin[frame]);
+  for (std::uint64_t p = store.frame_begin[frame]; p < store.frame_begin[frame + 1]; ++p) {
+    const auto& pos = store.points[p].position;
+    if (std::all_of(pos.begin(), pos.end(), [](float v) { return std::isfinite(v); }))
+      order.push_back({0, p});
+  }
+  // Stable sorts by the last axis's cells, then by the one before, ..., then by the first, from
+  // global index order: lexicographic order of the cells, equal cells in global index order.
+  const double per_order_side = 1.0 / (scale.axis_reach * kOrderCellInReaches);
+  for (std::size_t a = D; a-- > 0;) {
+    std::uint64_t lowest = std::numeric_limits<std::uint64_t>::max();
+    for (KeyedIndex& o : order) {
+      const double v = store.points[o.index].position[a];
+      o.key = ordered_cell_key(std::floor(v * per_order_side));
+      lowest = std::min(lowest, o.key);
+    }
+    for (KeyedIndex& o : order) o.key -= lowest;  // few differing digits, few radix passes
+    radix_sort_by_key(order);
+  }
+
+  FramePoints<D> out;
+  out.entries.resize(order.size());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    auto& e = out.entries[i];
+    e.point = order[i].index;
+    e.at = store.points[e.point];
+    for (std::size_t a = 0; a < D; ++a)
+      e.neighbourhood[a] = neighbourhood_cell(e.at.position[a], scale.max_distance);
+  }
+  order = {};
+  const auto& entries = out.entries;
+  out.index = SpatialIndex<D>(
+      entries.size(), [&](std::size_t i) { return entries[i].at.position; },
+      static_cast<double>(scale.axis_reach) * kIndexReachWidening, kBoxCellsPerPoint);
+  if (entries.size() >= std::numeric_limits<std::uint32_t>::max()) return out;
+  // Entries grouped by cell, by a counting sort: cell_start[c] first counts the entries of cells
+  // 0 .. c, then each entry, last first, is placed just before its cell's end, which leaves
+  // cell_start[c] at the cell's start and each cell's entries ascending.
+  auto& start = out.cell_start;
+  start.assign(out.index.cell_count() + 1, 0);
+  for (std::size_t i = 0; i < entries.size(); ++i) ++start[out.index.cell_of(i)];
+  for (std::size_t c = 1; c < start.size(); ++c) start[c] += start[c - 1];
+  out.by_cell.resize(entries.size());
+  for (std::size_t i = entries.size(); i-- > 0;)
+    out.by_cell[--start[out.index.cell_of(i)]] = static_cast<std::uint32_t>(i);
+  return out;
+}
+
+}  // namespace quorlin
