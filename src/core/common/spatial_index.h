@@ -71,10 +71,11 @@ class SpatialIndex {
         if (visit(c)) return true;
     return false;
   }
-  /// Calls visit(cell) for the cells adjacent to position p, which need not be filed: every
-  /// occupied cell holding a point that differs from p by less than the reach on every axis, and
-  /// possibly some other cells, occupied or empty; until visit returns true, and returns whether
-  /// it did. A position with a non-finite coordinate has no adjacent cells.
+  /// Calls visit(first, end) for runs of consecutive cells [first, end), at most one per offset on
+  /// the leading axes, adjacent to position p, which need not be filed: every occupied cell
+  /// holding a point that differs from p by less than the reach on every axis, and possibly some
+  /// other cells, occupied or empty; until visit returns true, and returns whether it did. A
+  /// position with a non-finite coordinate has no adjacent cells.
   template <class Visit>
   bool any_adjacent_to(const Position& p, Visit&& visit) const;
   /// The side of the cells (at least the reach).
@@ -226,19 +227,21 @@ bool SpatialIndex<N>::any_adjacent_to(const Position& p, Visit&& visit) const {
   // The adjacent keys are those of a filed point's cell, key + delta_[o] + (-1..1). Where p's
   // padded coordinate is 0 or top + 2 on an axis, a step past the padding wraps into a padding
   // cell of the next or previous row, which holds no point, except on the leading axis, where it
-  // leaves the box: cells beyond it are skipped.
-  if (run_begin_.empty()) {
-    for (std::uint64_t d : delta_)
-      for (std::size_t c = key + d - 1, end = c + 3; c != end; ++c)
-        if (c < cell_count_ && visit(c)) return true;
-    return false;
-  }
+  // leaves the box (below key 0 or past the last): runs are clipped to the box.
   for (std::uint64_t d : delta_) {
-    const std::uint64_t first = key + d - 1;
-    std::size_t k = static_cast<std::size_t>(
-        std::lower_bound(keys_.begin(), keys_.end(), first) - keys_.begin());
-    for (const std::size_t end = std::min(k + 3, keys_.size()); k < end && keys_[k] - first <= 2; ++k)
-      if (visit(k)) return true;
+    std::uint64_t first = key + d - 1, end = first + 3;
+    if (run_begin_.empty()) {
+      while (first != end && first >= cell_count_) ++first;
+      while (end != first && end - 1 >= cell_count_) --end;
+    } else {  // the occupied cells among them, consecutive in key order
+      const auto found = std::lower_bound(keys_.begin(), keys_.end(), first);
+      const auto past = std::upper_bound(
+          found, found + std::min<std::ptrdiff_t>(3, keys_.end() - found), first + 2);
+      first = static_cast<std::uint64_t>(found - keys_.begin());
+      end = static_cast<std::uint64_t>(past - keys_.begin());
+    }
+    if (first != end && visit(static_cast<std::size_t>(first), static_cast<std::size_t>(end)))
+      return true;
   }
   return false;
 }

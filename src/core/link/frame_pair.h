@@ -71,9 +71,9 @@ void for_each_feasible(const LinkContext<D, Gate>& ctx,
 template <std::size_t D, class Gate>
 void check_pair_memory(const LinkContext<D, Gate>& ctx, std::size_t a, std::size_t b,
                        const std::string& frame_pair) {
-  const auto& sources = ctx.frames[a].entries;
-  const auto& targets = ctx.frames[b];
-  const std::uint64_t m = sources.size(), g = targets.entries.size();
+  const FramePoints<D>& sources = ctx.frames[a];
+  const FramePoints<D>& targets = ctx.frames[b];
+  const std::uint64_t m = sources.entries.size(), g = targets.entries.size();
   auto too_large = [](unsigned __int128 entries, std::uint64_t limit) {
     return entries * kWorstBytesPerEntry > limit;
   };
@@ -85,7 +85,7 @@ void check_pair_memory(const LinkContext<D, Gate>& ctx, std::size_t a, std::size
   parallel_for(tasks, [&](std::size_t task) {
     const std::uint64_t end = std::min<std::uint64_t>(m, (task + 1) * kSourcesPerTask);
     for (std::uint64_t k = task * kSourcesPerTask; k < end; ++k)
-      in_boxes[task] += targets.count_near(sources[k].at.position);
+      in_boxes[task] += targets.count_near(sources.in_order(k).at.position);
   });
   unsigned __int128 bound = 0;
   for (const std::uint64_t n : in_boxes) bound += n;
@@ -96,7 +96,7 @@ void check_pair_memory(const LinkContext<D, Gate>& ctx, std::size_t a, std::size
     const std::uint64_t end = std::min<std::uint64_t>(m, (task + 1) * kSourcesPerTask);
     for (std::uint64_t k = task * kSourcesPerTask; k < end && counted.load() <= limit; ++k) {
       std::uint64_t n = 0;
-      for_each_feasible(ctx, sources[k], targets, [&](std::uint32_t) { ++n; });
+      for_each_feasible(ctx, sources.in_order(k), targets, [&](std::uint32_t) { ++n; });
       counted += n;
     }
   });
@@ -131,9 +131,9 @@ std::vector<LinkPair> link_frame_pair(const LinkContext<D, Gate>& ctx, std::size
   // neighbouring parts of the target frame), and each one's targets listed in the target frame's
   // order: these orders decide among equally cheap assignments. Sources with a non-finite
   // coordinate are not among the entries: they never link.
-  const auto& sorted_sources = ctx.frames[a].entries;
+  const FramePoints<D>& source_frame = ctx.frames[a];
   const FramePoints<D>& target_frame = ctx.frames[b];
-  const std::uint64_t m = sorted_sources.size();
+  const std::uint64_t m = source_frame.entries.size();
   CandidateRows rows;
   rows.sources_per_part = kSourcesPerTask;
   rows.parts.resize((m + kSourcesPerTask - 1) / kSourcesPerTask);
@@ -143,18 +143,18 @@ std::vector<LinkPair> link_frame_pair(const LinkContext<D, Gate>& ctx, std::size
     const std::uint64_t end = std::min<std::uint64_t>(m, (task + 1) * kSourcesPerTask);
     for (std::uint64_t k = task * kSourcesPerTask; k < end; ++k) {
       const auto first = static_cast<std::ptrdiff_t>(part.size());
-      for_each_feasible(ctx, sorted_sources[k], target_frame,
-                        [&](std::uint32_t e) { part.push_back(e); });
-      // Entry positions in the target frame's order, then as rows of the target frame.
+      for_each_feasible(ctx, source_frame.in_order(k), target_frame,
+                        [&](std::uint32_t e) { part.push_back(target_frame.rank[e]); });
+      // Places in the target frame's fixed order, sorted, then turned into its rows.
       if (!std::is_sorted(part.begin() + first, part.end())) std::sort(part.begin() + first, part.end());
       for (auto t = part.begin() + first; t != part.end(); ++t)
-        *t = static_cast<std::uint32_t>(target_frame.entries[*t].point - targets_first);
+        *t = static_cast<std::uint32_t>(target_frame.in_order(*t).point - targets_first);
       rows.row_end[k] = part.size();
     }
   });
   const PointND<D>* targets = ctx.store.points.data() + targets_first;
   auto cost = [&](std::uint64_t k, std::uint32_t t) {
-    return link_cost(squared_distance<D>(sorted_sources[k].at.position, targets[t].position));
+    return link_cost(squared_distance<D>(source_frame.in_order(k).at.position, targets[t].position));
   };
 
   // A source whose targets no other source reaches is a component of its own (the usual case)
@@ -201,7 +201,7 @@ std::vector<LinkPair> link_frame_pair(const LinkContext<D, Gate>& ctx, std::size
 
   std::vector<std::uint32_t> target_of_row(f, kNoTarget);
   for (std::uint64_t k = 0; k < m; ++k)
-    target_of_row[sorted_sources[k].point - sources_first] = chosen[k];
+    target_of_row[source_frame.in_order(k).point - sources_first] = chosen[k];
   for (std::uint64_t r = 0; r < f; ++r)
     if (target_of_row[r] != kNoTarget)
       pairs.emplace_back(sources_first + r, targets_first + target_of_row[r]);

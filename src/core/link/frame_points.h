@@ -66,28 +66,35 @@ inline std::uint64_t ordered_cell_key(double cell) {
 }  // namespace frame_points_detail
 
 /// One frame's points with finite coordinates (a point with a non-finite coordinate can never pass
-/// the distance gate), in their fixed order: by the floored quotients (x / w, y / w[, z / w]),
-/// lexicographic, w being kOrderCellInReaches gate reaches, then by global index. Sources are taken
-/// in this order and each source's targets listed in it.
+/// the distance gate), copied and filed in the spatial index. They also have a fixed order: by the
+/// floored quotients (x / w, y / w[, z / w]), lexicographic, w being kOrderCellInReaches gate
+/// reaches, then by global index. Sources are taken in this order and each source's targets listed
+/// in it.
 template <std::size_t D>
 struct FramePoints {
   struct Entry {
     std::uint64_t point;  ///< global index
-    PointND<D> at;        ///< a copy of the point, read in order from one run of memory
+    PointND<D> at;        ///< a copy of the point, so a cell's points are read from one run of memory
     std::array<std::uint64_t, D> neighbourhood;  ///< neighbourhood_cell of each coordinate
   };
+  /// Grouped by index cell: cell c holds entries[cell_start[c] .. cell_start[c + 1]), in the fixed
+  /// order. A frame of 2^32 − 1 points or more is never searched: its entries are in the fixed
+  /// order, and cell_start and rank are left empty.
   std::vector<Entry> entries;
-  SpatialIndex<D> index;  ///< over the entries' positions, with a reach beyond the gate's
-  /// The entries of index cell c are by_cell[cell_start[c] .. cell_start[c + 1]), ascending. Left
-  /// empty for a frame of 2^32 − 1 points or more, which is never searched.
-  std::vector<std::uint32_t> cell_start, by_cell;
+  std::vector<std::uint32_t> cell_start;
+  SpatialIndex<D> index;  ///< over the points, with a reach beyond the gate's
+  std::vector<std::size_t> taken;   ///< the entry of each place in the fixed order
+  std::vector<std::uint32_t> rank;  ///< the place of each entry in the fixed order
+
+  /// The entry at place k of the fixed order.
+  const Entry& in_order(std::size_t k) const { return entries[taken[k]]; }
 
   /// Calls visit(e) for every entry e (a position in `entries`) that may lie within the distance
   /// gate of position p, in no particular order; every entry that does is among them.
   template <class Visit>
   void visit_near(const std::array<float, D>& p, Visit&& visit) const {
-    index.any_adjacent_to(p, [&](std::size_t c) {
-      for (std::uint32_t k = cell_start[c]; k < cell_start[c + 1]; ++k) visit(by_cell[k]);
+    index.any_adjacent_to(p, [&](std::size_t first, std::size_t end) {
+      for (std::uint32_t e = cell_start[first]; e < cell_start[end]; ++e) visit(e);
       return false;
     });
   }
@@ -95,8 +102,8 @@ struct FramePoints {
   /// How many entries visit_near(p) visits: a bound of the feasible targets of a source at p.
   std::uint64_t count_near(const std::array<float, D>& p) const {
     std::uint64_t count = 0;
-    index.any_adjacent_to(p, [&](std::size_t c) {
-      count += cell_start[c + 1] - cell_start[c];
+    index.any_adjacent_to(p, [&](std::size_t first, std::size_t end) {
+      count += cell_start[end] - cell_start[first];
       return false;
     });
     return count;
@@ -128,31 +135,35 @@ FramePoints<D> file_frame(const PointStore<D>& store, const DistanceScale& scale
     radix_sort_by_key(order);
   }
 
+  // Filed in the fixed order, then grouped by cell by a counting sort: cell_start[c] first counts
+  // the entries of cells 0 .. c, then each point, last first, is placed just before its cell's
+  // end, which leaves cell_start[c] at the cell's start and each cell in the fixed order.
   FramePoints<D> out;
-  out.entries.resize(order.size());
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    auto& e = out.entries[i];
-    e.point = order[i].index;
-    e.at = store.points[e.point];
-    for (std::size_t a = 0; a < D; ++a)
-      e.neighbourhood[a] = neighbourhood_cell(e.at.position[a], scale.max_distance);
-  }
-  order = {};
-  const auto& entries = out.entries;
+  const std::size_t count = order.size();
   out.index = SpatialIndex<D>(
-      entries.size(), [&](std::size_t i) { return entries[i].at.position; },
+      count, [&](std::size_t k) { return store.points[order[k].index].position; },
       static_cast<double>(scale.axis_reach) * kIndexReachWidening, kBoxCellsPerPoint);
-  if (entries.size() >= std::numeric_limits<std::uint32_t>::max()) return out;
-  // Entries grouped by cell, by a counting sort: cell_start[c] first counts the entries of cells
-  // 0 .. c, then each entry, last first, is placed just before its cell's end, which leaves
-  // cell_start[c] at the cell's start and each cell's entries ascending.
-  auto& start = out.cell_start;
-  start.assign(out.index.cell_count() + 1, 0);
-  for (std::size_t i = 0; i < entries.size(); ++i) ++start[out.index.cell_of(i)];
-  for (std::size_t c = 1; c < start.size(); ++c) start[c] += start[c - 1];
-  out.by_cell.resize(entries.size());
-  for (std::size_t i = entries.size(); i-- > 0;)
-    out.by_cell[--start[out.index.cell_of(i)]] = static_cast<std::uint32_t>(i);
+  out.taken.resize(count);
+  const bool searched = count < std::numeric_limits<std::uint32_t>::max();
+  if (searched) {
+    auto& start = out.cell_start;
+    start.assign(out.index.cell_count() + 1, 0);
+    for (std::size_t k = 0; k < count; ++k) ++start[out.index.cell_of(k)];
+    for (std::size_t c = 1; c < start.size(); ++c) start[c] += start[c - 1];
+    for (std::size_t k = count; k-- > 0;) out.taken[k] = --start[out.index.cell_of(k)];
+    out.rank.resize(count);
+    for (std::size_t k = 0; k < count; ++k) out.rank[out.taken[k]] = static_cast<std::uint32_t>(k);
+  } else {
+    for (std::size_t k = 0; k < count; ++k) out.taken[k] = k;
+  }
+  out.entries.resize(count);
+  for (std::size_t k = 0; k < count; ++k) {
+    auto& entry = out.entries[out.taken[k]];
+    entry.point = order[k].index;
+    entry.at = store.points[entry.point];
+    for (std::size_t a = 0; a < D; ++a)
+      entry.neighbourhood[a] = neighbourhood_cell(entry.at.position[a], scale.max_distance);
+  }
   return out;
 }
 
