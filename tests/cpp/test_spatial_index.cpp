@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <random>
@@ -16,6 +17,11 @@
 #include "common/spatial_index.h"
 
 namespace {
+
+// The index's three numberings of cells, as (box_cells_per_point, bitmap_cells_per_point): by
+// sorted occupied keys, as for thinning (by key where the box is small), by bitmap, by key.
+constexpr std::uint64_t kFew = 1, kMany = 4096;
+constexpr std::uint64_t kNumberings[4][2] = {{kFew, 0}, {8, 0}, {kFew, kMany}, {kMany, 0}};
 
 template <std::size_t N>
 std::vector<std::size_t> adjacent_cells(const quorlin::SpatialIndex<N>& index, std::size_t cell) {
@@ -34,8 +40,9 @@ bool finite(const std::array<float, N>& p) {
 
 template <std::size_t N>
 bool check_round(const std::vector<std::array<float, N>>& points, double reach, int round) {
+  const auto& numbering = kNumberings[round % 4];
   const quorlin::SpatialIndex<N> index(points.size(), [&](std::size_t i) { return points[i]; },
-                                       reach);
+                                       reach, numbering[0], numbering[1]);
   const auto fail = [&](const char* what) {
     std::printf("%zu-D round %d, reach %g: %s\n", N, round, reach, what);
     return false;
@@ -104,10 +111,9 @@ bool check_round(const std::vector<std::array<float, N>>& points, double reach, 
 template <std::size_t N>
 bool check_queries(const std::vector<std::array<float, N>>& points, double reach, int round,
                    std::mt19937& rng) {
-  // Alternately cells numbered by occupied cell only, as for thinning, and by key almost always.
-  const std::uint64_t cells_per_point[] = {1, 8, std::uint64_t{1} << 40};
+  const auto& numbering = kNumberings[(round / 8 + round) % 4];
   const quorlin::SpatialIndex<N> index(points.size(), [&](std::size_t i) { return points[i]; },
-                                       reach, cells_per_point[round % 3]);
+                                       reach, numbering[0], numbering[1]);
   const auto fail = [&](const char* what) {
     std::printf("%zu-D query round %d, reach %g: %s\n", N, round, reach, what);
     return false;

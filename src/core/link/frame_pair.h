@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/errors.h"
@@ -62,6 +63,15 @@ void for_each_feasible(const LinkContext<D, Gate>& ctx,
       if (target.neighbourhood[a] - source.neighbourhood[a] + 1 > 2) return;
     sink(e);
   });
+}
+
+/// Sorts a source's few targets: by insertion while they are few (most sources have one to three),
+/// by std::sort otherwise.
+inline void sort_small(std::vector<std::uint64_t>& values) {
+  constexpr std::size_t kInsertionLimit = 16;  // beyond this, insertion's quadratic cost shows
+  if (values.size() > kInsertionLimit) return std::sort(values.begin(), values.end());
+  for (std::size_t i = 1; i < values.size(); ++i)
+    for (std::size_t j = i; j > 0 && values[j - 1] > values[j]; --j) std::swap(values[j - 1], values[j]);
 }
 
 /// Raises MemoryError up front when the feasible entries of frames a and b could need more
@@ -140,15 +150,17 @@ std::vector<LinkPair> link_frame_pair(const LinkContext<D, Gate>& ctx, std::size
   rows.row_end.assign(m, 0);
   parallel_for(rows.parts.size(), [&](std::size_t task) {
     auto& part = rows.parts[task];
+    // A source's targets as (place in the target frame's order) << 32 | row, sorted by place.
+    std::vector<std::uint64_t> found;
     const std::uint64_t end = std::min<std::uint64_t>(m, (task + 1) * kSourcesPerTask);
     for (std::uint64_t k = task * kSourcesPerTask; k < end; ++k) {
-      const auto first = static_cast<std::ptrdiff_t>(part.size());
-      for_each_feasible(ctx, source_frame.in_order(k), target_frame,
-                        [&](std::uint32_t e) { part.push_back(target_frame.rank[e]); });
-      // Places in the target frame's fixed order, sorted, then turned into its rows.
-      if (!std::is_sorted(part.begin() + first, part.end())) std::sort(part.begin() + first, part.end());
-      for (auto t = part.begin() + first; t != part.end(); ++t)
-        *t = static_cast<std::uint32_t>(target_frame.in_order(*t).point - targets_first);
+      found.clear();
+      for_each_feasible(ctx, source_frame.in_order(k), target_frame, [&](std::uint32_t e) {
+        const auto& target = target_frame.entries[e];
+        found.push_back(std::uint64_t{target.place} << 32 | (target.point - targets_first));
+      });
+      sort_small(found);
+      for (const std::uint64_t f : found) part.push_back(static_cast<std::uint32_t>(f));
       rows.row_end[k] = part.size();
     }
   });

@@ -43,23 +43,30 @@ inline constexpr double kOrderCellInReaches = 2.0 * (1.0 + 0x1p-18);
 /// wider still.
 inline constexpr double kIndexReachWidening = 1.0 + 0x1p-20;
 
-/// The index numbers its cells by key up to this many cells per point: each frame is searched by
-/// the points of up to 2 (max_skip + 1) other frames, so a table of 4-byte run starts per cell
-/// (128 bytes per point at most) pays for itself against searching occupied cells.
+/// The index numbers its cells by key up to this many cells per point, and through its bitmap up to
+/// kBitmapCellsPerPoint: each frame is searched by the points of up to 2 (max_skip + 1) other
+/// frames, so a table of a 4-byte start per cell (at most 128 bytes per point), or a bitmap of
+/// at most 96 bytes per point, pays for itself against searching the occupied cells.
 inline constexpr std::uint64_t kBoxCellsPerPoint = 32;
+inline constexpr std::uint64_t kBitmapCellsPerPoint = 512;
 
-/// Floored quotients of smaller magnitude are exact 64-bit integers.
+/// Quotients of smaller magnitude have floors that are exact 64-bit integers; larger doubles are
+/// all integers.
 inline constexpr double kIntegerCells = 0x1p62;
 
-/// A key ordered like the integer-valued double `cell`, distinct for distinct cells, for every
-/// finite cell: cells of magnitude below 2^62 as offset integers (so nearby cells differ only in
-/// their low bits and sort in few passes), vaster ones by the ordered bit pattern of the double,
+/// A key ordered like ⌊quotient⌋, distinct for distinct floors, for every finite quotient: floors
+/// of magnitude below 2^62 as offset integers (so nearby cells differ only in their low bits and
+/// sort in few passes), vaster ones (their own floors) by the ordered bit pattern of the double,
 /// which lies beyond every offset integer on the same side.
-inline std::uint64_t ordered_cell_key(double cell) {
+inline std::uint64_t ordered_cell_key(double quotient) {
   constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
-  if (std::fabs(cell) < kIntegerCells)
-    return static_cast<std::uint64_t>(static_cast<std::int64_t>(cell)) + kSign;
-  const auto bits = std::bit_cast<std::uint64_t>(cell);
+  if (std::fabs(quotient) < kIntegerCells) {
+    // Floor by truncation and a correction: far cheaper than the library floor, and exact.
+    const auto truncated = static_cast<std::int64_t>(quotient);
+    const std::int64_t floored = truncated - (static_cast<double>(truncated) > quotient ? 1 : 0);
+    return static_cast<std::uint64_t>(floored) + kSign;
+  }
+  const auto bits = std::bit_cast<std::uint64_t>(quotient);
   return (bits & kSign) != 0 ? ~bits : bits | kSign;
 }
 
@@ -76,15 +83,15 @@ struct FramePoints {
     std::uint64_t point;  ///< global index
     PointND<D> at;        ///< a copy of the point, so a cell's points are read from one run of memory
     std::array<std::uint64_t, D> neighbourhood;  ///< neighbourhood_cell of each coordinate
+    std::uint32_t place;  ///< its place in the fixed order (in a frame that is searched)
   };
   /// Grouped by index cell: cell c holds entries[cell_start[c] .. cell_start[c + 1]), in the fixed
   /// order. A frame of 2^32 − 1 points or more is never searched: its entries are in the fixed
-  /// order, and cell_start and rank are left empty.
+  /// order, and cell_start is left empty.
   std::vector<Entry> entries;
   std::vector<std::uint32_t> cell_start;
   SpatialIndex<D> index;  ///< over the points, with a reach beyond the gate's
-  std::vector<std::size_t> taken;   ///< the entry of each place in the fixed order
-  std::vector<std::uint32_t> rank;  ///< the place of each entry in the fixed order
+  std::vector<std::size_t> taken;  ///< the entry at each place of the fixed order
 
   /// The entry at place k of the fixed order.
   const Entry& in_order(std::size_t k) const { return entries[taken[k]]; }
@@ -94,7 +101,7 @@ struct FramePoints {
   template <class Visit>
   void visit_near(const std::array<float, D>& p, Visit&& visit) const {
     index.any_adjacent_to(p, [&](std::size_t first, std::size_t end) {
-      for (std::uint32_t e = cell_start[first]; e < cell_start[end]; ++e) visit(e);
+      for (std::uint32_t e = cell_start[first], last = cell_start[end]; e < last; ++e) visit(e);
       return false;
     });
   }
@@ -128,7 +135,7 @@ FramePoints<D> file_frame(const PointStore<D>& store, const DistanceScale& scale
     std::uint64_t lowest = std::numeric_limits<std::uint64_t>::max();
     for (KeyedIndex& o : order) {
       const double v = store.points[o.index].position[a];
-      o.key = ordered_cell_key(std::floor(v * per_order_side));
+      o.key = ordered_cell_key(v * per_order_side);
       lowest = std::min(lowest, o.key);
     }
     for (KeyedIndex& o : order) o.key -= lowest;  // few differing digits, few radix passes
@@ -142,17 +149,17 @@ FramePoints<D> file_frame(const PointStore<D>& store, const DistanceScale& scale
   const std::size_t count = order.size();
   out.index = SpatialIndex<D>(
       count, [&](std::size_t k) { return store.points[order[k].index].position; },
-      static_cast<double>(scale.axis_reach) * kIndexReachWidening, kBoxCellsPerPoint);
+      static_cast<double>(scale.axis_reach) * kIndexReachWidening, kBoxCellsPerPoint,
+      kBitmapCellsPerPoint);
   out.taken.resize(count);
   const bool searched = count < std::numeric_limits<std::uint32_t>::max();
   if (searched) {
     auto& start = out.cell_start;
     start.assign(out.index.cell_count() + 1, 0);
     for (std::size_t k = 0; k < count; ++k) ++start[out.index.cell_of(k)];
-    for (std::size_t c = 1; c < start.size(); ++c) start[c] += start[c - 1];
+    std::uint32_t running = 0;
+    for (std::uint32_t& s : start) s = running += s;
     for (std::size_t k = count; k-- > 0;) out.taken[k] = --start[out.index.cell_of(k)];
-    out.rank.resize(count);
-    for (std::size_t k = 0; k < count; ++k) out.rank[out.taken[k]] = static_cast<std::uint32_t>(k);
   } else {
     for (std::size_t k = 0; k < count; ++k) out.taken[k] = k;
   }
@@ -160,6 +167,7 @@ FramePoints<D> file_frame(const PointStore<D>& store, const DistanceScale& scale
   for (std::size_t k = 0; k < count; ++k) {
     auto& entry = out.entries[out.taken[k]];
     entry.point = order[k].index;
+    entry.place = static_cast<std::uint32_t>(k);  // used only where it fits
     entry.at = store.points[entry.point];
     for (std::size_t a = 0; a < D; ++a)
       entry.neighbourhood[a] = neighbourhood_cell(entry.at.position[a], scale.max_distance);
