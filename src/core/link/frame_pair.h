@@ -72,7 +72,8 @@ inline void sort_small(std::span<std::uint32_t> values) {
   constexpr std::size_t kInsertionLimit = 16;  // beyond this, insertion's quadratic cost shows
   if (values.size() > kInsertionLimit) return std::sort(values.begin(), values.end());
   for (std::size_t i = 1; i < values.size(); ++i)
-    for (std::size_t j = i; j > 0 && values[j - 1] > values[j]; --j) std::swap(values[j - 1], values[j]);
+    for (std::size_t j = i; j > 0 && values[j - 1] > values[j]; --j)
+      std::swap(values[j - 1], values[j]);
 }
 
 /// Raises MemoryError up front when the feasible entries of frames a and b could need more
@@ -167,7 +168,8 @@ std::vector<LinkPair> link_frame_pair(const LinkContext<D, Gate>& ctx, std::size
   });
   const PointND<D>* targets = ctx.store.points.data() + targets_first;
   auto cost = [&](std::uint64_t k, std::uint32_t t) {
-    return link_cost(squared_distance<D>(source_frame.in_order(k).at.position, targets[t].position));
+    const auto& source = source_frame.in_order(k).at.position;
+    return link_cost(squared_distance<D>(source, targets[t].position));
   };
 
   // A source whose targets no other source reaches is a component of its own (the usual case)

@@ -81,7 +81,7 @@ template <std::size_t D>
 struct FramePoints {
   struct Entry {
     std::uint64_t point;  ///< global index
-    PointND<D> at;        ///< a copy of the point, so a cell's points are read from one run of memory
+    PointND<D> at;        ///< a copy of the point: a cell's points are read from one run of memory
     std::array<std::uint64_t, D> neighbourhood;  ///< neighbourhood_cell of each coordinate
     std::uint32_t place;  ///< its place in the fixed order (in a frame that is searched)
   };
@@ -119,7 +119,8 @@ struct FramePoints {
 
 /// Copies, orders and files the points of frame `frame`.
 template <std::size_t D>
-FramePoints<D> file_frame(const PointStore<D>& store, const DistanceScale& scale, std::size_t frame) {
+FramePoints<D> file_frame(const PointStore<D>& store, const DistanceScale& scale,
+                          std::size_t frame) {
   using namespace frame_points_detail;
   std::vector<KeyedIndex> order;
   order.reserve(store.frame_begin[frame + 1] - store.frame_begin[frame]);
