@@ -66,11 +66,14 @@ void for_each_feasible(const LinkContext<D, Gate>& ctx,
   });
 }
 
-/// Sorts a source's few targets: by insertion while they are few (most sources have one to three),
-/// by std::sort otherwise.
+/// Sorts a source's targets: by insertion while they are few (most sources have one to three),
+/// otherwise by std::sort unless already sorted (as where they all share one cell).
 inline void sort_small(std::span<std::uint32_t> values) {
   constexpr std::size_t kInsertionLimit = 16;  // beyond this, insertion's quadratic cost shows
-  if (values.size() > kInsertionLimit) return std::sort(values.begin(), values.end());
+  if (values.size() > kInsertionLimit) {
+    if (!std::is_sorted(values.begin(), values.end())) std::sort(values.begin(), values.end());
+    return;
+  }
   for (std::size_t i = 1; i < values.size(); ++i)
     for (std::size_t j = i; j > 0 && values[j - 1] > values[j]; --j)
       std::swap(values[j - 1], values[j]);
