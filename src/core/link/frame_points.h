@@ -50,6 +50,10 @@ inline constexpr double kIndexReachWidening = 1.0 + 0x1p-20;
 inline constexpr std::uint64_t kBoxCellsPerPoint = 32;
 inline constexpr std::uint64_t kBitmapCellsPerPoint = 512;
 
+/// A table of more cells than this (a megabyte) outgrows the caches and costs more in page faults
+/// and misses than the bitmap's counts: large frames keep to it.
+inline constexpr std::uint64_t kLargestTableCells = std::uint64_t{1} << 18;
+
 /// Quotients of smaller magnitude have floors that are exact 64-bit integers; larger doubles are
 /// all integers.
 inline constexpr double kIntegerCells = 0x1p62;
@@ -150,7 +154,9 @@ FramePoints<D> file_frame(const PointStore<D>& store, const DistanceScale& scale
   const std::size_t count = order.size();
   out.index = SpatialIndex<D>(
       count, [&](std::size_t k) { return store.points[order[k].index].position; },
-      static_cast<double>(scale.axis_reach) * kIndexReachWidening, kBoxCellsPerPoint,
+      static_cast<double>(scale.axis_reach) * kIndexReachWidening,
+      std::clamp<std::uint64_t>(kLargestTableCells / std::max<std::size_t>(count, 1), 1,
+                                kBoxCellsPerPoint),
       kBitmapCellsPerPoint);
   out.taken.resize(count);
   const bool searched = count < std::numeric_limits<std::uint32_t>::max();
