@@ -1,11 +1,14 @@
 // Randomized check of the spatial index against brute force in 2-D and 3-D: every pair of points
 // closer than the reach on every axis lies in adjacent cells, adjacency among occupied cells is
 // symmetric, and with a reach that needs no widening of the cells, adjacent cells hold only points
-// within two cell sides.
+// within two cell sides. The same for the cells adjacent to positions of a second set (points
+// that are not filed, some far outside the filed ones or not finite), with cells numbered by key
+// and by occupied cell.
 // Exits non-zero on the first failure.
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <random>
@@ -14,6 +17,11 @@
 #include "common/spatial_index.h"
 
 namespace {
+
+// The index's three numberings of cells, as (box_cells_per_point, bitmap_cells_per_point): by
+// sorted occupied keys, as for thinning (by key where the box is small), by bitmap, by key.
+constexpr std::uint64_t kFew = 1, kMany = 4096;
+constexpr std::uint64_t kNumberings[4][2] = {{kFew, 0}, {8, 0}, {kFew, kMany}, {kMany, 0}};
 
 template <std::size_t N>
 std::vector<std::size_t> adjacent_cells(const quorlin::SpatialIndex<N>& index, std::size_t cell) {
@@ -32,8 +40,9 @@ bool finite(const std::array<float, N>& p) {
 
 template <std::size_t N>
 bool check_round(const std::vector<std::array<float, N>>& points, double reach, int round) {
+  const auto& numbering = kNumberings[round % 4];
   const quorlin::SpatialIndex<N> index(points.size(), [&](std::size_t i) { return points[i]; },
-                                       reach);
+                                       reach, numbering[0], numbering[1]);
   const auto fail = [&](const char* what) {
     std::printf("%zu-D round %d, reach %g: %s\n", N, round, reach, what);
     return false;
@@ -97,6 +106,50 @@ bool check_round(const std::vector<std::array<float, N>>& points, double reach, 
   return true;
 }
 
+/// Queries near, on, a reach away from and far from the filed points, and non-finite ones: every
+/// filed point closer than the reach on every axis lies in a cell visited for the query.
+template <std::size_t N>
+bool check_queries(const std::vector<std::array<float, N>>& points, double reach, int round,
+                   std::mt19937& rng) {
+  const auto& numbering = kNumberings[(round / 8 + round) % 4];
+  const quorlin::SpatialIndex<N> index(points.size(), [&](std::size_t i) { return points[i]; },
+                                       reach, numbering[0], numbering[1]);
+  const auto fail = [&](const char* what) {
+    std::printf("%zu-D query round %d, reach %g: %s\n", N, round, reach, what);
+    return false;
+  };
+  std::uniform_real_distribution<double> step(-1.5, 1.5);
+  for (std::size_t k = 0; k < 2 * points.size(); ++k) {
+    std::array<float, N> q = points[k % points.size()];
+    for (float& v : q) {
+      const int kind = static_cast<int>(rng() % 8);
+      if (kind < 4) v = static_cast<float>(v + step(rng) * std::min(reach, 1e30));
+      if (kind == 4) v = std::nextafter(static_cast<float>(v - reach), v);
+      if (kind == 5) v = -v * 3.0f;
+      if (kind == 6 && rng() % 16 == 0) v = rng() % 2 ? NAN : INFINITY;
+    }
+    std::vector<std::size_t> cells;
+    index.any_adjacent_to(q, [&](std::size_t first, std::size_t end) {
+      if (first >= end) cells.push_back(index.kNoCell);  // an empty run: reported out of range
+      for (std::size_t c = first; c < end; ++c) cells.push_back(c);
+      return false;
+    });
+    std::sort(cells.begin(), cells.end());
+    if (std::unique(cells.begin(), cells.end()) != cells.end()) return fail("repeated");
+    if (!cells.empty() && (cells.back() >= index.cell_count() || !finite(q)))
+      return fail("a cell out of range, or cells for a non-finite position");
+    for (std::size_t j = 0; j < points.size(); ++j) {
+      if (!finite(points[j]) || !finite(q)) continue;
+      bool close = true;
+      for (std::size_t r = 0; r < N; ++r)
+        close &= std::fabs(static_cast<double>(points[j][r]) - q[r]) < reach;
+      if (close && !std::binary_search(cells.begin(), cells.end(), index.cell_of(j)))
+        return fail("a close point lies in a cell not adjacent to the position");
+    }
+  }
+  return true;
+}
+
 template <std::size_t N>
 bool check(std::mt19937& rng, int rounds) {
   const double reaches[] = {1.0, 0.3, 7.0, 1e-9, 1e-30, 1e30, 0x1p64, INFINITY};
@@ -119,7 +172,8 @@ bool check(std::mt19937& rng, int rounds) {
         points[k][N - 1] = k % 2 ? std::numeric_limits<float>::quiet_NaN() : -INFINITY;
       }
     }
-    if (!check_round<N>(points, reach, round)) return false;
+    if (!check_round<N>(points, reach, round) || !check_queries<N>(points, reach, round, rng))
+      return false;
   }
   return true;
 }
@@ -129,6 +183,7 @@ bool check(std::mt19937& rng, int rounds) {
 int main() {
   std::mt19937 rng(20261208);
   if (!check<2>(rng, 800) || !check<3>(rng, 800)) return 1;
-  std::printf("spatial index: every close pair lies in adjacent cells\n");
+  std::printf("spatial index: every close pair, and every point close to a position, lies in "
+              "adjacent cells\n");
   return 0;
 }

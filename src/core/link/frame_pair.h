@@ -1,19 +1,21 @@
 // One (source frame, gap) task of linking: the feasible entries of the frame pair, found through
-// the target frame's index, solved exactly component by component into a list of links.
+// the target frame's spatial index, solved exactly component by component into a list of links.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/errors.h"
 #include "common/memory.h"
 #include "common/parallel.h"
 #include "link/components.h"
-#include "link/frame_index.h"
+#include "link/frame_points.h"
 #include "link/link_cost.h"
 #include "link/points.h"
 
@@ -23,7 +25,7 @@ namespace quorlin {
 template <std::size_t D, class Gate>
 struct LinkContext {
   const PointStore<D>& store;
-  const std::vector<link_index::FrameIndex<D>>& indexes;
+  const std::vector<FramePoints<D>>& frames;
   DistanceScale scale;
   Gate gate;
 };
@@ -45,34 +47,48 @@ inline constexpr std::uint64_t kWorstBytesPerEntry = 4 + 32;
 /// Frame pairs whose worst case stays below this are not checked against the memory available.
 inline constexpr std::uint64_t kUncheckedPairBytes = std::uint64_t{64} << 20;
 
-/// Calls sink(target_row) for each feasible target of a source: within the distance gate, costing
-/// no more than S (a dearer link never beats staying unlinked), passing the intensity gate, and in
-/// a neighbouring cell. Targets come in index order.
+/// Calls sink(e) for each feasible target of a source, e being its position among the target
+/// frame's entries: within the distance gate, costing no more than S (a dearer link never beats
+/// staying unlinked), passing the intensity gate, and in a neighbouring cell. Targets come in no
+/// particular order.
 template <std::size_t D, class Gate, class Sink>
 void for_each_feasible(const LinkContext<D, Gate>& ctx,
-                       const typename link_index::FrameIndex<D>::Entry& source,
-                       const link_index::SearchBox<D>& box, std::uint64_t targets_first,
-                       link_index::IndexCursor<D>& targets, Sink&& sink) {
-  auto visit = [&](const typename link_index::FrameIndex<D>::Entry& target) {
+                       const typename FramePoints<D>::Entry& source,
+                       const FramePoints<D>& targets, Sink&& sink) {
+  targets.visit_near(source.at.position, [&](std::uint32_t e) {
+    const auto& target = targets.entries[e];
     const float d2 = squared_distance<D>(source.at.position, target.at.position);
     if (!(d2 <= ctx.scale.max_linked_squared)) return;
     if (!ctx.gate(source.at.intensity, target.at.intensity)) return;
     for (std::size_t a = 0; a < D; ++a)
       if (target.neighbourhood[a] - source.neighbourhood[a] + 1 > 2) return;
-    sink(static_cast<std::uint32_t>(target.point - targets_first));
-  };
-  targets.visit(box, visit);
+    sink(e);
+  });
+}
+
+/// Sorts a source's targets: by insertion while they are few (most sources have one to three),
+/// otherwise by std::sort unless already sorted (as where they all share one cell).
+inline void sort_small(std::span<std::uint32_t> values) {
+  constexpr std::size_t kInsertionLimit = 16;  // beyond this, insertion's quadratic cost shows
+  if (values.size() > kInsertionLimit) {
+    if (!std::is_sorted(values.begin(), values.end())) std::sort(values.begin(), values.end());
+    return;
+  }
+  for (std::size_t i = 1; i < values.size(); ++i)
+    for (std::size_t j = i; j > 0 && values[j - 1] > values[j]; --j)
+      std::swap(values[j - 1], values[j]);
 }
 
 /// Raises MemoryError up front when the feasible entries of frames a and b could need more
 /// memory than is available: first by the product of the frame sizes, then by the points in the
-/// sources' search boxes, and only if both bounds are too large by counting the feasible entries
-/// (stopping as soon as the count is too large).
+/// index cells adjacent to the sources, and only if both bounds are too large by counting the
+/// feasible entries (stopping as soon as the count is too large).
 template <std::size_t D, class Gate>
 void check_pair_memory(const LinkContext<D, Gate>& ctx, std::size_t a, std::size_t b,
                        const std::string& frame_pair) {
-  const auto& sources = ctx.indexes[a];
-  const std::uint64_t m = sources.entries.size(), g = ctx.indexes[b].entries.size();
+  const FramePoints<D>& sources = ctx.frames[a];
+  const FramePoints<D>& targets = ctx.frames[b];
+  const std::uint64_t m = sources.entries.size(), g = targets.entries.size();
   auto too_large = [](unsigned __int128 entries, std::uint64_t limit) {
     return entries * kWorstBytesPerEntry > limit;
   };
@@ -82,24 +98,20 @@ void check_pair_memory(const LinkContext<D, Gate>& ctx, std::size_t a, std::size
   const std::size_t tasks = (m + kSourcesPerTask - 1) / kSourcesPerTask;
   std::vector<std::uint64_t> in_boxes(tasks, 0);
   parallel_for(tasks, [&](std::size_t task) {
-    link_index::IndexCursor<D> cursor(ctx.indexes[b]);
     const std::uint64_t end = std::min<std::uint64_t>(m, (task + 1) * kSourcesPerTask);
     for (std::uint64_t k = task * kSourcesPerTask; k < end; ++k)
-      in_boxes[task] += cursor.count(sources.boxes[k]);
+      in_boxes[task] += targets.count_near(sources.in_order(k).at.position);
   });
   unsigned __int128 bound = 0;
   for (const std::uint64_t n : in_boxes) bound += n;
   if (!too_large(bound, available)) return;
   const std::uint64_t limit = available / kWorstBytesPerEntry;
   std::atomic<std::uint64_t> counted{0};
-  const std::uint64_t targets_first = ctx.store.frame_begin[b];
   parallel_for(tasks, [&](std::size_t task) {
-    link_index::IndexCursor<D> cursor(ctx.indexes[b]);
     const std::uint64_t end = std::min<std::uint64_t>(m, (task + 1) * kSourcesPerTask);
     for (std::uint64_t k = task * kSourcesPerTask; k < end && counted.load() <= limit; ++k) {
       std::uint64_t n = 0;
-      for_each_feasible(ctx, sources.entries[k], sources.boxes[k], targets_first, cursor,
-                        [&](std::uint32_t) { ++n; });
+      for_each_feasible(ctx, sources.in_order(k), targets, [&](std::uint32_t) { ++n; });
       counted += n;
     }
   });
@@ -130,29 +142,37 @@ std::vector<LinkPair> link_frame_pair(const LinkContext<D, Gate>& ctx, std::size
                       " holds 2^32 - 1 points or more");
   check_pair_memory(ctx, a, b, frame_pair);
 
-  // Sources are taken in the cell order of their own frame's index, so successive searches
-  // touch neighbouring parts of the target index and every per-source array is walked in order.
-  // Sources with a non-finite coordinate are not in the index: they never link.
-  const auto& sorted_sources = ctx.indexes[a].entries;
-  const auto& boxes = ctx.indexes[a].boxes;
-  const std::uint64_t m = sorted_sources.size();
+  // Sources are taken in their frame's fixed order (by cells, so successive searches touch
+  // neighbouring parts of the target frame), and each one's targets listed in the target frame's
+  // order: these orders decide among equally cheap assignments. Sources with a non-finite
+  // coordinate are not among the entries: they never link.
+  const FramePoints<D>& source_frame = ctx.frames[a];
+  const FramePoints<D>& target_frame = ctx.frames[b];
+  const std::uint64_t m = source_frame.entries.size();
   CandidateRows rows;
   rows.sources_per_part = kSourcesPerTask;
   rows.parts.resize((m + kSourcesPerTask - 1) / kSourcesPerTask);
   rows.row_end.assign(m, 0);
   parallel_for(rows.parts.size(), [&](std::size_t task) {
-    link_index::IndexCursor<D> cursor(ctx.indexes[b]);
     auto& part = rows.parts[task];
     const std::uint64_t end = std::min<std::uint64_t>(m, (task + 1) * kSourcesPerTask);
     for (std::uint64_t k = task * kSourcesPerTask; k < end; ++k) {
-      for_each_feasible(ctx, sorted_sources[k], boxes[k], targets_first, cursor,
-                        [&](std::uint32_t t) { part.push_back(t); });
+      const std::size_t first = part.size();
+      for_each_feasible(ctx, source_frame.in_order(k), target_frame, [&](std::uint32_t e) {
+        part.push_back(target_frame.entries[e].place);
+      });
+      // Places in the target frame's fixed order, sorted, then turned into its rows.
+      const std::span<std::uint32_t> row(part.data() + first, part.size() - first);
+      sort_small(row);
+      for (std::uint32_t& t : row)
+        t = static_cast<std::uint32_t>(target_frame.in_order(t).point - targets_first);
       rows.row_end[k] = part.size();
     }
   });
   const PointND<D>* targets = ctx.store.points.data() + targets_first;
   auto cost = [&](std::uint64_t k, std::uint32_t t) {
-    return link_cost(squared_distance<D>(sorted_sources[k].at.position, targets[t].position));
+    const auto& source = source_frame.in_order(k).at.position;
+    return link_cost(squared_distance<D>(source, targets[t].position));
   };
 
   // A source whose targets no other source reaches is a component of its own (the usual case)
@@ -199,7 +219,7 @@ std::vector<LinkPair> link_frame_pair(const LinkContext<D, Gate>& ctx, std::size
 
   std::vector<std::uint32_t> target_of_row(f, kNoTarget);
   for (std::uint64_t k = 0; k < m; ++k)
-    target_of_row[sorted_sources[k].point - sources_first] = chosen[k];
+    target_of_row[source_frame.in_order(k).point - sources_first] = chosen[k];
   for (std::uint64_t r = 0; r < f; ++r)
     if (target_of_row[r] != kNoTarget)
       pairs.emplace_back(sources_first + r, targets_first + target_of_row[r]);

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/parallel.h"
-#include "link/frame_index.h"
+#include "link/frame_points.h"
 #include "link/frame_pair.h"
 
 namespace quorlin {
@@ -26,12 +26,9 @@ LinkTable link_table_with(const PointStore<D>& store, float max_distance, std::u
   const DistanceScale scale = distance_scale(max_distance);
   const std::size_t n = store.frames();
 
-  const double inverse_side = 1.0 / (scale.axis_reach * link_index::kCellWidthInReaches);
-  std::vector<link_index::FrameIndex<D>> indexes(n);
-  parallel_for(n, [&](std::size_t k) {
-    indexes[k] = link_index::build_index(store, scale, k, inverse_side);
-  });
-  const LinkContext<D, Gate> ctx{store, indexes, scale, gate};
+  std::vector<FramePoints<D>> frames(n);
+  parallel_for(n, [&](std::size_t k) { frames[k] = file_frame(store, scale, k); });
+  const LinkContext<D, Gate> ctx{store, frames, scale, gate};
 
   // Gaps run from 1 to max_skip + 1 (no overflow) and stop before reaching past the last frame.
   const std::size_t gaps =
