@@ -68,7 +68,8 @@ void for_each_feasible(const LinkContext<D, Gate>& ctx,
 
 /// Sorts a source's targets: by insertion while they are few (most sources have one to three),
 /// otherwise by std::sort unless already sorted (as where they all share one cell).
-inline void sort_small(std::span<std::uint32_t> values) {
+template <class T>
+void sort_small(std::span<T> values) {
   constexpr std::size_t kInsertionLimit = 16;  // beyond this, insertion's quadratic cost shows
   if (values.size() > kInsertionLimit) {
     if (!std::is_sorted(values.begin(), values.end())) std::sort(values.begin(), values.end());
@@ -155,17 +156,17 @@ std::vector<LinkPair> link_frame_pair(const LinkContext<D, Gate>& ctx, std::size
   rows.row_end.assign(m, 0);
   parallel_for(rows.parts.size(), [&](std::size_t task) {
     auto& part = rows.parts[task];
+    // A source's targets as (place in the target frame's fixed order, row) pairs, sorted by place.
+    std::vector<std::uint64_t> found;
     const std::uint64_t end = std::min<std::uint64_t>(m, (task + 1) * kSourcesPerTask);
     for (std::uint64_t k = task * kSourcesPerTask; k < end; ++k) {
-      const std::size_t first = part.size();
+      found.clear();
       for_each_feasible(ctx, source_frame.in_order(k), target_frame, [&](std::uint32_t e) {
-        part.push_back(target_frame.entries[e].place);
+        const auto& target = target_frame.entries[e];
+        found.push_back(std::uint64_t{target.place} << 32 | (target.point - targets_first));
       });
-      // Places in the target frame's fixed order, sorted, then turned into its rows.
-      const std::span<std::uint32_t> row(part.data() + first, part.size() - first);
-      sort_small(row);
-      for (std::uint32_t& t : row)
-        t = static_cast<std::uint32_t>(target_frame.in_order(t).point - targets_first);
+      sort_small(std::span<std::uint64_t>(found));
+      for (const std::uint64_t f : found) part.push_back(static_cast<std::uint32_t>(f));
       rows.row_end[k] = part.size();
     }
   });
