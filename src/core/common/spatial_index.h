@@ -15,6 +15,13 @@
 
 namespace quorlin {
 
+/// ⌊q⌋ for |q| < 2^62 (where every floor is an exact 64-bit integer), by truncation and a
+/// correction: far cheaper than the library floor on hot paths, and exact.
+inline std::int64_t floor_to_int64(double q) {
+  const auto truncated = static_cast<std::int64_t>(q);
+  return truncated - (static_cast<double>(truncated) > q ? 1 : 0);
+}
+
 /// A fixed set of points filed in a grid of cells a little wider than a reach r, so that two
 /// points whose coordinates differ by less than r on every axis lie in adjacent cells (cells
 /// whose coordinates differ by at most one on every axis).
@@ -292,9 +299,7 @@ bool SpatialIndex<N>::any_adjacent_to(const Position& p, Visit&& visit) const {
   for (std::size_t a = 0; a < N; ++a) {
     const double q = (static_cast<double>(p[a]) - lowest_[a]) * per_side_;
     if (!(q >= -1.0 && q < static_cast<double>(top_[a]) + 2.0)) return false;
-    // ⌊q⌋ by truncation and a correction: far cheaper than the library floor, and exact.
-    const auto truncated = static_cast<std::int64_t>(q);
-    const std::int64_t floored = truncated - (static_cast<double>(truncated) > q ? 1 : 0);
+    const std::int64_t floored = floor_to_int64(q);
     clip = clip || floored < 0 || floored > static_cast<std::int64_t>(top_[a]);
     key += static_cast<std::uint64_t>(floored + 1) * stride_[a];
   }

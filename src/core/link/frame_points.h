@@ -64,12 +64,8 @@ inline constexpr double kIntegerCells = 0x1p62;
 /// which lies beyond every offset integer on the same side.
 inline std::uint64_t ordered_cell_key(double quotient) {
   constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
-  if (std::fabs(quotient) < kIntegerCells) {
-    // Floor by truncation and a correction: far cheaper than the library floor, and exact.
-    const auto truncated = static_cast<std::int64_t>(quotient);
-    const std::int64_t floored = truncated - (static_cast<double>(truncated) > quotient ? 1 : 0);
-    return static_cast<std::uint64_t>(floored) + kSign;
-  }
+  if (std::fabs(quotient) < kIntegerCells)
+    return static_cast<std::uint64_t>(floor_to_int64(quotient)) + kSign;
   const auto bits = std::bit_cast<std::uint64_t>(quotient);
   return (bits & kSign) != 0 ? ~bits : bits | kSign;
 }
