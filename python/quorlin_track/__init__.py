@@ -7,7 +7,13 @@ column axis, axis 1 of a 2-D frame) and, once linked, ``particle``.
 
 from __future__ import annotations
 
+import logging
+
 __all__: list[str] = []
+
+# The package reports through the logger "quorlin_track" (a damaged file, rows left out of a
+# figure); an application decides where that goes, and nothing reaches the terminal unasked.
+logging.getLogger(__name__).addHandler(logging.NullHandler())
 
 # Movie to track table.
 from .detection import auto_threshold, batch, locate
