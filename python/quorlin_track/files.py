@@ -66,7 +66,7 @@ def _refuse(name: str, dtype: Any, kind: str, why: str) -> TypeError:
     return TypeError(f"tracks column {name!r} of dtype {dtype} cannot be stored in {kind}: {why}")
 
 
-def _csv_kind(name: str, column: pd.Series) -> str:  # type: ignore[type-arg]
+def _csv_kind(name: str, column: pd.Series) -> str:
     """How a column is written to and parsed back from CSV; refuses what would come back
     different."""
     dtype = column.dtype
@@ -130,8 +130,8 @@ def _check_parquet_columns(tracks: pd.DataFrame) -> None:
 
 
 def _write_parquet(tracks: pd.DataFrame, record: str, out: BinaryIO) -> None:
-    import pyarrow as pa
-    import pyarrow.parquet as pq
+    import pyarrow as pa  # type: ignore[import-untyped,unused-ignore]
+    import pyarrow.parquet as pq  # type: ignore[import-untyped,unused-ignore]
 
     plain = tracks.copy(deep=False)
     plain.attrs = {}  # they travel in the record, which keeps NumPy values in attrs
@@ -199,11 +199,11 @@ def _restore(table: pd.DataFrame, dtypes: Mapping[str, str], path: str) -> pd.Da
         raise ValueError(f"{path!r}: the dtype record does not match the columns")
     for name, dtype in dtypes.items():
         if str(table[name].dtype) != dtype:
-            table[name] = table[name].astype(dtype)
+            table[name] = table[name].astype(pd.api.types.pandas_dtype(dtype))
     return table
 
 
-def _parse_csv_column(column: pd.Series, dtype: str) -> pd.Series:  # type: ignore[type-arg]
+def _parse_csv_column(column: pd.Series, dtype: str) -> pd.Series:
     target = pd.api.types.pandas_dtype(dtype)
     if isinstance(target, pd.DatetimeTZDtype):
         parsed = pd.to_datetime(column, format="ISO8601", utc=True)
@@ -213,8 +213,8 @@ def _parse_csv_column(column: pd.Series, dtype: str) -> pd.Series:  # type: igno
     if target.kind == "m":
         return pd.to_timedelta(column).astype(target)
     if target.kind == "c":
-        return pd.Series(np.array([complex(v) if isinstance(v, str) else complex("nan") for v in column],
-                                  dtype=target), index=column.index)
+        numbers = [complex(v) if isinstance(v, str) else complex("nan") for v in column]
+        return pd.Series(np.array(numbers, dtype=np.dtype(str(target))), index=column.index)
     return column.astype(target)
 
 
@@ -223,9 +223,9 @@ def _read_csv(path: str | os.PathLike[str]) -> pd.DataFrame:
     with open(path, encoding="utf-8", newline="") as source:
         first = source.readline()
         if first.startswith(LEGACY_DTYPE_MARK):
-            dtypes = dict(item.split("=", 1) for item in first[len(LEGACY_DTYPE_MARK):].split())
-            table = pd.read_csv(source, dtype={c: t for c, t in dtypes.items() if t != "bool"})
-            return _restore(table, dtypes, name)
+            legacy = dict(item.split("=", 1) for item in first[len(LEGACY_DTYPE_MARK):].split())
+            table = pd.read_csv(source, dtype={c: t for c, t in legacy.items() if t != "bool"})
+            return _restore(table, legacy, name)
         if not first.startswith(TABLE_MARK):
             source.seek(0)
             return pd.read_csv(source)
@@ -235,7 +235,9 @@ def _read_csv(path: str | os.PathLike[str]) -> pd.DataFrame:
         except (ValueError, KeyError, TypeError):
             raise ValueError(f"{name!r}: the first line is not a readable table record") from None
         missing_text = set(record.get("missing_text", ()))
-        direct, later, na_values = {}, {}, {}
+        direct: dict[str, Any] = {}
+        later: dict[str, str] = {}
+        na_values: dict[str, list[str]] = {}
         for column, dtype in dtypes.items():
             target = pd.api.types.pandas_dtype(dtype)
             textual = isinstance(target, pd.StringDtype) or target == object
@@ -290,11 +292,11 @@ def load(path: str | os.PathLike[str], *, format: str | None = None) -> pd.DataF
     if _format(path, format) == "csv":
         return _read_csv(path)
     _need_pyarrow()
-    import pyarrow.parquet as pq
+    import pyarrow.parquet as pq  # type: ignore[import-untyped,unused-ignore]
 
     table = pq.read_table(path)
     stored = (table.schema.metadata or {}).get(PARQUET_KEY)
-    frame = table.to_pandas()
+    frame: pd.DataFrame = table.to_pandas()
     if stored is None:
         return frame
     record = json.loads(stored)

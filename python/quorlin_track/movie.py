@@ -89,17 +89,17 @@ class Movie(Sequence[npt.NDArray[np.float32]]):
             raise IndexError(f"frame {index} is out of range for {self.name} ({self._length} frames)")
         return np.asarray(self.read(t, t + 1)[0], dtype=np.float32)
 
-    def _frames(self, start: int, stop: int, step: int) -> Movie:
-        picked = range(start, stop, step)
+    def _frames(self, first: int, end: int, step: int) -> Movie:
+        picked = range(first, end, step)
 
-        def read(first: int, last: int) -> npt.NDArray[Any]:
+        def read(start: int, stop: int) -> npt.NDArray[Any]:
             if step == 1:
-                return self.read(start + first, start + last)
-            frames = [self.read(t, t + 1) for t in picked[first:last]]
+                return self.read(first + start, first + stop)
+            frames = [self.read(t, t + 1) for t in picked[start:stop]]
             return np.concatenate(frames) if frames else self.read(0, 0)
 
         interval = None if self.frame_interval is None else self.frame_interval * abs(step)
-        return Movie(f"{self.name} [{start}:{stop}{'' if step == 1 else f':{step}'}]",
+        return Movie(f"{self.name} [{first}:{end}{'' if step == 1 else f':{step}'}]",
                      (len(picked), *self.frame_shape), self.dtype, read,
                      pixel_size=self.pixel_size, frame_interval=interval, paths=self.paths)
 
@@ -245,7 +245,7 @@ def open_movie(source: MovieSource, *, channel: int | None = None) -> Movie:
         raise MovieError(f"cannot read a movie from a {type(source).__name__}: give a file name, a "
                          "list of files or an array of shape (T, Y, X) or (T, Z, Y, X)")
     _no_channel(channel, "an array")
-    return _open_array(f"{type(source).__name__} of shape {tuple(source.shape)}", source)
+    return _open_array(f"{type(source).__name__} of shape {tuple(getattr(source, 'shape'))}", source)
 
 
 def _no_channel(channel: int | None, what: str) -> None:
@@ -401,7 +401,7 @@ def _missing_chunks(array: Any) -> Callable[[int, int], int | None] | None:
         for t in range(start // grid[0], (stop - 1) // grid[0] + 1):
             for rest in itertools.product(*(range(n) for n in counts[1:])):
                 if not exists((t, *rest)):
-                    return max(start, t * grid[0])
+                    return max(start, t * int(grid[0]))
         return None
 
     return first_missing

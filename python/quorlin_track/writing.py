@@ -21,7 +21,7 @@ from typing import BinaryIO
 
 __all__ = ["check_writable", "replacing"]
 
-#: Files newly created get the permissions the umask leaves of these, as any new file does.
+#: The probe file gets the permissions the umask leaves of these, as any new file does.
 _NEW_FILE_MODE = 0o666
 
 
@@ -133,12 +133,12 @@ def replacing(path: str | os.PathLike[str]) -> Iterator[BinaryIO]:
         return
     temporary = target.with_name(f".{target.name}.{uuid.uuid4().hex}.partial")
     try:
-        # O_EXCL: never write through a file or link that is already there.
-        fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, _NEW_FILE_MODE)
+        # Exclusive creation: never write through a file or link that is already there.
+        out = open(temporary, "xb")  # noqa: SIM115 - closed below
     except OSError as error:
         raise _error(error, user) from None
     try:
-        with os.fdopen(fd, "wb") as out:
+        with out:
             yield out
             out.flush()
             os.fsync(out.fileno())
