@@ -57,9 +57,9 @@ def test_cli_writes_the_library_tracks_and_a_summary(tmp_path, small_tiff):
     ("t.parquet", "f.pdf", (b"PAR1", b"%PDF")),
     ("t.pq", "f.svg", (b"PAR1", b"<?xml")),
 ])
-def test_each_extension_writes_its_format(tmp_path, small_tiff, table, figure, signatures):
-    done = run(small_tiff, "-o", table, "--figure", figure, cwd=tmp_path)
-    assert done.returncode == 0, done.stderr
+def test_each_extension_writes_its_format(tmp_path, small_tiff, monkeypatch, table, figure, signatures):
+    monkeypatch.chdir(tmp_path)
+    assert cli.main([str(small_tiff), "-o", table, "--figure", figure, "--no-progress"]) == 0
     assert [(tmp_path / name).read_bytes()[:len(s)] for name, s in zip((table, figure), signatures)] \
         == list(signatures)
     assert qt.load(tmp_path / table).attrs["parameters"]["max_distance"] == 3.0
@@ -89,16 +89,17 @@ def test_each_extension_writes_its_format(tmp_path, small_tiff, table, figure, s
     ("movie", ["m.tif", "--out", "d"], 2, "--out applies to --demo only"),
     (None, [], 2, "give a MOVIE file, or --demo"),
 ])
-def test_cli_errors_come_before_any_work(tmp_path, make, args, code, message):
+def test_cli_errors_come_before_any_work(tmp_path, monkeypatch, capsys, make, args, code, message):
     if make == "text":
         (tmp_path / "notes.tif").write_text("not pixels\n" * 10)
     if make in ("movie", "link"):
         tifffile.imwrite(tmp_path / "m.tif", np.zeros((3, 16, 24), np.uint16), photometric="minisblack")
         (tmp_path / "link.csv").symlink_to(tmp_path / "m.tif")
-    done = run(*args, cwd=tmp_path)
-    assert done.returncode == code and message in done.stderr, done.stderr
-    assert "movie:" not in done.stdout and not (tmp_path / "tracks.csv").exists()
-    assert not list(tmp_path.glob(".*"))
+    monkeypatch.chdir(tmp_path)
+    assert cli.main(args) == code
+    out, err = capsys.readouterr()
+    assert message in err and "movie:" not in out, err
+    assert not (tmp_path / "tracks.csv").exists() and not list(tmp_path.glob(".*"))
 
 
 @pytest.mark.parametrize("signal_number, code, word", [(signal.SIGINT, 130, "interrupted"),

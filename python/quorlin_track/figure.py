@@ -124,7 +124,7 @@ def tracks_figure(tracks: pd.DataFrame, movie: Movie, *, pixel_size: float | Non
     for _, track in linked.groupby(PARTICLE, sort=False):
         if len(track) > 1:
             left.plot(track["x"], track["y"], lw=0.7)
-    what = "frame 0" if movie.ndim == 2 else "frame 0, maximum over z"
+    what = "first frame" if movie.ndim == 2 else "first frame, maximum over z"
     particles = tracks[PARTICLE].nunique()
     left.set_title(f"{what}, {particles} particle{'' if particles == 1 else 's'}")
     _density(right, figure, tracks, (int(shape[0]), int(shape[1])))

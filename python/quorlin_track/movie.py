@@ -22,6 +22,7 @@ import numpy.typing as npt
 
 from .errors import MovieError
 from .tiff import open_tiff_layout, tiff_reader
+from .validation import integer
 
 __all__ = ["Movie", "MovieError", "open_movie"]
 
@@ -225,8 +226,6 @@ def open_movie(source: MovieSource, *, channel: int | None = None) -> Movie:
     >>> len(movie), movie.frame_shape, movie[0].dtype
     (5, (32, 48), dtype('float32'))
     """
-    from .validation import integer
-
     if channel is not None:
         channel = integer("channel", channel, low=0)
     if isinstance(source, (str, os.PathLike)):

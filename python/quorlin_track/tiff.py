@@ -39,10 +39,11 @@ _TIME, _DEPTH, _CHANNEL = "T", "Z", "C"
 _DESCRIBED = ("ome", "imagej")
 
 #: Length units of OME and ImageJ metadata, in micrometres.
-_MICROMETRES = {"m": 1e6, "cm": 1e4, "mm": 1e3, "µm": 1.0, "um": 1.0, "micron": 1.0,
-                "microns": 1.0, "\\u00B5m": 1.0, "nm": 1e-3, "pm": 1e-6, "Å": 1e-4}
+_MICROMETRES = {"m": 1e6, "cm": 1e4, "mm": 1e3, "\u00b5m": 1.0, "\u03bcm": 1.0, "um": 1.0,
+                "micron": 1.0, "microns": 1.0, "nm": 1e-3, "pm": 1e-6, "\u00c5": 1e-4}
 #: Time units of OME metadata, in seconds.
-_SECONDS = {"s": 1.0, "ms": 1e-3, "µs": 1e-6, "us": 1e-6, "ns": 1e-9, "min": 60.0, "h": 3600.0}
+_SECONDS = {"s": 1.0, "ms": 1e-3, "\u00b5s": 1e-6, "\u03bcs": 1e-6, "us": 1e-6, "ns": 1e-9,
+            "min": 60.0, "h": 3600.0}
 
 
 class _Capture(logging.Filter):
@@ -112,7 +113,7 @@ def _physical_ome(tif: Any) -> tuple[float | None, float | None]:
     if pixels is None:
         return None, None
     size, interval = pixels.get("PhysicalSizeX"), pixels.get("TimeIncrement")
-    scale = _MICROMETRES.get(pixels.get("PhysicalSizeXUnit", "µm"))
+    scale = _MICROMETRES.get(pixels.get("PhysicalSizeXUnit", "\u00b5m"))
     tick = _SECONDS.get(pixels.get("TimeIncrementUnit", "s"))
     return (_positive(size, scale), _positive(interval, tick))
 
