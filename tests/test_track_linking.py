@@ -69,7 +69,7 @@ def test_render_draws_the_raw_renderers_tracks(ndim):
     spots = random_spots(ndim, frames=5, per_frame=6)
     linked = qt.link(spots, 2.0, 1)
     speed = np.linspace(0.0, 1.0, len(linked))
-    image = qt.render(linked, 0.5, value=speed)
+    image = qt.render(linked, pixel_size=0.5, value=speed)
     axes = list(qt.columns.spatial_columns(ndim))
     order = np.lexsort((linked.frame, linked.particle))
     ordered = linked.iloc[order]

@@ -12,6 +12,7 @@ import pandas as pd
 
 from .columns import FRAME, PARTICLE, spatial_columns
 from .synthetic import Movie, cramer_rao_bound, simulate
+from .writing import replacing
 
 __all__ = ["DemoSettings", "Evaluation", "evaluate", "write_demo_movie"]
 
@@ -79,18 +80,16 @@ def write_demo_movie(directory: Path, settings: DemoSettings = DemoSettings()) -
                      settings.blink_off, settings.blink_on, settings.seed)
     movie_path = directory / "synthetic.tif"
     truth_path = directory / "ground_truth.csv"
-    from .cli import atomic_path
-
-    with atomic_path(movie_path) as temporary:
-        tifffile.imwrite(temporary, movie.frames, photometric="minisblack")
+    with replacing(movie_path) as out:
+        tifffile.imwrite(out, movie.frames, photometric="minisblack")
     frames, particles = np.meshgrid(np.arange(settings.frames), np.arange(settings.particles),
                                     indexing="ij")
     truth = pd.DataFrame({FRAME: frames.ravel(), PARTICLE: particles.ravel(),
                           "y": movie.positions[:, :, 0].ravel(),
                           "x": movie.positions[:, :, 1].ravel(),
                           "visible": movie.visible.ravel()})
-    with atomic_path(truth_path) as temporary:
-        truth.to_csv(temporary, index=False)
+    with replacing(truth_path) as out:
+        truth.to_csv(out, index=False)
     return movie_path, truth_path, movie
 
 

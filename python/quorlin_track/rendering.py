@@ -2,7 +2,8 @@
 
 from __future__ import annotations
 
-from typing import NamedTuple
+import logging
+from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -12,10 +13,12 @@ import quorlin  # type: ignore[import-not-found,unused-ignore]  # an extension w
 
 from .columns import FRAME, INTENSITY, PARTICLE, spatial_columns
 from .linking import table_ndim
+from .validation import dataframe, keyword_only, real, table_columns
 
 __all__ = ["Rendering", "render"]
 
 _MAX_END_INDEX = np.iinfo(np.int32).max  # the renderers take end indices as int32
+_log = logging.getLogger("quorlin_track")
 
 
 class Rendering(NamedTuple):
@@ -36,27 +39,31 @@ class Rendering(NamedTuple):
     """Lower bound and adjusted upper bound of the grid per axis, in axis order."""
 
 
-def render(tracks: pd.DataFrame, pixel_size: float, value: str | npt.ArrayLike | None = None,
+@keyword_only("pass the cell size as pixel_size=... (and value=..., extent=...)")
+def render(tracks: pd.DataFrame, *, pixel_size: float, value: str | npt.ArrayLike | None = None,
            extent: tuple[float, ...] | None = None) -> Rendering:
     """Draw linked tracks into a density image (2-D) or volume (3-D).
 
     Each particle is a polyline through its detections in frame order; every cell it crosses gets
-    the intensity interpolated along it. A particle of one detection marks its cell.
+    the intensity interpolated along it. A particle of one detection marks its cell. Rows whose
+    position or intensity is not finite are left out (the polyline joins the rows around them),
+    and rows whose value is not finite are left out of the value image only; each leaves a
+    warning with its count on the ``quorlin_track`` logger.
 
     Parameters
     ----------
     tracks : pandas.DataFrame
         A table from :func:`link`: ``frame``, ``y``, ``x`` (``z``), ``intensity``, ``particle``.
     pixel_size : float
-        Side of a grid cell, in the table's units (pixels).
+        Side of a grid cell, in the table's units (pixels); keyword-only, as are the others.
     value : str or array_like, optional
         A column name or one value per row (for example a speed); adds the intensity-weighted
         mean value per cell.
     extent : tuple of float, optional
         Lower and upper bound per axis in axis order, ``(y0, y1, x0, x1)`` or
         ``(z0, z1, y0, y1, x0, x1)``; cells are centred on ``y0 + i * pixel_size`` and the grid
-        holds ``(y1 - y0) / pixel_size`` of them. By default from the smallest position to one
-        cell beyond the largest, per axis.
+        holds ``(y1 - y0) / pixel_size`` of them. By default from the smallest finite position to
+        one cell beyond the largest, per axis.
 
     Returns
     -------
@@ -65,8 +72,12 @@ def render(tracks: pd.DataFrame, pixel_size: float, value: str | npt.ArrayLike |
 
     Raises
     ------
+    TypeError
+        ``tracks`` is not a DataFrame, ``pixel_size`` or an extent bound is not a number, or a
+        further argument is passed by position.
     ValueError
-        Missing columns, a value of the wrong length, or an extent of the wrong length.
+        Missing columns, a ``pixel_size`` that is not positive and finite, a value of the wrong
+        length, or an extent of the wrong length or with a bound that is not finite.
     OverflowError
         More than 2**31 - 1 track points.
 
@@ -78,38 +89,72 @@ def render(tracks: pd.DataFrame, pixel_size: float, value: str | npt.ArrayLike |
     >>> render(tracks, pixel_size=1.0).counts.tolist()
     [[1, 1, 1, 1, 1]]
     """
+    dataframe("tracks", tracks)
     ndim = table_ndim(tracks)
     if PARTICLE not in tracks.columns:
         raise ValueError("tracks lacks the column particle; link the spots first")
     axes = spatial_columns(ndim)
-    order = np.lexsort((tracks[FRAME].to_numpy(), tracks[PARTICLE].to_numpy()))
-    columns = [tracks[name].to_numpy(dtype=np.float32)[order] for name in (*axes, INTENSITY)]
+    table_columns("tracks", tracks, [FRAME, PARTICLE, *axes, INTENSITY],
+                  numeric=[FRAME, PARTICLE, *axes, INTENSITY])
+    step = real("pixel_size", pixel_size, low=0, low_open=True, unit="pixels")
+    values = None
     if value is not None:
-        values = tracks[value].to_numpy() if isinstance(value, str) else np.asarray(value)
+        if isinstance(value, str):
+            table_columns("tracks", tracks, [value], numeric=[value])
+        values = np.asarray(tracks[value].to_numpy() if isinstance(value, str) else value)
         if values.shape != (len(tracks),):
             raise ValueError(f"value must hold one number per row ({len(tracks)}), got shape {values.shape}")
-        columns.append(values.astype(np.float32)[order])
-    matrix = np.ascontiguousarray(np.column_stack(columns), dtype=np.float32).reshape(len(tracks), len(columns))
-    particles = tracks[PARTICLE].to_numpy()[order]
+        if values.dtype.kind not in "iuf":
+            raise TypeError(f"value must hold real numbers, got {values.dtype}")
+    if extent is not None:
+        if not isinstance(extent, (tuple, list)) or len(extent) != 2 * ndim:
+            raise ValueError(f"extent must hold {2 * ndim} bounds (lower, upper per axis), got "
+                             f"{len(extent) if isinstance(extent, (tuple, list)) else extent!r}")
+        extent = tuple(real(f"extent[{k}]", v, unit="pixels") for k, v in enumerate(extent))
+    order = np.lexsort((tracks[FRAME].to_numpy(), tracks[PARTICLE].to_numpy()))
+    columns = [tracks[name].to_numpy(dtype=np.float32)[order] for name in (*axes, INTENSITY)]
+    finite = np.logical_and.reduce([np.isfinite(c) for c in columns]) if len(tracks) else np.ones(0, bool)
+    _report(len(tracks) - int(finite.sum()), len(tracks), f"{', '.join(axes)} or {INTENSITY}")
+    particles = tracks[PARTICLE].to_numpy()[order][finite]
+    columns = [c[finite] for c in columns]
+    if extent is None:
+        # Cells are centred on lower + k * pixel_size, and the grid holds (upper - lower) /
+        # pixel_size of them: one more pixel above the largest position keeps it on the grid.
+        bounds = [(float(c.min()), float(c.max()) + step) if len(c) else (0.0, step)
+                  for c in columns[:ndim]]
+        extent = tuple(v for pair in bounds for v in pair)
+    grid = tuple(float(v) for v in extent)
+    if values is None:
+        draw = quorlin.rs_draw_tracks if ndim == 2 else quorlin.rs_draw_tracks_3d
+        image, counts, box = draw(*_tracks_matrix(columns, particles), grid, step)
+        return Rendering(image, counts, None, tuple(box))
+    ordered = values.astype(np.float32)[order][finite]
+    valued = np.isfinite(ordered)
+    draw_value = quorlin.rs_draw_tracks_value if ndim == 2 else quorlin.rs_draw_tracks_value_3d
+    if valued.all():
+        image, mean, counts, box = draw_value(*_tracks_matrix([*columns, ordered], particles), grid, step)
+        return Rendering(image, counts, mean, tuple(box))
+    _report(len(valued) - int(valued.sum()), len(valued), "value", " from the value image")
+    draw = quorlin.rs_draw_tracks if ndim == 2 else quorlin.rs_draw_tracks_3d
+    image, counts, box = draw(*_tracks_matrix(columns, particles), grid, step)
+    kept = [c[valued] for c in (*columns, ordered)]
+    _, mean, _, _ = draw_value(*_tracks_matrix(kept, particles[valued]), grid, step)
+    return Rendering(image, counts, mean, tuple(box))
+
+
+def _report(dropped: int, rows: int, what: str, where: str = "") -> None:
+    if dropped:
+        _log.warning("render: left out %d of %d rows whose %s is not finite%s", dropped, rows,
+                     what, where)
+
+
+def _tracks_matrix(columns: list[npt.NDArray[np.float32]], particles: npt.NDArray[Any]
+                   ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int32]]:
+    """The renderers' point matrix and the int32 end row of each particle's run."""
+    matrix = np.ascontiguousarray(np.column_stack(columns), dtype=np.float32).reshape(
+        len(particles), len(columns))
     ends = np.flatnonzero(np.diff(particles)) + 1
     ends = np.append(ends, len(particles)) if len(particles) else ends
     if len(ends) and ends[-1] > _MAX_END_INDEX:
         raise OverflowError(f"{ends[-1]} track points exceed the renderers' limit of {_MAX_END_INDEX}")
-    if extent is None:
-        # Cells are centred on lower + k * pixel_size, and the grid holds (upper - lower) /
-        # pixel_size of them: one more pixel above the largest position keeps it on the grid.
-        step = float(pixel_size)
-        bounds = [(float(c.min()), float(c.max()) + step) if len(c) else (0.0, step)
-                  for c in columns[:ndim]]
-        extent = tuple(v for pair in bounds for v in pair)
-    elif len(extent) != 2 * ndim:
-        raise ValueError(f"extent must hold {2 * ndim} bounds (lower, upper per axis), got {len(extent)}")
-    grid = tuple(float(v) for v in extent)
-    ends32 = ends.astype(np.int32)
-    if value is None:
-        draw = quorlin.rs_draw_tracks if ndim == 2 else quorlin.rs_draw_tracks_3d
-        image, counts, box = draw(matrix, ends32, grid, float(pixel_size))
-        return Rendering(image, counts, None, tuple(box))
-    draw_value = quorlin.rs_draw_tracks_value if ndim == 2 else quorlin.rs_draw_tracks_value_3d
-    image, mean, counts, box = draw_value(matrix, ends32, grid, float(pixel_size))
-    return Rendering(image, counts, mean, tuple(box))
+    return matrix, ends.astype(np.int32)

@@ -161,8 +161,8 @@ def choice(name: str, value: Any, choices: Iterable[Any]) -> Any:
     return value
 
 
-def odd_window(name: str, value: Any, *, low: int = 3) -> int:
-    """An odd window side of at least ``low`` pixels.
+def odd_window(name: str, value: Any, *, low: int = 3, high: int | None = None) -> int:
+    """An odd window side of at least ``low`` (and at most ``high``) pixels.
 
     Examples
     --------
@@ -171,12 +171,13 @@ def odd_window(name: str, value: Any, *, low: int = 3) -> int:
     ...
     ValueError: window must be an odd integer >= 3 (pixels), got 4
     """
-    what = f"an odd integer >= {low} (pixels)"
+    what = f"an odd integer {_range_text(low, high, False)} (pixels)"
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, Integral):
         raise TypeError(f"{name} must be {what}, got {type(value).__name__} {value!r}")
-    if value < low or value % 2 == 0:
-        raise ValueError(f"{name} must be {what}, got {int(value)}")
-    return int(value)
+    number = int(value)
+    if number < low or number % 2 == 0 or (high is not None and number > high):
+        raise ValueError(f"{name} must be {what}, got {number}")
+    return number
 
 
 def dataframe(name: str, value: Any) -> pd.DataFrame:
