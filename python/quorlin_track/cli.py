@@ -23,9 +23,10 @@ import pandas as pd
 
 from .columns import FRAME, PARTICLE
 from .detection import DETECTOR_METHODS, REFINERS, batch
-from .linking import link
+from .linking import MOTIONS, link
 from .movie import Movie, MovieError, open_movie
 from .rendering import render
+from .tracks import track_table
 
 __all__ = ["atomic_path", "main"]
 
@@ -104,6 +105,7 @@ def _parser() -> argparse.ArgumentParser:
                              "it and report the errors")
     parser.add_argument("--out", default="demo-output",
                         help="directory of the --demo files (default demo-output)")
+    _add_motion_options(parser)
     return parser
 
 
@@ -121,6 +123,7 @@ def _settings(parser: argparse.ArgumentParser, args: argparse.Namespace) -> dict
         parser.error("--max-distance must be positive and --max-skip not negative")
     if not (args.pixel_size > 0 and args.frame_interval > 0):
         parser.error("--pixel-size and --frame-interval must be positive")
+    _check_motion_options(parser, args)
     return {"threshold": threshold, "min_distance": args.min_distance, "method": method,
             "window": args.window}
 
@@ -138,7 +141,7 @@ def _track(movie: Movie, args: argparse.Namespace, detect: dict[str, Any],
     timings["detect"] = time.perf_counter() - clock
     _say(f"detected {len(spots)} spots in {timings['detect']:.2f} s")
     clock = time.perf_counter()
-    tracks = link(spots, args.max_distance, args.max_skip)
+    tracks = link(spots, args.max_distance, args.max_skip, **_link_options(args))
     timings["link"] = time.perf_counter() - clock
     return tracks
 
@@ -225,6 +228,7 @@ def _demo(args: argparse.Namespace, detect: dict[str, Any]) -> int:
     movie = open_movie(movie_path)
     tracks = _track(movie, args, detect, timings)
     _write_outputs(tracks, movie, directory / "tracks.csv", directory / "tracks.png", timings)
+    _write_track_table(tracks, args)
     result = evaluate(tracks, simulation)
     _summary(tracks, len(movie), args, timings)
     rms = ", ".join(f"{a} {v:.3f}" for a, v in zip("yx", result.rms_error))
@@ -234,6 +238,50 @@ def _demo(args: argparse.Namespace, detect: dict[str, Any]) -> int:
     share = 100.0 * result.correct_links / max(result.links, 1)
     _say(f"correct links: {share:.1f}% of {result.links} links")
     return 0
+
+
+# Motion models of linking and the per-track results: --motion, --initial-distance, --track-table.
+
+def _add_motion_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("motion and per-track results")
+    group.add_argument("--motion", choices=MOTIONS, default="position",
+                       help="where a particle is expected in the next frame: where it was "
+                            "(position, default), where its own motion takes it (velocity), or "
+                            "where the common motion of all particles takes it (drift)")
+    group.add_argument("--initial-distance", type=float, default=None,
+                       help="with --motion velocity or drift: longest first link of a track, "
+                            "pixels (default: --max-distance, which is then the gate around the "
+                            "predicted position)")
+    group.add_argument("--track-table", default=None,
+                       help="one row of results per particle (length, speed, straightness, "
+                            "diffusion), CSV, in the units of --pixel-size and --frame-interval "
+                            "(default: none)")
+
+
+def _check_motion_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    if args.initial_distance is not None:
+        if args.motion == "position":
+            parser.error("--initial-distance applies to --motion velocity or drift only")
+        if not 0 < args.initial_distance < float("inf"):
+            parser.error("--initial-distance must be a positive number")
+    if args.track_table is not None and args.movie is not None and (
+            Path(args.track_table).resolve() == Path(args.movie).resolve()):
+        parser.error("--track-table would write over the movie")
+
+
+def _link_options(args: argparse.Namespace) -> dict[str, Any]:
+    if args.motion == "position":
+        return {}
+    return {"motion": args.motion, "initial_distance": args.initial_distance}
+
+
+def _write_track_table(tracks: pd.DataFrame, args: argparse.Namespace) -> None:
+    if args.track_table is None:
+        return
+    table = track_table(tracks, pixel_size=args.pixel_size, frame_interval=args.frame_interval)
+    with atomic_path(Path(args.track_table)) as temporary:
+        table.to_csv(temporary)
+    _say(f"wrote {args.track_table}")
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -274,6 +322,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         tracks = _track(movie, args, detect, timings)
         _write_outputs(tracks, movie, Path(args.output),
                        None if args.figure is None else Path(args.figure), timings)
+        _write_track_table(tracks, args)
         _summary(tracks, len(movie), args, timings)
         return 0
     except KeyboardInterrupt:
