@@ -114,6 +114,11 @@ def track_table(tracks: pd.DataFrame, *, pixel_size: float = 1.0, frame_interval
                     unit="time unit per frame")
     lags = integer("max_lagtime", max_lagtime, low=1, unit="frames")
 
+    if len(tracks) == 0:
+        empty = pd.DataFrame({c: pd.Series(dtype=np.int64 if c in ("first_frame", "last_frame",
+                                                                    "points", "msd_lags")
+                                           else np.float64) for c in TRACK_COLUMNS})
+        return empty.rename_axis(PARTICLE)
     frames = _whole(tracks, FRAME)
     particles = _whole(tracks, PARTICLE)
     order = np.argsort(particles, kind="stable")  # a table in frame order needs no more
