@@ -57,3 +57,8 @@ def link_particles_moving(
     motion: str,
     initial_distance: float,
 ) -> npt.NDArray[np.int64]: ...
+def track_geometry(
+    positions: npt.NDArray[np.float64], track_starts: npt.NDArray[np.int64]
+) -> tuple[
+    npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.uint64]
+]: ...

@@ -9,6 +9,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
+from . import _native
 from .analysis import diffusion
 from .columns import FRAME, PARTICLE
 from .validation import dataframe, integer, keyword_only, real, table_columns
@@ -33,22 +34,13 @@ def _whole(table: pd.DataFrame, column: str) -> npt.NDArray[np.int64]:
     return as_float.astype(np.int64)
 
 
-def _turning_angles(steps: FloatArray) -> FloatArray:
-    """Unsigned angle (radians, 0 to pi) between each step and the next."""
-    a, b = steps[:-1], steps[1:]
-    dot = np.einsum("ij,ij->i", a, b)
-    if steps.shape[1] == 2:
-        cross = np.abs(a[:, 0] * b[:, 1] - a[:, 1] * b[:, 0])
-    else:
-        cross = np.linalg.norm(np.cross(a, b), axis=1)
-    angles: FloatArray = np.arctan2(cross, dot)
-    return angles
-
-
 @keyword_only("pass the scales as pixel_size=... and frame_interval=...")
 def track_table(tracks: pd.DataFrame, *, pixel_size: float = 1.0, frame_interval: float = 1.0,
                 max_lagtime: int = 10) -> pd.DataFrame:
     """One row of results per particle of a track table.
+
+    The path measures are summed natively, track by track in parallel; the diffusion fit is
+    :func:`diffusion`'s.
 
     Parameters
     ----------
@@ -122,11 +114,11 @@ def track_table(tracks: pd.DataFrame, *, pixel_size: float = 1.0, frame_interval
     frames = _whole(tracks, FRAME)
     particles = _whole(tracks, PARTICLE)
     order = np.argsort(particles, kind="stable")  # a table in frame order needs no more
-    if np.any(np.diff(particles[order]) == 0) and np.any(
-            (np.diff(particles[order]) == 0) & (np.diff(frames[order]) < 0)):
-        order = np.lexsort((frames, particles))
     frames, particles = frames[order], particles[order]
     same = particles[1:] == particles[:-1]
+    if np.any(same & (frames[1:] < frames[:-1])):
+        resorted = np.lexsort((frames, particles))
+        order, frames = order[resorted], frames[resorted]
     positions = tracks[axes].to_numpy(dtype=np.float64)[order]
     if not np.all(np.isfinite(positions)):
         raise ValueError(f"tracks columns {', '.join(map(repr, axes))} must hold finite "
@@ -136,32 +128,25 @@ def track_table(tracks: pd.DataFrame, *, pixel_size: float = 1.0, frame_interval
         at = int(np.flatnonzero(repeated)[0])
         raise ValueError(f"tracks has two rows for particle {particles[at]} in frame {frames[at]}")
 
-    starts = np.concatenate(([0], np.flatnonzero(~same) + 1)).astype(np.int64)
-    ends = np.append(starts[1:], len(particles)) - 1
-    count = len(starts)
-    track_of_step = np.cumsum(~same)  # the track of step i, from row i to row i + 1
-    steps = np.diff(positions, axis=0) * scale
-    lengths = np.linalg.norm(steps, axis=1)
-    path = np.bincount(track_of_step[same], weights=lengths[same], minlength=count)
-    net = np.linalg.norm(positions[ends] - positions[starts], axis=1) * scale
-    duration = (frames[ends] - frames[starts]) * interval
-    turns = same[:-1] & same[1:] & (lengths[:-1] > 0) & (lengths[1:] > 0)
-    angles = _turning_angles(steps)[turns] if len(steps) > 1 else np.zeros(0)
-    turned = np.bincount(track_of_step[1:][turns], weights=angles, minlength=count)
-    turn_count = np.bincount(track_of_step[1:][turns], minlength=count)
+    starts = np.concatenate(([0], np.flatnonzero(~same) + 1, [len(particles)])).astype(np.int64)
+    first, last = starts[:-1], starts[1:] - 1
+    path, net, turned, turns = _native.track_geometry(positions, starts)
+    path *= scale
+    net *= scale
+    duration = (frames[last] - frames[first]) * interval
     with np.errstate(divide="ignore", invalid="ignore"):
         columns: dict[str, Any] = {
-            "first_frame": frames[starts],
-            "last_frame": frames[ends],
-            "points": ends - starts + 1,
+            "first_frame": frames[first],
+            "last_frame": frames[last],
+            "points": last - first + 1,
             "duration": duration,
             "path_length": path,
             "net_displacement": net,
             "mean_speed": np.where(duration > 0, path / duration, np.nan),
             "straightness": np.where(path > 0, net / path, np.nan),
-            "mean_turning_angle": np.where(turn_count > 0, turned / turn_count, np.nan),
+            "mean_turning_angle": np.where(turns > 0, turned / turns, np.nan),
         }
-    index = pd.Index(particles[starts], name=PARTICLE)
+    index = pd.Index(particles[first], name=PARTICLE)
     result = pd.DataFrame(columns, index=index)
     return result.join(_fits(frames, particles, positions, axes, scale, interval, lags, index))
 

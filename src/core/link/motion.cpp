@@ -113,12 +113,17 @@ class MotionLinker {
       next.clear();
       for (std::size_t k = 0; k < open.size(); ++k)
         if (chosen[k] == kNoTarget) next.push_back(open[k]);
-      for (std::uint64_t r = 0; r < g; ++r) {
-        if (source_of_row[r] == LinkTable::kNone) {
-          next.push_back(OpenTrack<D>{.point = first + r, .frame = numbers_[b]});
+      // The frame's points in its fixed order (by cells), so that the next frame's searches
+      // touch neighbouring memory; points with a non-finite coordinate are not filed and, never
+      // linking, start no track.
+      const FramePoints<D>& here = frames_[b];
+      for (std::size_t k = 0; k < here.entries.size(); ++k) {
+        const std::uint64_t point = here.in_order(k).point;
+        if (source_of_row[point - first] == LinkTable::kNone) {
+          next.push_back(OpenTrack<D>{.point = point, .frame = numbers_[b]});
         } else {
-          next.push_back(open[source_of_row[r]]);
-          extend(next.back(), first + r, numbers_[b]);
+          next.push_back(open[source_of_row[point - first]]);
+          extend(next.back(), point, numbers_[b]);
         }
       }
       open.swap(next);
