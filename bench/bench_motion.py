@@ -28,7 +28,7 @@ from directed_motion import (directed_points, link_score, made_links,  # noqa: E
 
 MAX_SKIP = 1
 VELOCITY = {"max_distance": 3.5, "initial_distance": 7.0}  # gate around predictions; first links
-POSITION_GATES = (4.0, 5.0, 6.0, 7.0, 8.0, 9.0, 10.0, 12.0)
+POSITION_GATES = (4.0, 5.0, 6.0, 7.0, 8.0, 10.0, 12.0, 14.0, 16.0)
 DIFFUSIVE_GATES = (3.0, 4.0, 5.0, 6.0)
 TRACKPY_RANGES = (6.0, 7.0, 8.0)
 # trackpy refuses subnetworks of more than 30 particles at these ranges; its adaptive search

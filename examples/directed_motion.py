@@ -148,7 +148,7 @@ def main(argv: list[str] | None = None) -> None:
         "motion='velocity', max_distance=3.5, initial_distance=7":
             qt.link(points, 3.5, 1, motion="velocity", initial_distance=7.0),
     }
-    fig, axes = plt.subplots(1, 2, figsize=(12, 6.4), sharex=True, sharey=True)
+    fig, axes = plt.subplots(1, 2, figsize=(12, 6.8), sharex=True, sharey=True)
     view = (points["y"] < 80) & (points["x"] < 80)
     for ax, (title, linked) in zip(axes, runs.items()):
         made = made_links(linked)

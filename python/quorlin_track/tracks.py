@@ -10,7 +10,7 @@ import numpy.typing as npt
 import pandas as pd
 
 from . import _native
-from .analysis import diffusion
+from .analysis import _integer_column, diffusion
 from .columns import FRAME, PARTICLE
 from .validation import dataframe, integer, keyword_only, real, table_columns
 
@@ -22,16 +22,6 @@ FloatArray = npt.NDArray[np.float64]
 TRACK_COLUMNS = ("first_frame", "last_frame", "points", "duration", "path_length",
                  "net_displacement", "mean_speed", "straightness", "mean_turning_angle", "D",
                  "D_stderr", "alpha", "alpha_stderr", "msd_lags")
-
-
-def _whole(table: pd.DataFrame, column: str) -> npt.NDArray[np.int64]:
-    values = table[column].to_numpy()
-    if values.dtype.kind in "iu":
-        return values.astype(np.int64, copy=False)
-    as_float = values.astype(np.float64)
-    if not np.all(np.isfinite(as_float)) or np.any(as_float != np.round(as_float)):
-        raise ValueError(f"tracks column {column!r} must hold whole numbers (no NaN)")
-    return as_float.astype(np.int64)
 
 
 @keyword_only("pass the scales as pixel_size=... and frame_interval=...")
@@ -111,8 +101,8 @@ def track_table(tracks: pd.DataFrame, *, pixel_size: float = 1.0, frame_interval
                                                                     "points", "msd_lags")
                                            else np.float64) for c in TRACK_COLUMNS})
         return empty.rename_axis(PARTICLE)
-    frames = _whole(tracks, FRAME)
-    particles = _whole(tracks, PARTICLE)
+    frames = _integer_column(tracks, FRAME)
+    particles = _integer_column(tracks, PARTICLE)
     order = np.argsort(particles, kind="stable")  # a table in frame order needs no more
     frames, particles = frames[order], particles[order]
     same = particles[1:] == particles[:-1]

@@ -14,15 +14,13 @@ namespace quorlin::track {
 namespace {
 
 template <class T>
-using Contiguous = py::array_t<T, py::array::c_style | py::array::forcecast>;
-
-template <class T>
 py::array_t<T> copied(const std::vector<T>& values) {
   return py::array_t<T>(static_cast<py::ssize_t>(values.size()), values.data());
 }
 
-py::tuple track_geometry_py(const Contiguous<double>& positions,
-                            const Contiguous<std::int64_t>& track_starts) {
+py::tuple track_geometry_py(
+    const py::array_t<double, py::array::c_style | py::array::forcecast>& positions,
+    const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& track_starts) {
   if (positions.ndim() != 2 || track_starts.ndim() != 1)
     throw py::value_error("positions must be 2-D, track_starts 1-D");
   const auto rows = static_cast<std::uint64_t>(positions.shape(0));
