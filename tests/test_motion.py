@@ -8,6 +8,7 @@ import pytest
 from scipy.optimize import linear_sum_assignment
 
 import quorlin_track as qt
+from reliability_support import SANITIZED
 
 F = np.float32
 
@@ -190,3 +191,14 @@ def test_position_is_the_default():
 def test_bad_motion_arguments(kwargs, error, message):
     with pytest.raises(error, match=message):
         qt.link(directed_spots(frames=2), **{"max_distance": 3.0, **kwargs})
+
+
+@pytest.mark.skipif(SANITIZED, reason="under AddressSanitizer a failed allocation aborts")
+def test_candidates_beyond_the_memory_raise_memory_error_up_front():
+    # 150,000 points in each of two frames, all within the first-link gate of each other.
+    rng = np.random.default_rng(0)
+    spots = pd.DataFrame({"frame": np.repeat([0, 1], 150_000),
+                          "y": rng.uniform(0, 10, 300_000), "x": rng.uniform(0, 10, 300_000),
+                          "intensity": 1.0})
+    with pytest.raises(MemoryError, match="not enough memory to link frame 1: more than"):
+        qt.link(spots, 100.0, motion="velocity")
