@@ -78,9 +78,14 @@ class MotionLinker {
       throw ValueError("frame_numbers must hold one number per frame: " +
                        std::to_string(store.frames()) + " frames, " +
                        std::to_string(numbers_.size()) + " numbers");
-    for (std::size_t k = 1; k < numbers_.size(); ++k)
-      if (numbers_[k] <= numbers_[k - 1])
+    for (std::size_t k = 0; k < numbers_.size(); ++k) {
+      if (k > 0 && numbers_[k] <= numbers_[k - 1])
         throw ValueError("frame_numbers must increase strictly");
+      // Rows are 32-bit in the candidate lists, and such a frame is filed without its cells.
+      if (store.frame_begin[k + 1] - store.frame_begin[k] >= kNoTarget)
+        throw MemoryError("not enough memory to link frame " + std::to_string(numbers_[k]) +
+                          ": it holds 2^32 - 1 points or more");
+    }
     // One index per frame, wide enough for both gates.
     const DistanceScale reach =
         distance_scale(std::max(settings.max_distance, settings.initial_distance));
@@ -230,8 +235,6 @@ class MotionLinker {
     const std::uint64_t first = store_.frame_begin[b];
     const std::uint64_t g = store_.frame_begin[b + 1] - first;
     const std::string frame = "frame " + std::to_string(numbers_[b]);
-    if (g >= kNoTarget)
-      throw MemoryError("not enough memory to link " + frame + ": it holds 2^32 - 1 points or more");
     std::vector<Prediction<D>> predictions(m);
     parallel_for(m, [&](std::size_t k) { predictions[k] = predict(open[k], numbers_[b]); });
     auto intensity = [&](std::uint64_t k) { return store_.points[open[k].point].intensity; };
