@@ -147,3 +147,18 @@ def test_demo_chain_meets_the_truth(tmp_path):
     assert result.isolated > 100
     assert np.all((0.7 * result.cramer_rao < result.rms_error) & (result.rms_error < 3 * result.cramer_rao))
     assert result.links > 200 and result.correct_links / result.links > 0.85
+
+
+def test_cli_links_under_a_motion_model_and_writes_the_track_table(tmp_path, small_tiff):
+    done = run(small_tiff, "-o", "t.csv", "--motion", "velocity", "--initial-distance", "4",
+               "--track-table", "s.csv", "--pixel-size", "0.1", "--frame-interval", "0.5",
+               cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    expected = qt.link(qt.batch(small_tiff, progress=False), 3.0, motion="velocity",
+                       initial_distance=4.0)
+    pd.testing.assert_frame_equal(qt.load(tmp_path / "t.csv"), expected)
+    summary = qt.track_table(expected, pixel_size=0.1, frame_interval=0.5).reset_index()
+    pd.testing.assert_frame_equal(qt.load(tmp_path / "s.csv"), summary)
+    refused = run(small_tiff, "--initial-distance", "4", cwd=tmp_path)
+    assert refused.returncode == 2
+    assert "--initial-distance applies to --motion velocity or drift only" in refused.stderr

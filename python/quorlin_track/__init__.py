@@ -37,6 +37,11 @@ from .interop import to_napari
 
 __all__ += ["imsd", "emsd", "diffusion", "to_napari", "save", "load"]
 
+# Results per track.
+from .tracks import track_table  # noqa: E402
+
+__all__ += ["track_table"]
+
 # Maximum-likelihood spot fits and the band-pass prefilter.
 from .refine import bandpass, detect_and_refine, refine  # noqa: E402
 

@@ -47,3 +47,18 @@ def link_particles(
     max_skip: int,
     max_intensity_ratio: float | None,
 ) -> npt.NDArray[np.int64]: ...
+def link_particles_moving(
+    points: npt.NDArray[np.float32],
+    frame_numbers: npt.NDArray[np.int64],
+    frame_begin: npt.NDArray[np.uint64],
+    max_distance: float,
+    max_skip: int,
+    max_intensity_ratio: float | None,
+    motion: str,
+    initial_distance: float,
+) -> npt.NDArray[np.int64]: ...
+def track_geometry(
+    positions: npt.NDArray[np.float64], track_starts: npt.NDArray[np.int64]
+) -> tuple[
+    npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.uint64]
+]: ...

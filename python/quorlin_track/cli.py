@@ -35,8 +35,9 @@ from .columns import FRAME, PARTICLE
 from .detection import DETECTOR_METHODS, REFINERS, batch
 from .figure import FIGURE_FORMATS, save_figure
 from .files import FORMATS, save
-from .linking import link
+from .linking import MOTIONS, link
 from .movie import Movie, MovieError, open_movie
+from .tracks import track_table
 from .validation import integer, odd_window, real
 from .writing import check_writable
 
@@ -81,6 +82,10 @@ def _parser() -> argparse.ArgumentParser:
                          help="track table: .csv or .parquet (default tracks.csv)")
     outputs.add_argument("--figure", default=None,
                          help="figure of the tracks: .png, .pdf or .svg (default: none)")
+    outputs.add_argument("--track-table", default=None,
+                         help="one row of results per particle (length, speed, straightness, "
+                              "diffusion) in the units of --pixel-size and --frame-interval: .csv "
+                              "or .parquet (default: none)")
     outputs.add_argument("--no-progress", action="store_true", help="no progress bar")
     detection = parser.add_argument_group("detection")
     detection.add_argument("--threshold", default="auto",
@@ -102,6 +107,14 @@ def _parser() -> argparse.ArgumentParser:
                          help="frames a particle may be missing between detections (default 0)")
     linking.add_argument("--min-length", type=int, default=1,
                          help="drop tracks of fewer detections (default 1: keep all)")
+    linking.add_argument("--motion", choices=MOTIONS, default="position",
+                         help="where a particle is expected in the next frame: where it was "
+                              "(position, default), where its own motion takes it (velocity), or "
+                              "where the common motion of all particles takes it (drift)")
+    linking.add_argument("--initial-distance", type=float, default=None,
+                         help="with --motion velocity or drift: longest first link of a track, "
+                              "pixels (default: --max-distance, which is then the gate around the "
+                              "predicted position)")
     units = parser.add_argument_group("units of the summary and figure")
     units.add_argument("--pixel-size", type=float, default=None,
                        help="micrometres per pixel (default: the file's metadata, else 1)")
@@ -131,6 +144,8 @@ class _Run:
     output_format: str
     figure: Path | None
     figure_format: str | None
+    track_table: Path | None
+    track_table_format: str | None
     progress: bool
     source: str = ""
     first_frame: int = 0
@@ -179,6 +194,14 @@ def _settings(args: argparse.Namespace) -> _Run:
     linking = {"max_distance": _checked(real, "--max-distance", args.max_distance, low=0,
                                         low_open=True, unit="pixels"),
                "max_skip": _checked(integer, "--max-skip", args.max_skip, low=0, unit="frames")}
+    if args.motion != "position":
+        linking["motion"] = args.motion
+        if args.initial_distance is not None:
+            linking["initial_distance"] = _checked(real, "--initial-distance", args.initial_distance,
+                                                   low=0, low_open=True, unit="pixels")
+    elif args.initial_distance is not None:
+        raise _Usage("--initial-distance applies to --motion velocity or drift only")
+    summary = None if args.track_table is None else Path(args.track_table)
     positive = {"low": 0, "low_open": True}
     pixel_size = frame_interval = None
     if args.pixel_size is not None:
@@ -201,7 +224,7 @@ def _settings(args: argparse.Namespace) -> _Run:
                          "with --figure")
         output = Path(args.output or "tracks.csv")
         figure = None if args.figure is None else Path(args.figure)
-        for option, path in (("-o", output), ("--figure", figure)):
+        for option, path in (("-o", output), ("--figure", figure), ("--track-table", summary)):
             if path is not None and any(_same_file(path, Path(m)) for m in args.movie):
                 raise _Usage(f"{option} {path} is the movie itself; choose another name")
     run = _Run(detect, linking,
@@ -210,9 +233,13 @@ def _settings(args: argparse.Namespace) -> _Run:
                None if args.channel is None else _checked(integer, "--channel", args.channel, low=0),
                pixel_size, frame_interval, output, _format_of("-o", output, FORMATS, "csv"),
                figure, None if figure is None else _format_of("--figure", figure, FIGURE_FORMATS, "png"),
+               summary, None if summary is None else _format_of("--track-table", summary, FORMATS, "csv"),
                not args.no_progress)
-    if figure is not None and _same_file(output, figure):
-        raise _Usage(f"-o and --figure name the same file, {output}")
+    named = [("-o", output), ("--figure", figure), ("--track-table", summary)]
+    for k, (first, a) in enumerate(named):
+        for second, b in named[k + 1:]:
+            if a is not None and b is not None and _same_file(a, b):
+                raise _Usage(f"{first} and {second} name the same file, {a}")
     return run
 
 
@@ -240,7 +267,8 @@ def _prepare(run: _Run, movie: Movie) -> Movie:
     if run.detect["method"] is not None and run.detect["window"] > side:
         raise _Usage(f"--window {run.detect['window']} is wider than the movie's frames "
                      f"({' x '.join(map(str, movie.frame_shape))} pixels)")
-    for option, path in (("-o", run.output), ("--figure", run.figure)):
+    for option, path in (("-o", run.output), ("--figure", run.figure),
+                         ("--track-table", run.track_table)):
         if path is not None and any(_same_file(path, source) for source in movie.paths):
             raise _Usage(f"{option} {path} is one of the movie's own files; choose another name")
     _check_outputs(run)
@@ -248,7 +276,7 @@ def _prepare(run: _Run, movie: Movie) -> Movie:
 
 
 def _check_outputs(run: _Run, *more: Path) -> None:
-    for path in (*more, run.output, run.figure):
+    for path in (*more, run.output, run.figure, run.track_table):
         if path is not None:
             check_writable(path)
             try:
@@ -284,7 +312,8 @@ def _track(movie: Movie, run: _Run, timings: dict[str, float]) -> pd.DataFrame:
     timings["detect"] = time.perf_counter() - clock
     _say(f"detected {len(spots)} spots in {timings['detect']:.2f} s")
     clock = time.perf_counter()
-    tracks = link(spots, run.link["max_distance"], max_skip=run.link["max_skip"])
+    options = {k: v for k, v in run.link.items() if k != "max_distance"}
+    tracks = link(spots, run.link["max_distance"], **options)
     if run.min_length > 1:
         size = tracks.groupby(PARTICLE, sort=False)[FRAME].transform("size")
         tracks = tracks[size.to_numpy() >= run.min_length].reset_index(drop=True)
@@ -350,6 +379,13 @@ def _write_outputs(tracks: pd.DataFrame, movie: Movie, run: _Run,
                     pixel_size=None if size_from == "none given" else size)
         run.written.append(run.figure)
         _say(f"wrote {run.figure}")
+    if run.track_table is not None:
+        size, _, interval, _ = _units(run, movie)
+        summary = track_table(tracks, pixel_size=size, frame_interval=interval).reset_index()
+        summary.attrs = tracks.attrs
+        save(summary, run.track_table, format=run.track_table_format)
+        run.written.append(run.track_table)
+        _say(f"wrote {run.track_table}")
     timings["write"] = time.perf_counter() - clock
 
 

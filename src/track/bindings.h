@@ -22,5 +22,7 @@ void bind_batch(pybind11::module_& m);
 
 /// Linking of a detection table into particle ids.
 void bind_link(pybind11::module_& m);
+/// The shape of each track's path (track_geometry), behind track_table.
+void bind_tracks(pybind11::module_& m);
 
 }  // namespace quorlin::track

@@ -10,4 +10,5 @@ PYBIND11_MODULE(_native, m) {
   quorlin::track::bind_threads(m);
   quorlin::track::bind_batch(m);
   quorlin::track::bind_link(m);
+  quorlin::track::bind_tracks(m);
 }

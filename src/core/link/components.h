@@ -1,6 +1,7 @@
-// The feasible entries of one frame pair split into connected components (sources joined through
-// the targets they share), and the exact solvers of a component: by enumeration for two sources,
-// on a dense matrix where the entries fill most of it, and on the sparse entries otherwise.
+// The feasible entries of one assignment (the sources of a frame pair, or a frame's open tracks,
+// against a frame's points) split into connected components (sources joined through the targets
+// they share), and the exact solvers of a component: by enumeration for two sources, on a dense
+// matrix where the entries fill most of it, and on the sparse entries otherwise.
 #pragma once
 
 #include <algorithm>
@@ -113,6 +114,9 @@ inline constexpr std::size_t kKeptEntries = std::size_t{1} << 16;
 /// Rows of a dense matrix filled per task: a few hundred kilobytes of matrix per task.
 inline constexpr std::size_t kDenseFillRows = 64;
 
+/// Components per task: most components are tiny, so a task takes many.
+inline constexpr std::size_t kComponentsPerTask = 256;
+
 /// Solves components of at least two sources; one solver per task, keeping its buffers.
 class ComponentSolver {
  public:
@@ -198,6 +202,57 @@ void ComponentSolver::solve(const Components& parts, std::uint64_t c, const Cand
   for (std::size_t r = 0; r < sources.size(); ++r)
     if (column[r] != kUnassigned) chosen[sources[r]] = targets[column[r]];
   if (entries_.capacity() > kKeptEntries) std::vector<AssignmentEntry>().swap(entries_);
+}
+
+/// The target row each of the m sources of `rows` takes (kNoTarget: none) in an assignment of
+/// smallest total cost among g targets, cost(k, t) being the cost of source k taking target t and
+/// no_link_cost that of staying unlinked; every feasible entry must cost no more than staying
+/// unlinked. A source whose targets no other source reaches is a component of its own (the usual
+/// case) and takes its cheapest target (the lowest row among equals); the others are split into
+/// components, solved in parallel. Fixed chunks: the result never depends on scheduling.
+template <class Cost>
+std::vector<std::uint32_t> choose_targets(const CandidateRows& rows, std::uint64_t m,
+                                          std::uint64_t g, std::int64_t no_link_cost,
+                                          const Cost& cost, const std::string& frame_pair) {
+  const std::size_t per_part = rows.sources_per_part;
+  std::vector<std::uint8_t> reached_by(g, 0);
+  for (const auto& part : rows.parts)
+    for (const std::uint32_t t : part) reached_by[t] = reached_by[t] == 0 ? 1 : 2;
+  std::vector<std::uint32_t> chosen(m, kNoTarget);
+  const std::vector<std::uint64_t> shared = parallel_gather<std::uint64_t>(
+      rows.parts.size(),
+      [&](std::size_t task, std::vector<std::uint64_t>& out) {
+        const std::uint64_t end = std::min<std::uint64_t>(m, (task + 1) * per_part);
+        for (std::uint64_t k = task * per_part; k < end; ++k) {
+          const auto row = rows.row(k);
+          if (std::any_of(row.begin(), row.end(), [&](std::uint32_t t) { return reached_by[t] > 1; })) {
+            out.push_back(k);
+            continue;
+          }
+          std::int64_t best_cost = 0;
+          for (const std::uint32_t t : row) {
+            const std::int64_t c = cost(k, t);
+            if (chosen[k] == kNoTarget || c < best_cost || (c == best_cost && t < chosen[k])) {
+              chosen[k] = t;
+              best_cost = c;
+            }
+          }
+        }
+      },
+      1);
+  std::vector<std::uint8_t>().swap(reached_by);
+  if (shared.empty()) return chosen;
+  const Components parts = split_components(rows, shared, g);
+  // Components are independent: the total cost separates over them because every source's
+  // no-link price is its own. Each task writes only its own sources' choices.
+  const std::uint64_t count = parts.count();
+  parallel_for((count + kComponentsPerTask - 1) / kComponentsPerTask, [&](std::size_t task) {
+    ComponentSolver solver;
+    const std::uint64_t end = std::min<std::uint64_t>(count, (task + 1) * kComponentsPerTask);
+    for (std::uint64_t c = task * kComponentsPerTask; c < end; ++c)
+      solver.solve(parts, c, rows, no_link_cost, cost, frame_pair, chosen);
+  });
+  return chosen;
 }
 
 }  // namespace quorlin

@@ -36,9 +36,6 @@ namespace frame_pair_detail {
 /// share a pair of a thousand points. The chunking is fixed, so no result depends on scheduling.
 inline constexpr std::size_t kSourcesPerTask = 512;
 
-/// Components per task: most components are tiny, so a task takes many.
-inline constexpr std::size_t kComponentsPerTask = 256;
-
 /// Working memory a feasible entry may need at most: its target in the candidate lists (4 bytes)
 /// and its share of its component's solver (32: the dense matrix, used only where entries fill
 /// at least a quarter of it; a sparse entry takes 16).
@@ -80,18 +77,18 @@ void sort_small(std::span<T> values) {
       std::swap(values[j - 1], values[j]);
 }
 
-/// Raises MemoryError up front when the feasible entries of frames a and b could need more
-/// memory than is available: first by the product of the frame sizes, then by the points in the
-/// index cells adjacent to the sources, and only if both bounds are too large by counting the
-/// feasible entries (stopping as soon as the count is too large).
-template <std::size_t D, class Gate>
-void check_pair_memory(const LinkContext<D, Gate>& ctx, std::size_t a, std::size_t b,
-                       const std::string& frame_pair) {
-  const FramePoints<D>& sources = ctx.frames[a];
-  const FramePoints<D>& targets = ctx.frames[b];
-  const std::uint64_t m = sources.entries.size(), g = targets.entries.size();
-  auto too_large = [](unsigned __int128 entries, std::uint64_t limit) {
-    return entries * kWorstBytesPerEntry > limit;
+/// Raises MemoryError up front when the feasible entries of m sources among the points of
+/// `targets` could need more than the memory available, at bytes_per_entry each: first by the
+/// product of the numbers of sources and targets, then by the points in the index cells adjacent
+/// to the sources (source k at position_of(k)), and only if both bounds are too large by counting
+/// the feasible entries (count_feasible(k) of source k; stopping as soon as the count is too large).
+template <std::size_t D, class PositionOf, class CountFeasible>
+void check_candidate_memory(std::uint64_t m, const FramePoints<D>& targets,
+                            std::uint64_t bytes_per_entry, const PositionOf& position_of,
+                            const CountFeasible& count_feasible, const std::string& frame_pair) {
+  const std::uint64_t g = targets.entries.size();
+  auto too_large = [&](unsigned __int128 entries, std::uint64_t limit) {
+    return entries * bytes_per_entry > limit;
   };
   if (!too_large(static_cast<unsigned __int128>(m) * g, kUncheckedPairBytes)) return;
   const std::uint64_t available = available_memory();
@@ -101,25 +98,39 @@ void check_pair_memory(const LinkContext<D, Gate>& ctx, std::size_t a, std::size
   parallel_for(tasks, [&](std::size_t task) {
     const std::uint64_t end = std::min<std::uint64_t>(m, (task + 1) * kSourcesPerTask);
     for (std::uint64_t k = task * kSourcesPerTask; k < end; ++k)
-      in_boxes[task] += targets.count_near(sources.in_order(k).at.position);
+      in_boxes[task] += targets.count_near(position_of(k));
   });
   unsigned __int128 bound = 0;
   for (const std::uint64_t n : in_boxes) bound += n;
   if (!too_large(bound, available)) return;
-  const std::uint64_t limit = available / kWorstBytesPerEntry;
+  const std::uint64_t limit = available / bytes_per_entry;
   std::atomic<std::uint64_t> counted{0};
   parallel_for(tasks, [&](std::size_t task) {
     const std::uint64_t end = std::min<std::uint64_t>(m, (task + 1) * kSourcesPerTask);
-    for (std::uint64_t k = task * kSourcesPerTask; k < end && counted.load() <= limit; ++k) {
-      std::uint64_t n = 0;
-      for_each_feasible(ctx, sources.in_order(k), targets, [&](std::uint32_t) { ++n; });
-      counted += n;
-    }
+    for (std::uint64_t k = task * kSourcesPerTask; k < end && counted.load() <= limit; ++k)
+      counted += count_feasible(k);
   });
   if (counted.load() > limit)
     throw MemoryError("not enough memory to link " + frame_pair + ": more than " +
                       std::to_string(limit) + " feasible point pairs need more working memory " +
                       "than the " + std::to_string(available) + " bytes available");
+}
+
+/// check_candidate_memory for the sources of frame a against the points of frame b.
+template <std::size_t D, class Gate>
+void check_pair_memory(const LinkContext<D, Gate>& ctx, std::size_t a, std::size_t b,
+                       const std::string& frame_pair) {
+  const FramePoints<D>& sources = ctx.frames[a];
+  const FramePoints<D>& targets = ctx.frames[b];
+  check_candidate_memory(
+      sources.entries.size(), targets, kWorstBytesPerEntry,
+      [&](std::uint64_t k) { return sources.in_order(k).at.position; },
+      [&](std::uint64_t k) {
+        std::uint64_t n = 0;
+        for_each_feasible(ctx, sources.in_order(k), targets, [&](std::uint32_t) { ++n; });
+        return n;
+      },
+      frame_pair);
 }
 
 }  // namespace frame_pair_detail
@@ -176,47 +187,8 @@ std::vector<LinkPair> link_frame_pair(const LinkContext<D, Gate>& ctx, std::size
     return link_cost(squared_distance<D>(source, targets[t].position));
   };
 
-  // A source whose targets no other source reaches is a component of its own (the usual case)
-  // and takes its cheapest target (the lowest row among equals): every feasible entry costs no
-  // more than staying unlinked. The others are shared.
-  std::vector<std::uint8_t> reached_by(g, 0);
-  for (const auto& part : rows.parts)
-    for (const std::uint32_t t : part) reached_by[t] = reached_by[t] == 0 ? 1 : 2;
-  std::vector<std::uint32_t> chosen(m, kNoTarget);
-  const std::vector<std::uint64_t> shared = parallel_gather<std::uint64_t>(
-      rows.parts.size(),
-      [&](std::size_t task, std::vector<std::uint64_t>& out) {
-        const std::uint64_t end = std::min<std::uint64_t>(m, (task + 1) * kSourcesPerTask);
-        for (std::uint64_t k = task * kSourcesPerTask; k < end; ++k) {
-          const auto row = rows.row(k);
-          if (std::any_of(row.begin(), row.end(), [&](std::uint32_t t) { return reached_by[t] > 1; })) {
-            out.push_back(k);
-            continue;
-          }
-          std::int64_t best_cost = 0;
-          for (const std::uint32_t t : row) {
-            const std::int64_t c = cost(k, t);
-            if (chosen[k] == kNoTarget || c < best_cost || (c == best_cost && t < chosen[k])) {
-              chosen[k] = t;
-              best_cost = c;
-            }
-          }
-        }
-      },
-      1);
-  std::vector<std::uint8_t>().swap(reached_by);
-  if (!shared.empty()) {
-    const Components parts = split_components(rows, shared, g);
-    // Components are independent: the total cost separates over them because every source's
-    // no-link price is its own. Each task writes only its own sources' choices.
-    const std::uint64_t count = parts.count();
-    parallel_for((count + kComponentsPerTask - 1) / kComponentsPerTask, [&](std::size_t task) {
-      ComponentSolver solver;
-      const std::uint64_t end = std::min<std::uint64_t>(count, (task + 1) * kComponentsPerTask);
-      for (std::uint64_t c = task * kComponentsPerTask; c < end; ++c)
-        solver.solve(parts, c, rows, ctx.scale.no_link_cost, cost, frame_pair, chosen);
-    });
-  }
+  const std::vector<std::uint32_t> chosen =
+      choose_targets(rows, m, g, ctx.scale.no_link_cost, cost, frame_pair);
 
   std::vector<std::uint32_t> target_of_row(f, kNoTarget);
   for (std::uint64_t k = 0; k < m; ++k)

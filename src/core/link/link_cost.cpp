@@ -10,7 +10,7 @@
 
 namespace quorlin {
 
-DistanceScale distance_scale(float max_distance) {
+DistanceScale distance_scale(float max_distance, const char* name) {
   DistanceScale scale;
   scale.max_distance = max_distance;
   scale.no_link_cost = sat_i64(kCostScale * max_distance);
@@ -20,7 +20,7 @@ DistanceScale distance_scale(float max_distance) {
   if (scale.no_link_cost <= 0 || scale.no_link_cost > kLargest) {
     char shown[32];
     std::snprintf(shown, sizeof shown, "%.9g", static_cast<double>(max_distance));
-    throw ValueError(std::string("max_distance must be at least 0.000001 and at most about ") +
+    throw ValueError(std::string(name) + " must be at least 0.000001 and at most about " +
                      "9.2e11, got " + shown);
   }
   scale.max_distance_squared = max_distance * max_distance;

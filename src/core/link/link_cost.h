@@ -28,10 +28,11 @@ struct DistanceScale {
   float max_linked_squared = 0;
 };
 
-/// Derives the scale from max_distance. Raises ValueError naming max_distance when the no-link
-/// cost is not positive (zero, negative, NaN, below 0.000001) or when ten times it reaches 2^63
-/// (infinite or above about 9.2e11): the costs would no longer single out the optimal links.
-DistanceScale distance_scale(float max_distance);
+/// Derives the scale from max_distance. Raises ValueError naming max_distance (or `name`, for
+/// another distance that sets a gate) when the no-link cost is not positive (zero, negative, NaN,
+/// below 0.000001) or when ten times it reaches 2^63 (infinite or above about 9.2e11): the costs
+/// would no longer single out the optimal links.
+DistanceScale distance_scale(float max_distance, const char* name = "max_distance");
 
 /// Squared distance of two points, 32-bit floats, the squares summed in axis order.
 template <std::size_t D>
