@@ -35,7 +35,7 @@ def small_tiff(tmp_path_factory):
 def test_cli_writes_the_library_tracks_and_a_summary(tmp_path, small_tiff):
     done = run(small_tiff, "-o", "t.csv", "--figure", "t.png", "--max-skip", "0", cwd=tmp_path)
     assert done.returncode == 0, done.stderr
-    expected = qt.link(qt.batch(small_tiff, progress=False), 3.0, 0)
+    expected = qt.link(qt.batch(small_tiff, progress=False), 3.0, max_skip=0)
     written = pd.read_csv(tmp_path / "t.csv")
     assert list(written.columns) == ["frame", "y", "x", "intensity", "particle"]
     # float32 values are written in their shortest form, which reads back to the same float32.
@@ -84,7 +84,7 @@ def test_demo_chain_meets_the_truth(tmp_path):
                                                                       frames=12))
     truth = pd.read_csv(truth_path)
     assert len(truth) == 40 * 12 and list(truth.columns) == ["frame", "particle", "y", "x", "visible"]
-    tracks = qt.link(qt.batch(path, progress=False), 3.0, 1)
+    tracks = qt.link(qt.batch(path, progress=False), 3.0, max_skip=1)
     result = evaluate(tracks, movie)
     assert result.isolated > 100
     assert np.all((0.7 * result.cramer_rao < result.rms_error) & (result.rms_error < 3 * result.cramer_rao))

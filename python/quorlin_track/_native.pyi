@@ -43,7 +43,9 @@ def background(frame: npt.NDArray[Any]) -> tuple[float, float, float]: ...
 def link_particles(
     points: npt.NDArray[np.float32],
     frame_begin: npt.NDArray[np.uint64],
+    frame_number: npt.NDArray[np.int64],
     max_distance: float,
     max_skip: int,
     max_intensity_ratio: float | None,
+    stop: npt.NDArray[np.uint8] | None = None,
 ) -> npt.NDArray[np.int64]: ...

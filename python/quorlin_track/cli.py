@@ -138,7 +138,7 @@ def _track(movie: Movie, args: argparse.Namespace, detect: dict[str, Any],
     timings["detect"] = time.perf_counter() - clock
     _say(f"detected {len(spots)} spots in {timings['detect']:.2f} s")
     clock = time.perf_counter()
-    tracks = link(spots, args.max_distance, args.max_skip)
+    tracks = link(spots, args.max_distance, max_skip=args.max_skip)
     timings["link"] = time.perf_counter() - clock
     return tracks
 

@@ -5,18 +5,24 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "bindings.h"
 #include "link/linking.h"
+#include "memory_errors.h"
 
 namespace quorlin::track {
 
 namespace py = pybind11;
 
 namespace {
+
+template <class T>
+using Contiguous = py::array_t<T, py::array::c_style | py::array::forcecast>;
 
 /// Particle id of every stored point: points without a predecessor start a particle, numbered in
 /// the order of their global index (the order of the linker's tracks); every other point takes
@@ -31,8 +37,8 @@ std::vector<std::int64_t> particle_ids(const LinkTable& links) {
 }
 
 template <std::size_t D>
-PointStore<D> store_of(const py::array_t<float, py::array::c_style | py::array::forcecast>& points,
-                       const py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>& frame_begin) {
+PointStore<D> store_of(const Contiguous<float>& points, const Contiguous<std::uint64_t>& frame_begin,
+                       const Contiguous<std::int64_t>& frame_number) {
   if (points.ndim() != 2 || static_cast<std::size_t>(points.shape(1)) != D + 1)
     throw py::value_error("points must have one row per detection: coordinates, then intensity");
   const auto n = static_cast<std::uint64_t>(points.shape(0));
@@ -42,6 +48,12 @@ PointStore<D> store_of(const py::array_t<float, py::array::c_style | py::array::
     throw py::value_error("frame_begin must run from 0 to the number of points");
   for (std::size_t k = 1; k < store.frame_begin.size(); ++k)
     if (store.frame_begin[k] < store.frame_begin[k - 1]) throw py::value_error("frame_begin must not decrease");
+  store.frame_number.assign(frame_number.data(), frame_number.data() + frame_number.size());
+  if (store.frame_number.size() != store.frames())
+    throw py::value_error("frame_number must hold one number per frame of frame_begin");
+  for (std::size_t k = 1; k < store.frame_number.size(); ++k)
+    if (store.frame_number[k] <= store.frame_number[k - 1])
+      throw py::value_error("frame_number must increase strictly");
   store.points.resize(n);
   const float* row = points.data();
   for (auto& p : store.points) {
@@ -52,13 +64,18 @@ PointStore<D> store_of(const py::array_t<float, py::array::c_style | py::array::
   return store;
 }
 
+/// The particle ids of the stored points. stop: a byte that another thread sets to 1 to end the
+/// work early (the ids are then meaningless, and the caller discards them).
 template <std::size_t D, class Gate>
 py::array_t<std::int64_t> link_store(const PointStore<D>& store, float max_distance, std::uint64_t max_skip,
-                                     const Gate& gate) {
+                                     const Gate& gate, std::uint8_t* stop) {
+  StopRequested stopped;
+  if (stop != nullptr)
+    stopped = [stop] { return std::atomic_ref<std::uint8_t>(*stop).load(std::memory_order_relaxed) != 0; };
   std::vector<std::int64_t> particle;
   {
     py::gil_scoped_release unlocked;  // the store is this call's own copy
-    particle = particle_ids(link_table_with<D>(store, max_distance, max_skip, gate));
+    particle = particle_ids(link_table_with<D>(store, max_distance, max_skip, gate, stopped));
   }
   py::array_t<std::int64_t> out(static_cast<py::ssize_t>(particle.size()));
   std::copy(particle.begin(), particle.end(), out.mutable_data());
@@ -66,27 +83,38 @@ py::array_t<std::int64_t> link_store(const PointStore<D>& store, float max_dista
 }
 
 /// Rows (axis-0 coordinate, axis-1 coordinate[, axis-2 coordinate], intensity) grouped by frame:
-/// frame k holds rows [frame_begin[k], frame_begin[k + 1]). Returns the particle id of each row.
-py::array_t<std::int64_t> link_particles(const py::array_t<float, py::array::c_style | py::array::forcecast>& points,
-                                         const py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>& frame_begin,
-                                         float max_distance, std::uint64_t max_skip,
-                                         std::optional<float> max_intensity_ratio) {
-  if (points.ndim() == 2 && points.shape(1) == 4) {
-    if (max_intensity_ratio) throw py::value_error("max_intensity_ratio applies to 2-D points only");
-    return link_store(store_of<3>(points, frame_begin), max_distance, max_skip, AnyIntensity{});
-  }
-  const PointStore<2> store = store_of<2>(points, frame_begin);
-  if (max_intensity_ratio)
-    return link_store(store, max_distance, max_skip, IntensityRatioGate{*max_intensity_ratio});
-  return link_store(store, max_distance, max_skip, AnyIntensity{});
+/// stored frame k, numbered frame_number[k], holds rows [frame_begin[k], frame_begin[k + 1]).
+/// Returns the particle id of each row.
+py::array_t<std::int64_t> link_particles(const Contiguous<float>& points, const Contiguous<std::uint64_t>& frame_begin,
+                                         const Contiguous<std::int64_t>& frame_number, float max_distance,
+                                         std::uint64_t max_skip, std::optional<float> max_intensity_ratio,
+                                         std::optional<py::array_t<std::uint8_t>> stop) {
+  if (stop && stop->size() != 1) throw py::value_error("stop must hold one byte");
+  std::uint8_t* const stop_flag = stop ? stop->mutable_data() : nullptr;
+  const std::string what = "link " + std::to_string(points.shape(0)) + " detections in " +
+                           std::to_string(frame_number.size()) + " frames";
+  return naming_memory(what, [&] {
+    if (points.ndim() == 2 && points.shape(1) == 4) {
+      if (max_intensity_ratio) throw py::value_error("max_intensity_ratio applies to 2-D points only");
+      return link_store(store_of<3>(points, frame_begin, frame_number), max_distance, max_skip,
+                        AnyIntensity{}, stop_flag);
+    }
+    const PointStore<2> store = store_of<2>(points, frame_begin, frame_number);
+    if (max_intensity_ratio)
+      return link_store(store, max_distance, max_skip, SameSignRatioGate{*max_intensity_ratio}, stop_flag);
+    return link_store(store, max_distance, max_skip, AnyIntensity{}, stop_flag);
+  });
 }
 
 }  // namespace
 
 void bind_link(py::module_& m) {
-  m.def("link_particles", &link_particles, py::arg("points"), py::arg("frame_begin"), py::arg("max_distance"),
-        py::arg("max_skip"), py::arg("max_intensity_ratio"),
-        "Particle id of every point (rows grouped by frame as frame_begin says).");
+  m.def("link_particles", &link_particles, py::arg("points"), py::arg("frame_begin"), py::arg("frame_number"),
+        py::arg("max_distance"), py::arg("max_skip"), py::arg("max_intensity_ratio"),
+        py::arg("stop") = py::none(),
+        "Particle id of every point (rows grouped by frame as frame_begin says, frame k numbered "
+        "frame_number[k]). Setting stop[0] to 1 from another thread ends the work early; the ids "
+        "are then meaningless.");
 }
 
 }  // namespace quorlin::track
