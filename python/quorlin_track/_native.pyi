@@ -10,7 +10,15 @@ def displacement_sums(
     positions: npt.NDArray[np.float64],
     track_starts: npt.NDArray[np.int64],
     max_lag: int,
-) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
+) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64], npt.NDArray[np.uint64],
+           npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
+def independent_displacements(
+    n: npt.NDArray[np.float64], t: npt.NDArray[np.float64]
+) -> npt.NDArray[np.float64]: ...
+def sum_independent_displacements(
+    n: npt.NDArray[np.float64], first: npt.NDArray[np.uint64], last: npt.NDArray[np.uint64]
+) -> npt.NDArray[np.float64]: ...
+def available_memory() -> int: ...
 
 def refine_spots(
     frame: npt.NDArray[Any],

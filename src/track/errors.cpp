@@ -5,10 +5,14 @@
 
 #include "bindings.h"
 #include "common/errors.h"
+#include "common/memory.h"
 
 namespace quorlin::track {
 
-void bind_errors(pybind11::module_&) {
+void bind_errors(pybind11::module_& m) {
+  m.def("available_memory", &quorlin::available_memory,
+        "Bytes of memory the process may still take (the system's estimate), for checks made "
+        "before a large allocation.");
   // The core's own types keep their whole message and their documented class. A failed allocation
   // that no binding has named (naming_memory) still says what it is rather than "std::bad_alloc";
   // anything else from std::exception becomes RuntimeError.
