@@ -66,7 +66,7 @@ SPOTS = random_spots(2, frames=2)
 
 @pytest.mark.parametrize("change, error, match", [
     ({"spots": SPOTS.drop(columns="intensity"), "max_intensity_ratio": 2.0}, ValueError,
-     r"spots lacks the column\(s\) intensity"),
+     r"spots lacks the column\(s\) 'intensity'"),
     ({"spots": SPOTS.values}, TypeError, "spots must be a pandas DataFrame"),
     ({"max_skip": -1}, ValueError, r"max_skip must be an integer >= 0 \(frames\), got -1"),
     ({"max_skip": 1.0}, TypeError, "max_skip must be an integer >= 0"),

@@ -127,9 +127,10 @@ def _displacements(tracks: object, mpp: object, fps: object, max_lagtime: object
     max_lag = integer("max_lagtime", max_lagtime, low=1, unit="frames")
 
     frames = whole_numbers("tracks", table, "frame")
-    if np.any(np.abs(frames) > _FRAME_LIMIT):
+    beyond = (frames > _FRAME_LIMIT) | (frames < -_FRAME_LIMIT)  # np.abs(-2**63) wraps
+    if np.any(beyond):
         raise ValueError("tracks column 'frame' must hold frame numbers within +-2**62, got "
-                         f"{int(frames[np.abs(frames) > _FRAME_LIMIT][0])}")
+                         f"{int(frames[beyond][0])}")
     particle_ids = whole_numbers("tracks", table, "particle")
     positions = table[axes].to_numpy(dtype=np.float64, na_value=np.nan) * scale
     step = np.diff(particle_ids)
@@ -156,7 +157,8 @@ def _displacements(tracks: object, mpp: object, fps: object, max_lagtime: object
     lags = min(max_lag, int(apart.max()))
     cell_begin, lag, counts, sums, squared = _native.displacement_sums(frames, positions, starts,
                                                                        lags)
-    track = np.repeat(np.arange(len(starts) - 1), np.diff(cell_begin.astype(np.int64)))
+    cells_per_track = (cell_begin[1:] - cell_begin[:-1]).astype(np.intp)
+    track = np.repeat(np.arange(len(starts) - 1), cells_per_track)
     return _Displacements(particles=particle_ids[starts[:-1]],
                           spans=apart.astype(np.float64) + 1.0, detections=np.diff(starts),
                           track=track, lag=lag.astype(np.int64), counts=counts.astype(np.float64),
@@ -168,22 +170,28 @@ def _qian_totals(spans: FloatArray, lags: int) -> FloatArray:
     1 to ``min(lags, span - 1)``: once per distinct span, natively, in calls of a bounded number of
     terms (so that Ctrl-C is taken between them)."""
     distinct, which = np.unique(spans, return_inverse=True)
-    terms = np.minimum(distinct - 1, lags).astype(np.uint64)
+    terms = np.minimum(distinct - 1, lags).astype(np.int64)
+    totals = np.zeros(len(distinct))
     pieces: list[tuple[int, int, int]] = []  # (distinct span, first lag, last lag)
+    pending = 0
+
+    def flush() -> None:
+        nonlocal pieces, pending
+        if pieces:
+            which_span, first, last = (np.array(column) for column in zip(*pieces))
+            sums = _native.sum_independent_displacements(
+                distinct[which_span], first.astype(np.uint64), last.astype(np.uint64))
+            np.add.at(totals, which_span, sums)
+        pieces, pending = [], 0
+
     for k in np.flatnonzero(terms > 0):
         for first in range(1, int(terms[k]) + 1, _TERMS_PER_CALL):
-            pieces.append((int(k), first, min(first + _TERMS_PER_CALL - 1, int(terms[k]))))
-    totals = np.zeros(len(distinct))
-    batch: list[tuple[int, int, int]] = []
-    for end, piece in enumerate(pieces, 1):
-        batch.append(piece)
-        if end == len(pieces) or sum(p[2] - p[1] + 1 for p in batch) >= _TERMS_PER_CALL:
-            which_span, first, last = (np.array(column) for column in zip(*batch))
-            sums = _native.sum_independent_displacements(distinct[which_span],
-                                                         first.astype(np.uint64),
-                                                         last.astype(np.uint64))
-            np.add.at(totals, which_span, sums)
-            batch = []
+            last = min(first + _TERMS_PER_CALL - 1, int(terms[k]))
+            pieces.append((int(k), first, last))
+            pending += last - first + 1
+            if pending >= _TERMS_PER_CALL:
+                flush()
+    flush()
     result: FloatArray = totals[which]
     return result
 
@@ -261,7 +269,7 @@ def imsd(tracks: pd.DataFrame, mpp: Scale, fps: float, max_lagtime: int = 100,
            [*(f"<{a}>" for a in axes), *(f"<{a}^2>" for a in axes), "msd"])
     d = _displacements(tracks, mpp, fps, max_lagtime, axes)
     seen = np.flatnonzero(d.spans > 1)
-    _refuse_unless_available(8 * d.lags * len(seen),
+    _refuse_unless_available(8 * d.lags * (len(seen) + 2),  # the values, the lags, their times
                              f"imsd's table of {d.lags} lags x {len(seen)} particles")
     column_of = np.zeros(len(d.spans), dtype=np.intp)
     column_of[seen] = np.arange(len(seen))
@@ -318,7 +326,8 @@ def emsd(tracks: pd.DataFrame, mpp: Scale, fps: float, max_lagtime: int = 100,
     weights = _independent_measurements(d)
     usable = np.isfinite(weights)
     lag_index = d.lag[usable] - 1
-    total = np.bincount(lag_index, weights=weights[usable], minlength=d.lags)
+    total = np.asarray(np.bincount(lag_index, weights=weights[usable], minlength=d.lags),
+                       dtype=np.float64)
     table: dict[str, FloatArray] = {}
     with np.errstate(divide="ignore", invalid="ignore"):
         for name, values in _cell_statistics(d).items():
@@ -389,8 +398,7 @@ def diffusion(tracks: pd.DataFrame, mpp: Scale, fps: float, max_lagtime: int = 1
     count = len(d.spans)
 
     def per_track(values: FloatArray) -> FloatArray:
-        summed: FloatArray = np.bincount(track, weights=values, minlength=count)
-        return summed
+        return np.asarray(np.bincount(track, weights=values, minlength=count), dtype=np.float64)
 
     points = np.bincount(track, minlength=count).astype(np.float64)
     with np.errstate(divide="ignore", invalid="ignore"):

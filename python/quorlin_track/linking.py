@@ -17,7 +17,7 @@ __all__ = ["link", "table_ndim"]
 _LONGEST_SKIP = 2**64 - 1
 
 
-def table_ndim(spots: pd.DataFrame, intensity: bool = True) -> int:
+def table_ndim(spots: pd.DataFrame, intensity: bool = True, *, name: str = "spots") -> int:
     """Spatial dimensions of a table: 3 when it has a ``z`` column, else 2.
 
     Parameters
@@ -26,6 +26,8 @@ def table_ndim(spots: pd.DataFrame, intensity: bool = True) -> int:
         A table of detections.
     intensity : bool, default True
         Whether the table must have an ``intensity`` column too.
+    name : str, default "spots"
+        The table's argument name, for the messages.
 
     Returns
     -------
@@ -34,20 +36,22 @@ def table_ndim(spots: pd.DataFrame, intensity: bool = True) -> int:
 
     Raises
     ------
+    TypeError
+        When ``spots`` is not a DataFrame, or a spatial or intensity column holds something else
+        than real numbers (complex numbers, dates, text).
     ValueError
         When a spatial column, ``frame`` or (if asked for) ``intensity`` is missing.
 
     Examples
     --------
     >>> import pandas as pd
-    >>> table_ndim(pd.DataFrame(columns=["frame", "y", "x", "intensity"]))
+    >>> table_ndim(pd.DataFrame(columns=["frame", "y", "x", "intensity"], dtype=float))
     2
     """
-    ndim = 3 if "z" in spots.columns else 2
-    needed = (FRAME, *spatial_columns(ndim), *((INTENSITY,) if intensity else ()))
-    missing = [c for c in needed if c not in spots.columns]
-    if missing:
-        raise ValueError(f"spots lacks the column(s) {', '.join(missing)}")
+    table = dataframe(name, spots)
+    ndim = 3 if "z" in table.columns else 2
+    values = (*spatial_columns(ndim), *((INTENSITY,) if intensity else ()))
+    table_columns(name, table, (FRAME, *values), numeric=values)
     return ndim
 
 
@@ -113,9 +117,9 @@ def link(spots: pd.DataFrame, max_distance: float, *, max_skip: int = 0,
     >>> link(spots, max_distance=2)["particle"].tolist()
     [0, 1, 1, 0]
     """
-    table = dataframe("spots", spots)
     gated = max_intensity_ratio is not None
-    ndim = table_ndim(table, intensity=gated)
+    ndim = table_ndim(spots, intensity=gated)
+    table = spots
     distance = real("max_distance", max_distance, low=0, low_open=True, unit="pixels")
     skip = min(integer("max_skip", max_skip, low=0, unit="frames"), _LONGEST_SKIP)
     ratio = None
@@ -124,7 +128,6 @@ def link(spots: pd.DataFrame, max_distance: float, *, max_skip: int = 0,
         if ndim == 3:
             raise ValueError("max_intensity_ratio applies to 2-D tables only")
     columns = (*spatial_columns(ndim), *((INTENSITY,) if gated else ()))
-    table_columns("spots", table, columns, numeric=columns)
     frames = whole_numbers("spots", table, FRAME)
 
     order = np.argsort(frames, kind="stable")

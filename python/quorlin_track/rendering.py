@@ -78,7 +78,7 @@ def render(tracks: pd.DataFrame, pixel_size: float, value: str | npt.ArrayLike |
     >>> render(tracks, pixel_size=1.0).counts.tolist()
     [[1, 1, 1, 1, 1]]
     """
-    ndim = table_ndim(tracks)
+    ndim = table_ndim(tracks, name="tracks")
     if PARTICLE not in tracks.columns:
         raise ValueError("tracks lacks the column particle; link the spots first")
     axes = spatial_columns(ndim)
