@@ -67,8 +67,8 @@ def link(spots: pd.DataFrame, max_distance: float, *, max_skip: int = 0,
     frame number ``k`` is item ``k`` of the list (without the intensity gate, or with the raw
     gate's rule where all intensities are positive). The work follows the detections and the
     frames that hold them: frames without detections cost nothing (gaps still count them), and
-    frame pairs that cannot give a link are not solved. Ctrl-C stops it within a fraction of a
-    second.
+    frame pairs that cannot give a link are not solved. Ctrl-C stops it without waiting for the
+    rest of the work (frame pairs being solved at that moment finish first).
 
     Parameters
     ----------
