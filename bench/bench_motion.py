@@ -65,7 +65,7 @@ def directed_section():
         true = true_links(points, MAX_SKIP)
         crowded = nearest_closer_than_step(points)
         velocity = score(qt.link(points, max_skip=MAX_SKIP, motion="velocity", **VELOCITY), true)
-        position = {g: score(qt.link(points, g, MAX_SKIP), true) for g in POSITION_GATES}
+        position = {g: score(qt.link(points, g, max_skip=MAX_SKIP), true) for g in POSITION_GATES}
         best_gate = max(position, key=lambda g: position[g][0])
         trackpy = {}
         for r in TRACKPY_RANGES:
@@ -103,9 +103,9 @@ def diffusive_section():
     }
     for name, points in movies.items():
         true = true_links(points, MAX_SKIP)
-        velocity = {g: score(qt.link(points, g, MAX_SKIP, motion="velocity"), true)
+        velocity = {g: score(qt.link(points, g, max_skip=MAX_SKIP, motion="velocity"), true)
                     for g in DIFFUSIVE_GATES}
-        position = {g: score(qt.link(points, g, MAX_SKIP), true) for g in DIFFUSIVE_GATES}
+        position = {g: score(qt.link(points, g, max_skip=MAX_SKIP), true) for g in DIFFUSIVE_GATES}
         v = max(velocity, key=lambda g: velocity[g][0])
         p = max(position, key=lambda g: position[g][0])
         lines.append(f"| {name} | {velocity[v][0]:.4f} ({v}) | {position[p][0]:.4f} ({p}) | "
@@ -142,12 +142,12 @@ def speed_section():
     lines = ["### Speed", "", "| case | velocity | baseline | baseline time | ratio | target |",
              "|---|---:|---|---:|---:|---|"]
     for name, table, max_skip in linking_tables():
-        p, v = alternating(lambda: qt.link(table, 5.0, max_skip),
-                           lambda: qt.link(table, 5.0, max_skip, motion="velocity"))
+        p, v = alternating(lambda: qt.link(table, 5.0, max_skip=max_skip),
+                           lambda: qt.link(table, 5.0, max_skip=max_skip, motion="velocity"))
         lines.append(f"| {name} (Brownian, max_distance 5) | {v * 1e3:.1f} ms | position | "
                      f"{p * 1e3:.1f} ms | {v / p:.2f}x its time | <= 2x |")
     points = directed_points(1000, 100, seed=1)
-    p, v = alternating(lambda: qt.link(points, 7.0, MAX_SKIP),
+    p, v = alternating(lambda: qt.link(points, 7.0, max_skip=MAX_SKIP),
                        lambda: qt.link(points, max_skip=MAX_SKIP, motion="velocity", **VELOCITY))
     lines.append(f"| directed movie, seed 1 | {v * 1e3:.1f} ms | position, max_distance 7 | "
                  f"{p * 1e3:.1f} ms | {v / p:.2f}x its time | <= 2x |")

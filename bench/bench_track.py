@@ -61,7 +61,7 @@ base = peak()
 start = time.perf_counter()
 # A movie of the first frames only: the same reader, stopped early.
 part = qt.Movie(movie.name, (frames, *movie.frame_shape), movie.dtype, movie._reader)
-tracks = qt.link(qt.batch(part, progress=False), {distance}, {skip})
+tracks = qt.link(qt.batch(part, progress=False), {distance}, max_skip={skip})
 print(json.dumps({{"rows": len(tracks), "base": base,
                   "table": int(tracks.memory_usage(deep=True).sum()), "seconds": time.perf_counter() - start,
                   "peak": peak()}}))
@@ -88,7 +88,7 @@ def main():
     assert movie.shape == (FRAMES, SIZE, SIZE)
     del movie
     detect, spots = best_time(lambda: qt.batch(MOVIE, progress=False), 3)
-    linking, tracks = best_time(lambda: qt.link(spots, MAX_DISTANCE, MAX_SKIP), 3)
+    linking, tracks = best_time(lambda: qt.link(spots, MAX_DISTANCE, max_skip=MAX_SKIP), 3)
     ours = detect + linking
 
     import trackpy as tp

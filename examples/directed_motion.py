@@ -141,12 +141,12 @@ def main(argv: list[str] | None = None) -> None:
 
     points = directed_points(400, 30, seed=4)
     true = true_links(points, 1)
-    by_gate = {gate: qt.link(points, gate, 1) for gate in (4.0, 5.0, 6.0, 7.0, 8.0, 9.0, 10.0)}
+    by_gate = {gate: qt.link(points, gate, max_skip=1) for gate in (4.0, 5.0, 6.0, 7.0, 8.0, 9.0, 10.0)}
     best = max(by_gate, key=lambda gate: link_score(made_links(by_gate[gate]), true)[0])
     runs = {
         f"motion='position', max_distance={best:g} (its best)": by_gate[best],
         "motion='velocity', max_distance=3.5, initial_distance=7":
-            qt.link(points, 3.5, 1, motion="velocity", initial_distance=7.0),
+            qt.link(points, 3.5, max_skip=1, motion="velocity", initial_distance=7.0),
     }
     fig, axes = plt.subplots(1, 2, figsize=(12, 6.8), sharex=True, sharey=True)
     view = (points["y"] < 80) & (points["x"] < 80)

@@ -4,6 +4,7 @@ import numpy as np
 import pandas as pd
 import pytest
 import trackpy
+from reliability_support import SANITIZED
 
 import quorlin_track as qt
 
@@ -134,11 +135,14 @@ GOOD = pd.DataFrame({"frame": [0, 1], "x": [0.0, 1.0], "y": [0.0, 0.0], "particl
     ({"tracks": pd.concat([GOOD, GOOD])}, ValueError, "two rows for particle 0 in frame 0"),
     ({"tracks": GOOD.assign(particle=[0, np.nan])}, ValueError, "'particle' must hold whole"),
     ({"tracks": GOOD.assign(y=[0, np.inf])}, ValueError, "must hold finite positions"),
+    ({"tracks": GOOD.assign(y=[0, 1j])}, TypeError, "tracks column 'y' must hold real numbers"),
+    ({"tracks": GOOD.assign(x=pd.Timestamp(0))}, TypeError, "tracks column 'x' must hold real"),
+    ({"tracks": GOOD.assign(frame=[0, 2**62 + 1])}, ValueError, r"within \+-2\*\*62, got 4611"),
     ({"tracks": GOOD.to_numpy()}, TypeError, "tracks must be a pandas DataFrame"),
-    ({"mpp": 0}, ValueError, "mpp must be a positive number"),
-    ({"mpp": -1.0}, ValueError, "mpp must be a positive number"),
-    ({"fps": float("nan")}, ValueError, "fps must be a positive number"),
-    ({"fps": "10"}, TypeError, "fps must be a positive number"),
+    ({"mpp": 0}, ValueError, "mpp must be a finite number > 0"),
+    ({"mpp": -1.0}, ValueError, "mpp must be a finite number > 0"),
+    ({"fps": float("nan")}, ValueError, "fps must be a finite number > 0"),
+    ({"fps": "10"}, TypeError, "fps must be a finite number > 0"),
     ({"max_lagtime": 0}, ValueError, r"max_lagtime must be an integer >= 1"),
     ({"max_lagtime": 2.5}, TypeError, r"max_lagtime must be an integer >= 1"),
 ])
@@ -158,3 +162,36 @@ def test_displacement_kernel_rejects_inconsistent_offsets():
     extreme = np.array([-2**63, 0, 2**63 - 1], dtype=np.int64)
     with pytest.raises(ValueError, match="frame numbers must lie within"):
         qt._native.displacement_sums(extreme, positions, np.array([0, 3], dtype=np.int64), 2)
+
+
+def test_lags_far_beyond_the_tracks_cost_nothing_and_tables_that_cannot_fit_are_refused():
+    # Two-point tracks 2**62 frames long: tracks x lags once overflowed 64 bits.
+    tracks = pd.DataFrame({"frame": [0, 2**62] * 4, "x": [0.0, 3, 0, 4, 1, 1, 2, 0], "y": 0.0,
+                           "particle": np.repeat(np.arange(4), 2)})
+    fits = qt.diffusion(tracks, mpp=1, fps=1, max_lagtime=2**62)
+    assert fits["points"].tolist() == [1, 1, 0, 1]  # particle 2 never moves: no msd > 0 to fit
+    for function in (qt.imsd, qt.emsd):
+        with pytest.raises(MemoryError, match=r"not enough memory for (imsd|emsd)'s table of "
+                                              r"4611686018427387904 lags"):
+            function(tracks, mpp=1, fps=1, max_lagtime=2**64)
+
+
+# 10,000 two-point tracks 10**5 frames long: tracks x lags x axes once asked for 40 GB.
+LONG_TRACKS = """
+import resource, numpy as np, pandas as pd, quorlin_track as qt
+if not SANITIZED:
+    resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+resource.setrlimit(resource.RLIMIT_CPU, (60, 60))
+n = 10_000
+first = np.arange(n) % 7
+tracks = pd.DataFrame({"frame": np.concatenate([first, first + 10**5]), "x": np.repeat([0.0, 2.0], n),
+                       "y": 0.0, "particle": np.tile(np.arange(n), 2)})
+msd = qt.emsd(tracks, mpp=0.5, fps=1, max_lagtime=10**5)
+assert len(msd) == 10**5 and msd.iloc[-1] == 1.0 and msd.iloc[:-1].isna().all()
+assert (qt.diffusion(tracks, mpp=0.5, fps=1, max_lagtime=10**5)["points"] == 1).all()
+"""
+
+
+def test_msd_work_follows_the_pairs_that_exist(python_subprocess):
+    done = python_subprocess(f"SANITIZED = {SANITIZED}\n" + LONG_TRACKS, timeout=300)
+    assert done.returncode == 0, done.stderr

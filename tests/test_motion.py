@@ -59,9 +59,9 @@ def partition_is_truth(linked):
 def test_velocity_keeps_identities_where_nearest_positions_swap_them(case, ndim):
     rows, max_distance, initial, max_skip, wide = CASES[case]
     spots = table(rows, ndim)
-    linked = qt.link(spots, max_distance, max_skip, motion="velocity", initial_distance=initial)
+    linked = qt.link(spots, max_distance, max_skip=max_skip, motion="velocity", initial_distance=initial)
     assert partition_is_truth(linked)
-    assert not partition_is_truth(qt.link(spots, wide, max_skip))
+    assert not partition_is_truth(qt.link(spots, wide, max_skip=max_skip))
 
 
 def test_drift_follows_a_stage_that_moves_more_than_the_spacing():
@@ -157,7 +157,7 @@ def test_velocity_matches_the_reference(seed, max_skip):
     particle = np.zeros(len(spots), int)
     for r in range(len(spots)):
         particle[r] = particle[predecessor[r]] if predecessor[r] >= 0 else particle[:r].max(initial=-1) + 1
-    linked = qt.link(spots, 3.0, max_skip, motion="velocity", initial_distance=7.0)
+    linked = qt.link(spots, 3.0, max_skip=max_skip, motion="velocity", initial_distance=7.0)
     np.testing.assert_array_equal(linked["particle"], particle)
     assert (predecessor >= 0).sum() > 0.7 * len(spots)
 
@@ -167,15 +167,16 @@ def test_links_are_the_same_for_any_thread_count(ndim):
     spots = directed_spots(400, 30, seed=ndim, ndim=ndim)
     spots = spots.assign(frame=spots["frame"] * 1000)  # frame numbers far apart, gaps included
     for motion in ("velocity", "drift"):
-        many = qt.link(spots, 3.0, 1000, motion=motion, initial_distance=7.0)
+        many = qt.link(spots, 3.0, max_skip=1000, motion=motion, initial_distance=7.0)
         with qt.threads(1):
-            one = qt.link(spots, 3.0, 1000, motion=motion, initial_distance=7.0)
+            one = qt.link(spots, 3.0, max_skip=1000, motion=motion, initial_distance=7.0)
         pd.testing.assert_frame_equal(one, many)
 
 
 def test_position_is_the_default():
     spots = directed_spots()
-    pd.testing.assert_frame_equal(qt.link(spots, 5.0, 1, motion="position"), qt.link(spots, 5.0, 1))
+    pd.testing.assert_frame_equal(qt.link(spots, 5.0, max_skip=1, motion="position"),
+                                  qt.link(spots, 5.0, max_skip=1))
 
 
 @pytest.mark.parametrize("kwargs, error, message", [
@@ -186,7 +187,7 @@ def test_position_is_the_default():
      r"initial_distance must be a finite number > 0 \(pixels\), got nan"),
     ({"motion": "drift", "initial_distance": 1e30}, ValueError,
      r"initial_distance must be at least 0.000001 and at most about 9.2e11, got 1.00000002e\+30"),
-    ({"motion": "velocity", "max_skip": 1, "max_distance": 0.0}, ValueError, "max_distance must be at least"),
+    ({"motion": "velocity", "max_skip": 1, "max_distance": 1e-9}, ValueError, "max_distance must be at least"),
 ])
 def test_bad_motion_arguments(kwargs, error, message):
     with pytest.raises(error, match=message):

@@ -63,6 +63,29 @@ def test_fit_matches_reference_fit_on_random_spots(sigma):
         assert negative_loglik(ours, counts) <= negative_loglik(ref, counts) + 1e-6
 
 
+def test_fits_without_background_are_bounded_maxima():
+    # No background light: the background rests at its lower bound. A fit called converged there
+    # is the maximum over the other parameters with it held (nothing a bounded optimiser can
+    # improve from the same point), with the gradient pushing against the bound.
+    rng = np.random.default_rng(1)
+    window, sigma, count = 5, 1.3, 60
+    frame = np.zeros((window, window * count))
+    for k in range(count):
+        frame[:, window * k:window * (k + 1)] = rng.poisson(spot_image(
+            (window, window), 2 + rng.uniform(-0.5, 0.5), 2 + rng.uniform(-0.5, 0.5),
+            rng.uniform(100, 2000), 0.0, sigma))
+    spots = pd.DataFrame({"y": np.full(count, 2.0), "x": 2.0 + window * np.arange(count)})
+    fit = qt.refine(frame, spots, window=window, sigma=sigma)
+    assert fit.converged.all() and (fit.background < 1.1e-6).sum() > count // 3
+    bounds = [(-0.5, window - 0.5)] * 2 + [(1e-3, None), (1e-6, None)]
+    for k in range(count):
+        counts = frame[:, window * k:window * (k + 1)]
+        ours = np.array([fit.y[k], fit.x[k] - window * k, fit.photons[k], fit.background[k]])
+        objective = lambda p: negative_loglik((*p, sigma), counts)  # noqa: E731
+        best = minimize(objective, ours, method="L-BFGS-B", bounds=bounds)
+        assert best.fun >= objective(ours) - 1e-6
+
+
 def fisher_bound(y, x, photons, background, sigma, size):
     """sqrt of the x entry of the inverse Fisher information (centre, photons, background unknown)
     from central differences of the model."""

@@ -1,6 +1,7 @@
 """Thread control: one limit for the whole process's oneTBB pool, the raw module's stages included."""
 
 import os
+import threading
 
 import pytest
 
@@ -62,11 +63,33 @@ def test_nested_blocks_restore_the_previous_limit():
     assert qt.get_threads() is None
 
 
-@pytest.mark.parametrize("n", [-1, 2.0, "2", True, MAX_THREADS + 1])
-def test_bad_counts_name_n(n):
-    with pytest.raises(ValueError, match=r"^n must be"):
+def test_blocks_of_two_threads_ending_out_of_order_restore_the_default():
+    entered, inside, ended = threading.Event(), threading.Event(), threading.Event()
+    seen = []
+
+    def second():
+        entered.wait()
+        with qt.threads(4):
+            inside.set()
+            ended.wait()  # the first block has ended; this one stays in force
+            seen.append(qt.get_threads())
+
+    helper = threading.Thread(target=second)
+    helper.start()
+    with qt.threads(1):
+        entered.set()
+        inside.wait()
+    ended.set()
+    helper.join()
+    assert seen == [4] and qt.get_threads() is None
+
+
+@pytest.mark.parametrize("n, error", [(-1, ValueError), (MAX_THREADS + 1, ValueError),
+                                      (2.0, TypeError), ("2", TypeError), (True, TypeError)])
+def test_bad_counts_name_n(n, error):
+    with pytest.raises(error, match=r"^n must be an integer >= 0 and <= 65536"):
         qt.set_threads(n)
-    with pytest.raises(ValueError, match=r"^n must be"):
+    with pytest.raises(error, match=r"^n must be"):
         with qt.threads(n):
             pass
     assert qt.get_threads() is None

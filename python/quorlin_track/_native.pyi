@@ -10,7 +10,16 @@ def displacement_sums(
     positions: npt.NDArray[np.float64],
     track_starts: npt.NDArray[np.int64],
     max_lag: int,
-) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
+) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64], npt.NDArray[np.uint64],
+           npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
+def independent_displacements(
+    n: npt.NDArray[np.float64], t: npt.NDArray[np.float64]
+) -> npt.NDArray[np.float64]: ...
+def sum_independent_displacements(
+    n: npt.NDArray[np.float64], first: npt.NDArray[np.uint64], last: npt.NDArray[np.uint64]
+) -> npt.NDArray[np.float64]: ...
+def available_memory() -> int: ...
+def cap_available_memory(bytes: int) -> None: ...
 
 def refine_spots(
     frame: npt.NDArray[Any],
@@ -43,19 +52,13 @@ def background(frame: npt.NDArray[Any]) -> tuple[float, float, float]: ...
 def link_particles(
     points: npt.NDArray[np.float32],
     frame_begin: npt.NDArray[np.uint64],
+    frame_number: npt.NDArray[np.int64],
     max_distance: float,
     max_skip: int,
     max_intensity_ratio: float | None,
-) -> npt.NDArray[np.int64]: ...
-def link_particles_moving(
-    points: npt.NDArray[np.float32],
-    frame_numbers: npt.NDArray[np.int64],
-    frame_begin: npt.NDArray[np.uint64],
-    max_distance: float,
-    max_skip: int,
-    max_intensity_ratio: float | None,
-    motion: str,
-    initial_distance: float,
+    stop: npt.NDArray[np.uint8] | None = None,
+    motion: str = "position",
+    initial_distance: float | None = None,
 ) -> npt.NDArray[np.int64]: ...
 def track_geometry(
     positions: npt.NDArray[np.float64], track_starts: npt.NDArray[np.int64]

@@ -2,13 +2,14 @@
 
 Displacements are taken between detections of the same particle whose ``frame`` numbers differ by
 the lag, so a track that skips frames contributes exactly the lags it really has. The pair sums
-are computed natively (in parallel over tracks); everything here is whole-array NumPy.
+are computed natively (in parallel over tracks) and kept only for the (track, lag) cells that have
+pairs, so the work and memory follow the pairs that exist, never tracks x lags; the tables asked
+for (one row per lag) are checked against the memory available before they are made. Everything
+here is whole-array NumPy.
 """
 
 from __future__ import annotations
 
-import math
-import numbers
 from collections.abc import Sequence
 from dataclasses import dataclass
 
@@ -17,12 +18,20 @@ import numpy.typing as npt
 import pandas as pd
 
 from . import _native
+from .validation import choice, dataframe, integer, real, table_columns, whole_numbers
 
 __all__ = ["imsd", "emsd", "diffusion"]
 
 FloatArray = npt.NDArray[np.float64]
 PositionColumns = Sequence[str] | None
 Scale = float | Sequence[float]
+
+#: Frame numbers within this magnitude: the lag between any two then fits 64 bits.
+_FRAME_LIMIT = 2**62
+#: Terms of the independent-measurement counts summed per native call (a fraction of a second).
+_TERMS_PER_CALL = 2**25
+#: Arrays of one value per lag that emsd holds at once, at most (its columns and their sums).
+_EMSD_ARRAYS_PER_LAG = 24
 
 
 def check_table(tracks: object, columns: Sequence[str], name: str = "tracks") -> pd.DataFrame:
@@ -49,89 +58,81 @@ def check_table(tracks: object, columns: Sequence[str], name: str = "tracks") ->
     ValueError
         If it is empty or lacks one of ``columns`` (all missing ones are named).
     """
-    if not isinstance(tracks, pd.DataFrame):
-        raise TypeError(f"{name} must be a pandas DataFrame, got {type(tracks).__name__}")
-    missing = [c for c in columns if c not in tracks.columns]
-    if missing:
-        raise ValueError(f"{name} lacks the column(s) {', '.join(map(repr, missing))}")
-    if len(tracks) == 0:
+    table = dataframe(name, tracks)
+    table_columns(name, table, columns)
+    if len(table) == 0:
         raise ValueError(f"{name} is empty")
-    return tracks
-
-
-def _positive(value: object, name: str) -> float:
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a positive number, got {value!r}")
-    number = float(value)
-    if not (math.isfinite(number) and number > 0):
-        raise ValueError(f"{name} must be a positive number, got {value!r}")
-    return number
+    return table
 
 
 def _scale(mpp: object, axes: int) -> float | FloatArray:
     """``mpp`` as one positive factor, or one per position column."""
-    if isinstance(mpp, numbers.Real):
-        return _positive(mpp, "mpp")
     if isinstance(mpp, (str, bytes)) or not isinstance(mpp, (Sequence, np.ndarray)):
-        raise TypeError(f"mpp must be a positive number or one per position column, got {mpp!r}")
+        return real("mpp", mpp, low=0, low_open=True, unit="µm per pixel")
     if len(mpp) != axes:
         raise ValueError(f"mpp must hold one value per position column ({axes}), got {len(mpp)}")
-    return np.array([_positive(v, "mpp") for v in mpp], dtype=np.float64)
-
-
-def _max_lag(max_lagtime: object) -> int:
-    if isinstance(max_lagtime, bool) or not isinstance(max_lagtime, numbers.Integral):
-        raise TypeError(f"max_lagtime must be an integer >= 1, got {max_lagtime!r}")
-    if max_lagtime < 1:
-        raise ValueError(f"max_lagtime must be an integer >= 1, got {max_lagtime!r}")
-    return int(max_lagtime)
+    return np.array([real("mpp", v, low=0, low_open=True, unit="µm per pixel") for v in mpp],
+                    dtype=np.float64)
 
 
 def _position_columns(tracks: object, pos_columns: PositionColumns) -> list[str]:
     if pos_columns is not None:
-        if isinstance(pos_columns, str) or len(pos_columns) == 0:
+        if isinstance(pos_columns, (str, bytes)) or not isinstance(pos_columns, Sequence):
+            raise TypeError("pos_columns must be a list of column names, got "
+                            f"{type(pos_columns).__name__} {pos_columns!r}")
+        if len(pos_columns) == 0:
             raise ValueError("pos_columns must be a non-empty list of column names")
         return list(pos_columns)
     has_z = isinstance(tracks, pd.DataFrame) and "z" in tracks.columns
     return ["x", "y", "z"] if has_z else ["x", "y"]
 
 
-def _integer_column(tracks: pd.DataFrame, column: str) -> npt.NDArray[np.int64]:
-    values = tracks[column].to_numpy()
-    if values.dtype.kind in "iu":
-        return values.astype(np.int64, copy=False)
-    as_float = values.astype(np.float64)
-    if not np.all(np.isfinite(as_float)) or np.any(as_float != np.round(as_float)):
-        raise ValueError(f"tracks column {column!r} must hold whole numbers (no NaN)")
-    return as_float.astype(np.int64)
+def _refuse_unless_available(needed: int, what: str) -> None:
+    """MemoryError naming ``what`` if ``needed`` bytes exceed the memory available."""
+    available = _native.available_memory()
+    if needed > available:
+        raise MemoryError(f"not enough memory for {what}: {needed} bytes wanted, {available} "
+                          "bytes available")
 
 
 @dataclass(frozen=True)
 class _Displacements:
-    """Pair statistics of every track of a table, lags 1 to ``lags`` frames."""
+    """Pair statistics of every track of a table, kept for the (track, lag) cells with pairs."""
 
     particles: npt.NDArray[np.int64]
-    spans: npt.NDArray[np.int64]  # last frame - first frame + 1
+    spans: FloatArray  # last frame - first frame + 1, per track
     detections: npt.NDArray[np.int64]
-    counts: npt.NDArray[np.uint64]  # (tracks, lags)
-    sums: FloatArray  # (tracks, lags, axes), physical units
+    track: npt.NDArray[np.intp]  # per cell: its track
+    lag: npt.NDArray[np.int64]  # per cell: its lag in frames, 1 to lags
+    counts: FloatArray  # per cell: its pairs (> 0)
+    sums: FloatArray  # (cells, axes), physical units
     squared_sums: FloatArray
-    lags: npt.NDArray[np.int64]
-    lagtimes: FloatArray
+    lags: int  # the longest lag asked for that some track spans
+    rate: float
     axes: list[str]
+
+    def lagtimes(self) -> FloatArray:
+        """Lag time in seconds of every lag 1 to ``lags``."""
+        lagtimes: FloatArray = np.arange(1, self.lags + 1, dtype=np.int64) / self.rate
+        return lagtimes
 
 
 def _displacements(tracks: object, mpp: object, fps: object, max_lagtime: object,
                    pos_columns: PositionColumns) -> _Displacements:
     axes = _position_columns(tracks, pos_columns)
     table = check_table(tracks, ["frame", "particle", *axes])
+    table_columns("tracks", table, axes, numeric=axes)
     scale = _scale(mpp, len(axes))
-    rate = _positive(fps, "fps")
-    max_lag = _max_lag(max_lagtime)
+    rate = real("fps", fps, low=0, low_open=True, unit="frames per second")
+    max_lag = integer("max_lagtime", max_lagtime, low=1, unit="frames")
 
-    frames = _integer_column(table, "frame")
-    particle_ids = _integer_column(table, "particle")
-    positions = table[axes].to_numpy(dtype=np.float64) * scale
+    frames = whole_numbers("tracks", table, "frame")
+    beyond = (frames > _FRAME_LIMIT) | (frames < -_FRAME_LIMIT)  # np.abs(-2**63) wraps
+    if np.any(beyond):
+        raise ValueError("tracks column 'frame' must hold frame numbers within +-2**62, got "
+                         f"{int(frames[beyond][0])}")
+    particle_ids = whole_numbers("tracks", table, "particle")
+    positions = table[axes].to_numpy(dtype=np.float64, na_value=np.nan) * scale
     step = np.diff(particle_ids)
     if not np.all((step > 0) | ((step == 0) & (np.diff(frames) >= 0))):  # not yet in order
         order = np.lexsort((frames, particle_ids))
@@ -149,58 +150,78 @@ def _displacements(tracks: object, mpp: object, fps: object, max_lagtime: object
         at = int(np.flatnonzero(repeated)[0])
         raise ValueError(f"tracks has two rows for particle {particle_ids[at]} in frame "
                          f"{frames[at]}")
-    spans = frames[starts[1:] - 1] - frames[starts[:-1]] + 1
-    lags_needed = min(max_lag, int(spans.max()) - 1)
-    if lags_needed < 1:
+    # Frames within +-2**62 lie at most 2**63 apart: exact in uint64.
+    apart = frames[starts[1:] - 1].astype(np.uint64) - frames[starts[:-1]].astype(np.uint64)
+    if int(apart.max()) < 1:
         raise ValueError("tracks has no particle seen in two frames: no displacement to measure")
-    counts, sums, squared = _native.displacement_sums(frames, positions, starts, lags_needed)
-    lags = np.arange(1, lags_needed + 1, dtype=np.int64)
-    return _Displacements(particles=particle_ids[starts[:-1]], spans=spans,
-                          detections=np.diff(starts), counts=counts, sums=sums,
-                          squared_sums=squared, lags=lags, lagtimes=lags / rate, axes=axes)
+    lags = min(max_lag, int(apart.max()))
+    cell_begin, lag, counts, sums, squared = _native.displacement_sums(frames, positions, starts,
+                                                                       lags)
+    cells_per_track = (cell_begin[1:] - cell_begin[:-1]).astype(np.intp)
+    track = np.repeat(np.arange(len(starts) - 1), cells_per_track)
+    return _Displacements(particles=particle_ids[starts[:-1]],
+                          spans=apart.astype(np.float64) + 1.0, detections=np.diff(starts),
+                          track=track, lag=lag.astype(np.int64), counts=counts.astype(np.float64),
+                          sums=sums, squared_sums=squared, lags=lags, rate=rate, axes=axes)
 
 
-def _independent_measurements(d: _Displacements) -> FloatArray:
-    """Effective number of independent squared displacements per track and lag.
+def _qian_totals(spans: FloatArray, lags: int) -> FloatArray:
+    """Per track, the effective number of independent squared displacements summed over its lags
+    1 to ``min(lags, span - 1)``: once per distinct span, natively, in calls of a bounded number of
+    terms (so that Ctrl-C is taken between them)."""
+    distinct, which = np.unique(spans, return_inverse=True)
+    terms = np.minimum(distinct - 1, lags).astype(np.int64)
+    totals = np.zeros(len(distinct))
+    pieces: list[tuple[int, int, int]] = []  # (distinct span, first lag, last lag)
+    pending = 0
 
-    For a track spanning n frames the squared displacements of lag t overlap; the number of
-    independent ones follows Qian, Sheetz & Elson (Biophys. J. 60, 910, 1991). A track with
-    gaps gets that number scaled by its share of detections, and its lags that have pairs share
-    the total of all its lags. Lags past a track's span, or without pairs, count zero; a track
-    with no pair at all gets NaN.
-    """
-    n = d.spans[:, None].astype(np.float64)
-    t = d.lags[None, :].astype(np.float64)
-    within = t <= n - 1
-    rest = np.where(within, n - t, 1.0)
-    with np.errstate(divide="ignore", invalid="ignore"):  # each branch is kept where it holds
-        short = 6 * rest**2 * t / (2 * n - t + 4 * n * t**2 - 5 * t**3)
-        long = 1 / (1 + (rest**3 + 5 * t - 4 * rest**2 * t - n) / (6 * rest * t**2))
-    qian = np.where(within, np.where(t <= n / 2, short, long), 0.0)
-    present = d.counts > 0
-    total = qian.sum(axis=1)
-    kept = np.where(present, qian, 0.0).sum(axis=1)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        share = d.detections / d.spans * total / kept
-    result: FloatArray = np.where(present, qian * share[:, None], 0.0)
-    result[kept == 0] = np.nan
+    def flush() -> None:
+        nonlocal pieces, pending
+        if pieces:
+            which_span, first, last = (np.array(column) for column in zip(*pieces))
+            sums = _native.sum_independent_displacements(
+                distinct[which_span], first.astype(np.uint64), last.astype(np.uint64))
+            np.add.at(totals, which_span, sums)
+        pieces, pending = [], 0
+
+    for k in np.flatnonzero(terms > 0):
+        for first in range(1, int(terms[k]) + 1, _TERMS_PER_CALL):
+            last = min(first + _TERMS_PER_CALL - 1, int(terms[k]))
+            pieces.append((int(k), first, last))
+            pending += last - first + 1
+            if pending >= _TERMS_PER_CALL:
+                flush()
+    flush()
+    result: FloatArray = totals[which]
     return result
 
 
-def _per_track_detail(d: _Displacements) -> dict[str, FloatArray]:
-    """Per track and lag: ``<a>``, ``<a^2>`` per axis and ``msd``; NaN where no pair exists."""
+def _independent_measurements(d: _Displacements) -> FloatArray:
+    """Per cell, the effective number of independent squared displacements of its track and lag.
+
+    For a track spanning n frames the squared displacements of lag t overlap; the number of
+    independent ones follows Qian, Sheetz & Elson (1991). A track with gaps gets that number
+    scaled by its share of detections, and its lags that have pairs share the total of all its
+    lags. A track whose lags with pairs count no independent measurement gets NaN.
+    """
+    qian = _native.independent_displacements(d.spans[d.track], d.lag.astype(np.float64))
+    kept = np.bincount(d.track, weights=qian, minlength=len(d.spans))
+    total = _qian_totals(d.spans, d.lags)
     with np.errstate(divide="ignore", invalid="ignore"):
-        counts = d.counts[:, :, None].astype(np.float64)
-        means = np.where(counts > 0, d.sums / counts, np.nan)
-        squares = np.where(counts > 0, d.squared_sums / counts, np.nan)
-    columns = {f"<{a}>": means[:, :, i] for i, a in enumerate(d.axes)}
-    columns.update({f"<{a}^2>": squares[:, :, i] for i, a in enumerate(d.axes)})
-    columns["msd"] = squares.sum(axis=2)
+        share = d.detections / d.spans * total / kept
+    share[kept == 0] = np.nan
+    result: FloatArray = qian * share[d.track]
+    return result
+
+
+def _cell_statistics(d: _Displacements) -> dict[str, FloatArray]:
+    """Per cell: ``<a>``, ``<a^2>`` per axis and ``msd``."""
+    means = d.sums / d.counts[:, None]
+    squares = d.squared_sums / d.counts[:, None]
+    columns = {f"<{a}>": means[:, i] for i, a in enumerate(d.axes)}
+    columns.update({f"<{a}^2>": squares[:, i] for i, a in enumerate(d.axes)})
+    columns["msd"] = squares.sum(axis=1)
     return columns
-
-
-def _lag_index(d: _Displacements) -> pd.Index:
-    return pd.Index(d.lagtimes, name="lag time [s]")
 
 
 def imsd(tracks: pd.DataFrame, mpp: Scale, fps: float, max_lagtime: int = 100,
@@ -243,13 +264,19 @@ def imsd(tracks: pd.DataFrame, mpp: Scale, fps: float, max_lagtime: int = 100,
     --------
     >>> msds = imsd(tracks, mpp=0.1, fps=20)   # doctest: +SKIP
     """
-    d = _displacements(tracks, mpp, fps, max_lagtime, pos_columns)
-    detail = _per_track_detail(d)
-    if statistic not in detail:
-        raise ValueError(f"statistic must be one of {', '.join(detail)}, got {statistic!r}")
-    seen = d.spans > 1
-    columns = pd.Index(d.particles[seen])
-    return pd.DataFrame(detail[statistic][seen].T, index=_lag_index(d), columns=columns)
+    axes = _position_columns(tracks, pos_columns)
+    choice("statistic", statistic,
+           [*(f"<{a}>" for a in axes), *(f"<{a}^2>" for a in axes), "msd"])
+    d = _displacements(tracks, mpp, fps, max_lagtime, axes)
+    seen = np.flatnonzero(d.spans > 1)
+    _refuse_unless_available(8 * d.lags * (len(seen) + 2),  # the values, the lags, their times
+                             f"imsd's table of {d.lags} lags x {len(seen)} particles")
+    column_of = np.zeros(len(d.spans), dtype=np.intp)
+    column_of[seen] = np.arange(len(seen))
+    values = np.full((d.lags, len(seen)), np.nan)
+    values[d.lag - 1, column_of[d.track]] = _cell_statistics(d)[statistic]
+    return pd.DataFrame(values, index=pd.Index(d.lagtimes(), name="lag time [s]"),
+                        columns=pd.Index(d.particles[seen]), copy=False)
 
 
 def emsd(tracks: pd.DataFrame, mpp: Scale, fps: float, max_lagtime: int = 100,
@@ -295,21 +322,23 @@ def emsd(tracks: pd.DataFrame, mpp: Scale, fps: float, max_lagtime: int = 100,
     >>> msd = emsd(tracks, mpp=0.1, fps=20)   # doctest: +SKIP
     """
     d = _displacements(tracks, mpp, fps, max_lagtime, pos_columns)
-    columns = _per_track_detail(d)
+    _refuse_unless_available(8 * d.lags * _EMSD_ARRAYS_PER_LAG, f"emsd's table of {d.lags} lags")
     weights = _independent_measurements(d)
     usable = np.isfinite(weights)
-    total = np.where(usable, weights, 0.0).sum(axis=0)
+    lag_index = d.lag[usable] - 1
+    total = np.asarray(np.bincount(lag_index, weights=weights[usable], minlength=d.lags),
+                       dtype=np.float64)
     table: dict[str, FloatArray] = {}
     with np.errstate(divide="ignore", invalid="ignore"):
-        for name, values in columns.items():
-            weighted = np.where(usable & np.isfinite(values), values * weights, 0.0)
-            table[name] = weighted.sum(axis=0) / total
+        for name, values in _cell_statistics(d).items():
+            weighted = np.where(np.isfinite(values[usable]), values[usable] * weights[usable], 0.0)
+            table[name] = np.bincount(lag_index, weights=weighted, minlength=d.lags) / total
     table["N"] = total
-    table["lagt"] = d.lagtimes
-    result = pd.DataFrame(table, index=pd.Index(d.lags, name="frame"))
+    table["lagt"] = d.lagtimes()
+    result = pd.DataFrame(table, index=pd.Index(np.arange(1, d.lags + 1), name="frame"))
     if detail:
         return result
-    return pd.Series(result["msd"].to_numpy(), index=pd.Index(d.lagtimes, name="lagt"),
+    return pd.Series(result["msd"].to_numpy(), index=pd.Index(table["lagt"], name="lagt"),
                      name="msd")
 
 
@@ -356,28 +385,32 @@ def diffusion(tracks: pd.DataFrame, mpp: Scale, fps: float, max_lagtime: int = 1
     >>> fits = diffusion(tracks, mpp=0.1, fps=20)   # doctest: +SKIP
     >>> fits["D"].median()                          # doctest: +SKIP
     """
-    if isinstance(dims, bool) or dims not in (1, 2, 3):
-        raise ValueError(f"dims must be 1, 2 or 3, got {dims!r}")
-    axes = ["x", "y", "z"][:dims] if pos_columns is None else list(pos_columns)
+    integer("dims", dims, low=1, high=3)
+    axes = ["x", "y", "z"][:dims] if pos_columns is None else _position_columns(tracks, pos_columns)
     if len(axes) != dims:
         raise ValueError(f"dims is {dims} but pos_columns names {len(axes)} column(s)")
     d = _displacements(tracks, mpp, fps, max_lagtime, axes)
-    msd = _per_track_detail(d)["msd"]
+    msd = _cell_statistics(d)["msd"]
+    fitted = np.isfinite(msd) & (msd > 0)
+    track = d.track[fitted]
+    y = np.log(msd[fitted])
+    x = np.log(d.lag[fitted] / d.rate)
+    count = len(d.spans)
+
+    def per_track(values: FloatArray) -> FloatArray:
+        return np.asarray(np.bincount(track, weights=values, minlength=count), dtype=np.float64)
+
+    points = np.bincount(track, minlength=count).astype(np.float64)
     with np.errstate(divide="ignore", invalid="ignore"):
-        fitted = np.isfinite(msd) & (msd > 0)
-        y = np.log(np.where(fitted, msd, 1.0))
-        x = np.broadcast_to(np.log(d.lagtimes), msd.shape)
-        w = fitted.astype(np.float64)
-        points = w.sum(axis=1)
-        x_mean = (w * x).sum(axis=1) / points
-        y_mean = (w * y).sum(axis=1) / points
-        dx = np.where(fitted, x - x_mean[:, None], 0.0)
-        dy = np.where(fitted, y - y_mean[:, None], 0.0)
-        sxx = (dx * dx).sum(axis=1)
-        alpha = (dx * dy).sum(axis=1) / sxx
+        x_mean = per_track(x) / points
+        y_mean = per_track(y) / points
+        dx = x - x_mean[track]
+        dy = y - y_mean[track]
+        sxx = per_track(dx * dx)
+        alpha = per_track(dx * dy) / sxx
         intercept = y_mean - alpha * x_mean
-        residual = np.where(fitted, dy - alpha[:, None] * dx, 0.0)
-        variance = (residual**2).sum(axis=1) / (points - 2)
+        residual = dy - alpha[track] * dx
+        variance = per_track(residual**2) / (points - 2)
         alpha_stderr = np.sqrt(variance / sxx)
         intercept_stderr = np.sqrt(variance * (1 / points + x_mean**2 / sxx))
         coefficient = np.exp(intercept) / (2 * dims)

@@ -7,6 +7,7 @@ import numpy.typing as npt
 import pandas as pd
 
 from .analysis import check_table
+from .validation import table_columns, whole_numbers
 
 __all__ = ["to_napari"]
 
@@ -32,7 +33,8 @@ def to_napari(tracks: pd.DataFrame
     Raises
     ------
     TypeError
-        If ``tracks`` is not a DataFrame.
+        If ``tracks`` is not a DataFrame, or a position, particle or frame column holds something
+        else than real numbers.
     ValueError
         If it is empty, lacks a needed column, or has a particle or frame that is not a whole
         number.
@@ -45,10 +47,9 @@ def to_napari(tracks: pd.DataFrame
     table = check_table(tracks, ["particle", "frame", "y", "x"])
     axes = ["particle", "frame", "z", "y", "x"] if "z" in table.columns else [
         "particle", "frame", "y", "x"]
+    table_columns("tracks", table, axes[2:], numeric=axes[2:])
     for column in ("particle", "frame"):
-        values = table[column].to_numpy(dtype=np.float64)
-        if not np.all(np.isfinite(values)) or np.any(values != np.round(values)):
-            raise ValueError(f"tracks column {column!r} must hold whole numbers (no NaN)")
+        whole_numbers("tracks", table, column)
     ordered = table.sort_values(["particle", "frame"], kind="stable")
     data = ordered[axes].to_numpy(dtype=np.float64)
     properties = {str(c): ordered[c].to_numpy() for c in ordered.columns if c not in axes}

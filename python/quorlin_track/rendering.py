@@ -90,7 +90,7 @@ def render(tracks: pd.DataFrame, *, pixel_size: float, value: str | npt.ArrayLik
     [[1, 1, 1, 1, 1]]
     """
     dataframe("tracks", tracks)
-    ndim = table_ndim(tracks)
+    ndim = table_ndim(tracks, name="tracks")
     if PARTICLE not in tracks.columns:
         raise ValueError("tracks lacks the column particle; link the spots first")
     axes = spatial_columns(ndim)

@@ -10,9 +10,9 @@ import numpy.typing as npt
 import pandas as pd
 
 from . import _native
-from .analysis import _integer_column, diffusion
+from .analysis import diffusion
 from .columns import FRAME, PARTICLE
-from .validation import dataframe, integer, keyword_only, real, table_columns
+from .validation import dataframe, integer, keyword_only, real, table_columns, whole_numbers
 
 __all__ = ["track_table"]
 
@@ -101,8 +101,8 @@ def track_table(tracks: pd.DataFrame, *, pixel_size: float = 1.0, frame_interval
                                                                     "points", "msd_lags")
                                            else np.float64) for c in TRACK_COLUMNS})
         return empty.rename_axis(PARTICLE)
-    frames = _integer_column(tracks, FRAME)
-    particles = _integer_column(tracks, PARTICLE)
+    frames = whole_numbers("tracks", tracks, FRAME)
+    particles = whole_numbers("tracks", tracks, PARTICLE)
     order = np.argsort(particles, kind="stable")  # a table in frame order needs no more
     frames, particles = frames[order], particles[order]
     same = particles[1:] == particles[:-1]

@@ -16,9 +16,11 @@ from numbers import Integral, Real
 from typing import Any, TypeVar
 
 import numpy as np
+import numpy.typing as npt
 import pandas as pd
 
-__all__ = ["choice", "dataframe", "integer", "keyword_only", "odd_window", "real", "table_columns"]
+__all__ = ["choice", "dataframe", "integer", "keyword_only", "odd_window", "real", "table_columns",
+           "whole_numbers"]
 
 F = TypeVar("F", bound=Callable[..., Any])
 
@@ -211,8 +213,50 @@ def table_columns(name: str, table: pd.DataFrame, required: Sequence[str], *,
         raise ValueError(f"{name} lacks the column(s) {', '.join(map(repr, missing))}")
     for column in numeric:
         dtype = table[column].dtype
-        if not (isinstance(dtype, np.dtype) and dtype.kind in "iuf"):
+        # pandas' nullable and Arrow-backed integers and floats count as real numbers too.
+        if (not pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype)
+                or pd.api.types.is_complex_dtype(dtype)):
             raise TypeError(f"{name} column {column!r} must hold real numbers, got {dtype}")
+
+
+#: Whole numbers the tables' integer columns may hold: those of int64.
+_INT64 = (-(2**63), 2**63 - 1)
+
+
+def whole_numbers(name: str, table: pd.DataFrame, column: str) -> npt.NDArray[np.int64]:
+    """The ``column`` of ``table`` as int64, checked: real numbers (as :func:`table_columns`
+    says) that are all whole, from -2**63 to 2**63 - 1, none missing.
+
+    Raises
+    ------
+    TypeError
+        The column holds something else than real numbers.
+    ValueError
+        A value is missing, NaN, infinite, has a fraction or lies outside int64.
+
+    Examples
+    --------
+    >>> whole_numbers("spots", pd.DataFrame({"frame": [0.0, 2.5]}), "frame")
+    Traceback (most recent call last):
+    ...
+    ValueError: spots column 'frame' must hold whole numbers from -2**63 to 2**63 - 1 (no NaN), got 2.5
+    """
+    table_columns(name, table, [column], numeric=[column])
+    series = table[column]
+    what = f"{name} column {column!r} must hold whole numbers from -2**63 to 2**63 - 1 (no NaN)"
+    if series.isna().any():
+        raise ValueError(f"{what}, got {series[series.isna()].iloc[0]!r}")
+    if series.dtype.kind in "iu":
+        values = series.to_numpy()
+        if values.dtype.kind == "u" and values.size and values.max() > _INT64[1]:
+            raise ValueError(f"{what}, got {int(values.max())}")
+        return values.astype(np.int64)
+    floats = series.to_numpy(dtype=np.float64)
+    # Every float within [-2**63, 2**63) that is whole converts exactly.
+    bad = ~((floats >= -(2.0**63)) & (floats < 2.0**63) & (floats == np.floor(floats)))
+    if bad.any():
+        raise ValueError(f"{what}, got {float(floats[bad][0])!r}")
+    return floats.astype(np.int64)
 
 
 def keyword_only(hint: str) -> Callable[[F], F]:

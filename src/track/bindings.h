@@ -5,7 +5,8 @@
 
 namespace quorlin::track {
 
-/// Maps the core's error types to Python exceptions for every function of the extension.
+/// Maps the core's error types to Python exceptions for every function of the extension, and
+/// tells the memory available (available_memory).
 void bind_errors(pybind11::module_& m);
 
 /// Pair sums per track and lag behind the mean squared displacements.

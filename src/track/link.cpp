@@ -5,6 +5,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -13,12 +14,16 @@
 #include "bindings.h"
 #include "link/linking.h"
 #include "link/motion.h"
+#include "memory_errors.h"
 
 namespace quorlin::track {
 
 namespace py = pybind11;
 
 namespace {
+
+template <class T>
+using Contiguous = py::array_t<T, py::array::c_style | py::array::forcecast>;
 
 /// Particle id of every stored point: points without a predecessor start a particle, numbered in
 /// the order of their global index (the order of the linker's tracks); every other point takes
@@ -33,8 +38,8 @@ std::vector<std::int64_t> particle_ids(const LinkTable& links) {
 }
 
 template <std::size_t D>
-PointStore<D> store_of(const py::array_t<float, py::array::c_style | py::array::forcecast>& points,
-                       const py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>& frame_begin) {
+PointStore<D> store_of(const Contiguous<float>& points, const Contiguous<std::uint64_t>& frame_begin,
+                       const Contiguous<std::int64_t>& frame_number) {
   if (points.ndim() != 2 || static_cast<std::size_t>(points.shape(1)) != D + 1)
     throw py::value_error("points must have one row per detection: coordinates, then intensity");
   const auto n = static_cast<std::uint64_t>(points.shape(0));
@@ -44,6 +49,12 @@ PointStore<D> store_of(const py::array_t<float, py::array::c_style | py::array::
     throw py::value_error("frame_begin must run from 0 to the number of points");
   for (std::size_t k = 1; k < store.frame_begin.size(); ++k)
     if (store.frame_begin[k] < store.frame_begin[k - 1]) throw py::value_error("frame_begin must not decrease");
+  store.frame_number.assign(frame_number.data(), frame_number.data() + frame_number.size());
+  if (store.frame_number.size() != store.frames())
+    throw py::value_error("frame_number must hold one number per frame of frame_begin");
+  for (std::size_t k = 1; k < store.frame_number.size(); ++k)
+    if (store.frame_number[k] <= store.frame_number[k - 1])
+      throw py::value_error("frame_number must increase strictly");
   store.points.resize(n);
   const float* row = points.data();
   for (auto& p : store.points) {
@@ -54,8 +65,8 @@ PointStore<D> store_of(const py::array_t<float, py::array::c_style | py::array::
   return store;
 }
 
-/// Particle ids of the links that link() returns, made without the interpreter lock: link reads
-/// only the call's own copies of the points.
+/// The particle ids of the links that link() returns, made without the interpreter lock (link
+/// reads only the call's own copy of the points).
 template <class Link>
 py::array_t<std::int64_t> particles_of(Link&& link) {
   std::vector<std::int64_t> particle;
@@ -68,67 +79,61 @@ py::array_t<std::int64_t> particles_of(Link&& link) {
   return out;
 }
 
+/// The particle ids of the stored points under `motion` ("position": the frame-pair linker;
+/// "velocity", "drift": the motion linker with initial_distance). stop: a byte that another
+/// thread sets to 1 to end the work early (the ids are then meaningless, and the caller discards
+/// them).
 template <std::size_t D, class Gate>
 py::array_t<std::int64_t> link_store(const PointStore<D>& store, float max_distance, std::uint64_t max_skip,
-                                     const Gate& gate) {
-  return particles_of([&] { return link_table_with<D>(store, max_distance, max_skip, gate); });
+                                     const Gate& gate, const std::string& motion,
+                                     std::optional<float> initial_distance, std::uint8_t* stop) {
+  StopRequested stopped;
+  if (stop != nullptr)
+    stopped = [stop] { return std::atomic_ref<std::uint8_t>(*stop).load(std::memory_order_relaxed) != 0; };
+  if (motion == "position") {
+    if (initial_distance) throw py::value_error("initial_distance applies to motion 'velocity' or 'drift' only");
+    return particles_of([&] { return link_table_with<D>(store, max_distance, max_skip, gate, stopped); });
+  }
+  const MotionSettings settings{motion_model(motion), max_distance, initial_distance.value_or(max_distance),
+                                max_skip};
+  return particles_of([&] { return link_table_moving<D>(store, settings, gate, stopped); });
 }
 
 /// Rows (axis-0 coordinate, axis-1 coordinate[, axis-2 coordinate], intensity) grouped by frame:
-/// frame k holds rows [frame_begin[k], frame_begin[k + 1]). Returns the particle id of each row.
-py::array_t<std::int64_t> link_particles(const py::array_t<float, py::array::c_style | py::array::forcecast>& points,
-                                         const py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>& frame_begin,
-                                         float max_distance, std::uint64_t max_skip,
-                                         std::optional<float> max_intensity_ratio) {
-  if (points.ndim() == 2 && points.shape(1) == 4) {
-    if (max_intensity_ratio) throw py::value_error("max_intensity_ratio applies to 2-D points only");
-    return link_store(store_of<3>(points, frame_begin), max_distance, max_skip, AnyIntensity{});
-  }
-  const PointStore<2> store = store_of<2>(points, frame_begin);
-  if (max_intensity_ratio)
-    return link_store(store, max_distance, max_skip, IntensityRatioGate{*max_intensity_ratio});
-  return link_store(store, max_distance, max_skip, AnyIntensity{});
-}
-
-// Linking under a motion model.
-
-template <std::size_t D, class Gate>
-py::array_t<std::int64_t> link_store_moving(const PointStore<D>& store, const std::vector<std::int64_t>& numbers,
-                                            const MotionSettings& settings, const Gate& gate) {
-  return particles_of([&] { return link_table_moving<D>(store, numbers, settings, gate); });
-}
-
-/// Rows grouped by frame as for link_particles, but only frames that hold rows need be given:
-/// stored frame k is frame number frame_numbers[k]. Returns the particle id of each row.
-py::array_t<std::int64_t> link_particles_moving(
-    const py::array_t<float, py::array::c_style | py::array::forcecast>& points,
-    const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& frame_numbers,
-    const py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>& frame_begin,
-    float max_distance, std::uint64_t max_skip, std::optional<float> max_intensity_ratio,
-    const std::string& motion, float initial_distance) {
-  const MotionSettings settings{motion_model(motion), max_distance, initial_distance, max_skip};
-  const std::vector<std::int64_t> numbers(frame_numbers.data(), frame_numbers.data() + frame_numbers.size());
-  if (points.ndim() == 2 && points.shape(1) == 4) {
-    if (max_intensity_ratio) throw py::value_error("max_intensity_ratio applies to 2-D points only");
-    return link_store_moving(store_of<3>(points, frame_begin), numbers, settings, AnyIntensity{});
-  }
-  const PointStore<2> store = store_of<2>(points, frame_begin);
-  if (max_intensity_ratio)
-    return link_store_moving(store, numbers, settings, IntensityRatioGate{*max_intensity_ratio});
-  return link_store_moving(store, numbers, settings, AnyIntensity{});
+/// stored frame k, numbered frame_number[k], holds rows [frame_begin[k], frame_begin[k + 1]).
+/// Returns the particle id of each row.
+py::array_t<std::int64_t> link_particles(const Contiguous<float>& points, const Contiguous<std::uint64_t>& frame_begin,
+                                         const Contiguous<std::int64_t>& frame_number, float max_distance,
+                                         std::uint64_t max_skip, std::optional<float> max_intensity_ratio,
+                                         std::optional<py::array_t<std::uint8_t>> stop, const std::string& motion,
+                                         std::optional<float> initial_distance) {
+  if (stop && stop->size() != 1) throw py::value_error("stop must hold one byte");
+  std::uint8_t* const stop_flag = stop ? stop->mutable_data() : nullptr;
+  const std::string what = "link " + std::to_string(points.shape(0)) + " detections in " +
+                           std::to_string(frame_number.size()) + " frames";
+  return naming_memory(what, [&] {
+    if (points.ndim() == 2 && points.shape(1) == 4) {
+      if (max_intensity_ratio) throw py::value_error("max_intensity_ratio applies to 2-D points only");
+      return link_store(store_of<3>(points, frame_begin, frame_number), max_distance, max_skip,
+                        AnyIntensity{}, motion, initial_distance, stop_flag);
+    }
+    const PointStore<2> store = store_of<2>(points, frame_begin, frame_number);
+    if (max_intensity_ratio)
+      return link_store(store, max_distance, max_skip, SameSignRatioGate{*max_intensity_ratio}, motion,
+                        initial_distance, stop_flag);
+    return link_store(store, max_distance, max_skip, AnyIntensity{}, motion, initial_distance, stop_flag);
+  });
 }
 
 }  // namespace
 
 void bind_link(py::module_& m) {
-  m.def("link_particles", &link_particles, py::arg("points"), py::arg("frame_begin"), py::arg("max_distance"),
-        py::arg("max_skip"), py::arg("max_intensity_ratio"),
-        "Particle id of every point (rows grouped by frame as frame_begin says).");
-  m.def("link_particles_moving", &link_particles_moving, py::arg("points"), py::arg("frame_numbers"),
-        py::arg("frame_begin"), py::arg("max_distance"), py::arg("max_skip"), py::arg("max_intensity_ratio"),
-        py::arg("motion"), py::arg("initial_distance"),
-        "Particle id of every point, linked under a motion model ('velocity' or 'drift'); stored frame k "
-        "is frame number frame_numbers[k].");
+  m.def("link_particles", &link_particles, py::arg("points"), py::arg("frame_begin"), py::arg("frame_number"),
+        py::arg("max_distance"), py::arg("max_skip"), py::arg("max_intensity_ratio"),
+        py::arg("stop") = py::none(), py::arg("motion") = "position", py::arg("initial_distance") = py::none(),
+        "Particle id of every point (rows grouped by frame as frame_begin says, frame k numbered "
+        "frame_number[k]), linked under the motion model `motion`. Setting stop[0] to 1 from another "
+        "thread ends the work early; the ids are then meaningless.");
 }
 
 }  // namespace quorlin::track

@@ -9,13 +9,16 @@
 
 namespace quorlin {
 
-/// Per track and lag, the number of pairs of detections that lag apart and the sums of their
-/// displacements and squared displacements along each axis. Lags count frames (1 to max_lag);
-/// arrays are row-major: counts[track][lag - 1], sums[track][lag - 1][axis].
+/// Per track, the lags (in frames) at which it has pairs of detections, each with the number of
+/// pairs and the sums of their displacements and squared displacements along each axis. Only the
+/// (track, lag) cells that have pairs are kept, so the size follows the pairs that exist, never
+/// tracks x lags. Track t's cells are [cell_begin[t], cell_begin[t + 1]), lags ascending; the sums
+/// are row-major: sums[cell * dims + axis].
 struct DisplacementSums {
   std::size_t tracks = 0;
-  std::size_t max_lag = 0;
   std::size_t dims = 0;
+  std::vector<std::uint64_t> cell_begin;
+  std::vector<std::uint64_t> lags;
   std::vector<std::uint64_t> counts;
   std::vector<double> sums;
   std::vector<double> squared_sums;
@@ -25,12 +28,14 @@ struct DisplacementSums {
 /// away, so a track that skips frames contributes exactly the lags it really has. Positions must
 /// be finite.
 ///
-/// frames: frame number of each detection; positions: one row per detection, one column per
-/// axis; track_starts: tracks + 1 offsets, track t owning rows [track_starts[t],
-/// track_starts[t + 1]), within which frames strictly increase (the caller checks this).
-/// Tracks run in parallel; each sums its own pairs in an order fixed by its frames alone, so the
-/// result does not depend on the number of workers.
+/// frames: frame number of each detection, within +-2^62; positions: one row per detection, one
+/// column per axis; track_starts: tracks + 1 offsets, track t owning rows [track_starts[t],
+/// track_starts[t + 1]), within which frames strictly increase (ValueError otherwise).
+/// Tracks run in parallel; each sums its own pairs in an order fixed by its frames alone (for
+/// each lag, by the earlier detection, then the later one), so the result does not depend on the
+/// number of workers. The memory the cells may need is checked before any is taken: MemoryError
+/// when it exceeds what is available.
 DisplacementSums displacement_sums(View1<std::int64_t> frames, View2<double> positions,
-                                   View1<std::int64_t> track_starts, std::size_t max_lag);
+                                   View1<std::int64_t> track_starts, std::uint64_t max_lag);
 
 }  // namespace quorlin

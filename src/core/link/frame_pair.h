@@ -1,8 +1,9 @@
-// One (source frame, gap) task of linking: the feasible entries of the frame pair, found through
-// the target frame's spatial index, solved exactly component by component into a list of links.
+// One frame pair's task of linking: the feasible entries of the pair, found through the target
+// frame's spatial index, solved exactly component by component into a list of links.
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -21,7 +22,8 @@
 
 namespace quorlin {
 
-/// Everything a (frame, gap) task reads; shared and read-only during the proposal phase.
+/// Everything a frame pair's task reads; shared and read-only during the proposal phase. frames[k]
+/// is stored frame k filed (at least while a pair of it is being solved).
 template <std::size_t D, class Gate>
 struct LinkContext {
   const PointStore<D>& store;
@@ -29,6 +31,21 @@ struct LinkContext {
   DistanceScale scale;
   Gate gate;
 };
+
+/// Whether a source may link to a target: within the distance gate, costing no more than S (a
+/// dearer link never beats staying unlinked), passing the intensity gate, and in a neighbouring
+/// cell (each point with its neighbourhood cells).
+template <std::size_t D, class Gate>
+bool feasible_link(const DistanceScale& scale, const Gate& gate, const PointND<D>& source,
+                   const std::array<std::uint64_t, D>& source_cells, const PointND<D>& target,
+                   const std::array<std::uint64_t, D>& target_cells) {
+  const float d2 = squared_distance<D>(source.position, target.position);
+  if (!(d2 <= scale.max_linked_squared)) return false;
+  if (!gate(source.intensity, target.intensity)) return false;
+  for (std::size_t a = 0; a < D; ++a)
+    if (target_cells[a] - source_cells[a] + 1 > 2) return false;
+  return true;
+}
 
 namespace frame_pair_detail {
 
@@ -44,22 +61,17 @@ inline constexpr std::uint64_t kWorstBytesPerEntry = 4 + 32;
 /// Frame pairs whose worst case stays below this are not checked against the memory available.
 inline constexpr std::uint64_t kUncheckedPairBytes = std::uint64_t{64} << 20;
 
-/// Calls sink(e) for each feasible target of a source, e being its position among the target
-/// frame's entries: within the distance gate, costing no more than S (a dearer link never beats
-/// staying unlinked), passing the intensity gate, and in a neighbouring cell. Targets come in no
-/// particular order.
+/// Calls sink(e) for each feasible target of a source (feasible_link), e being its position among
+/// the target frame's entries. Targets come in no particular order.
 template <std::size_t D, class Gate, class Sink>
 void for_each_feasible(const LinkContext<D, Gate>& ctx,
                        const typename FramePoints<D>::Entry& source,
                        const FramePoints<D>& targets, Sink&& sink) {
   targets.visit_near(source.at.position, [&](std::uint32_t e) {
     const auto& target = targets.entries[e];
-    const float d2 = squared_distance<D>(source.at.position, target.at.position);
-    if (!(d2 <= ctx.scale.max_linked_squared)) return;
-    if (!ctx.gate(source.at.intensity, target.at.intensity)) return;
-    for (std::size_t a = 0; a < D; ++a)
-      if (target.neighbourhood[a] - source.neighbourhood[a] + 1 > 2) return;
-    sink(e);
+    if (feasible_link<D>(ctx.scale, ctx.gate, source.at, source.neighbourhood, target.at,
+                         target.neighbourhood))
+      sink(e);
   });
 }
 
@@ -135,22 +147,22 @@ void check_pair_memory(const LinkContext<D, Gate>& ctx, std::size_t a, std::size
 
 }  // namespace frame_pair_detail
 
-/// The links of source frame a to frame a + s: an optimal assignment of the pair, solved
-/// component by component. Pairs come in ascending source order.
+/// The links of stored frame a to the later stored frame b: an optimal assignment of the pair,
+/// solved component by component. Pairs come in ascending source order.
 template <std::size_t D, class Gate>
-std::vector<LinkPair> link_frame_pair(const LinkContext<D, Gate>& ctx, std::size_t a,
-                                      std::size_t s) {
+std::vector<LinkPair> link_frames(const LinkContext<D, Gate>& ctx, std::size_t a, std::size_t b) {
   using namespace frame_pair_detail;
-  const std::size_t b = a + s;
   const std::uint64_t sources_first = ctx.store.frame_begin[a];
   const std::uint64_t targets_first = ctx.store.frame_begin[b];
   const std::uint64_t f = ctx.store.frame_begin[a + 1] - sources_first;
   const std::uint64_t g = ctx.store.frame_begin[b + 1] - targets_first;
   std::vector<LinkPair> pairs;
   if (f == 0 || g == 0) return pairs;
-  const std::string frame_pair = "frame " + std::to_string(a) + " to frame " + std::to_string(b);
+  const std::string target_name = "frame " + std::to_string(ctx.store.frame_number[b]);
+  const std::string frame_pair =
+      "frame " + std::to_string(ctx.store.frame_number[a]) + " to " + target_name;
   if (g >= kNoTarget)
-    throw MemoryError("not enough memory to link " + frame_pair + ": frame " + std::to_string(b) +
+    throw MemoryError("not enough memory to link " + frame_pair + ": " + target_name +
                       " holds 2^32 - 1 points or more");
   check_pair_memory(ctx, a, b, frame_pair);
 

@@ -57,4 +57,19 @@ struct IntensityRatioGate {
   }
 };
 
+/// Intensity-ratio gate of the user layer's linking, defined for intensities of any sign: two
+/// equal intensities always pass (two zeros included); otherwise the two must have the same sign,
+/// neither being zero, and the larger magnitude must not exceed max_ratio times the smaller one
+/// (32-bit products). A NaN intensity passes, as in IntensityRatioGate.
+struct SameSignRatioGate {
+  float max_ratio;
+  bool operator()(float source, float target) const {
+    if (source == target || std::isnan(source) || std::isnan(target)) return true;
+    if (source == 0.0f || target == 0.0f || std::signbit(source) != std::signbit(target))
+      return false;
+    const float s = std::fabs(source), t = std::fabs(target);
+    return !(t > max_ratio * s) && !(s > max_ratio * t);
+  }
+};
+
 }  // namespace quorlin

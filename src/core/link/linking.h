@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include "common/array_view.h"
@@ -14,11 +15,17 @@
 
 namespace quorlin {
 
+/// Polled between steps of linking from its worker threads; once it returns true, the remaining
+/// steps are skipped and the result is incomplete (the caller discards it).
+using StopRequested = std::function<bool()>;
+
 /// The links of the stored points under the rules of link_points_with (below), by global index:
-/// the step before track assembly, for callers that need each track point's frame and row.
+/// the step before track assembly, for callers that need each track point's frame and row. Its
+/// cost follows the points and the frames that hold them: frame pairs that cannot give a link
+/// that is kept are never solved.
 template <std::size_t D, class Gate>
 LinkTable link_table_with(const PointStore<D>& store, float max_distance, std::uint64_t max_skip,
-                          const Gate& gate);
+                          const Gate& gate, const StopRequested& stopped = {});
 
 /// Links the frames' points (D coordinates and an intensity per row) into tracks: every pair of
 /// frames up to max_skip + 1 apart is solved by an exact optimal assignment under the distance gate

@@ -65,22 +65,17 @@ inline std::uint64_t frames_between(std::int64_t from, std::int64_t to) {
 template <std::size_t D, class Gate>
 class MotionLinker {
  public:
-  MotionLinker(const PointStore<D>& store, std::span<const std::int64_t> frame_numbers,
-               const MotionSettings& settings, const Gate& gate)
+  MotionLinker(const PointStore<D>& store, const MotionSettings& settings, const Gate& gate,
+               const StopRequested& stopped)
       : store_(store),
-        numbers_(frame_numbers),
+        stopped_(stopped),
+        numbers_(store.frame_number),
         settings_(settings),
         gate_(gate),
         scale_(distance_scale(settings.max_distance)),
         initial_squared_(distance_scale(settings.initial_distance, "initial_distance")
                              .max_distance_squared) {
-    if (numbers_.size() != store.frames())
-      throw ValueError("frame_numbers must hold one number per frame: " +
-                       std::to_string(store.frames()) + " frames, " +
-                       std::to_string(numbers_.size()) + " numbers");
     for (std::size_t k = 0; k < numbers_.size(); ++k) {
-      if (k > 0 && numbers_[k] <= numbers_[k - 1])
-        throw ValueError("frame_numbers must increase strictly");
       // Rows are 32-bit in the candidate lists, and such a frame is filed without its cells.
       if (store.frame_begin[k + 1] - store.frame_begin[k] >= kNoTarget)
         throw MemoryError("not enough memory to link frame " + std::to_string(numbers_[k]) +
@@ -97,6 +92,7 @@ class MotionLinker {
     LinkTable links(store_.points.size());
     std::vector<OpenTrack<D>> open, next;
     for (std::size_t b = 0; b < frames_.size(); ++b) {
+      if (stopped_ && stopped_()) break;
       std::erase_if(open, [&](const OpenTrack<D>& t) {
         return frames_between(t.frame, numbers_[b]) - 1 > settings_.max_skip;
       });
@@ -316,6 +312,7 @@ class MotionLinker {
   }
 
   const PointStore<D>& store_;
+  const StopRequested& stopped_;
   std::span<const std::int64_t> numbers_;
   MotionSettings settings_;
   Gate gate_;
@@ -336,20 +333,17 @@ MotionModel motion_model(std::string_view name) {
 }
 
 template <std::size_t D, class Gate>
-LinkTable link_table_moving(const PointStore<D>& store, std::span<const std::int64_t> frame_numbers,
-                            const MotionSettings& settings, const Gate& gate) {
-  return MotionLinker<D, Gate>(store, frame_numbers, settings, gate).run();
+LinkTable link_table_moving(const PointStore<D>& store, const MotionSettings& settings,
+                            const Gate& gate, const StopRequested& stopped) {
+  return MotionLinker<D, Gate>(store, settings, gate, stopped).run();
 }
 
-template LinkTable link_table_moving<2, AnyIntensity>(const PointStore<2>&,
-                                                      std::span<const std::int64_t>,
-                                                      const MotionSettings&, const AnyIntensity&);
-template LinkTable link_table_moving<2, IntensityRatioGate>(const PointStore<2>&,
-                                                            std::span<const std::int64_t>,
-                                                            const MotionSettings&,
-                                                            const IntensityRatioGate&);
-template LinkTable link_table_moving<3, AnyIntensity>(const PointStore<3>&,
-                                                      std::span<const std::int64_t>,
-                                                      const MotionSettings&, const AnyIntensity&);
+template LinkTable link_table_moving<2, AnyIntensity>(const PointStore<2>&, const MotionSettings&,
+                                                      const AnyIntensity&, const StopRequested&);
+template LinkTable link_table_moving<2, SameSignRatioGate>(const PointStore<2>&,
+                                                           const MotionSettings&,
+                                                           const SameSignRatioGate&, const StopRequested&);
+template LinkTable link_table_moving<3, AnyIntensity>(const PointStore<3>&, const MotionSettings&,
+                                                      const AnyIntensity&, const StopRequested&);
 
 }  // namespace quorlin

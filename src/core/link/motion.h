@@ -5,9 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string_view>
 
+#include "link/linking.h"
 #include "link/points.h"
 
 namespace quorlin {
@@ -29,9 +29,8 @@ struct MotionSettings {
   std::uint64_t max_skip = 0;  ///< frames a track may miss between two of its points
 };
 
-/// Links the stored points frame by frame under a motion model. frame_numbers holds one number
-/// per stored frame, strictly increasing; only stored frames cost anything, so frames without
-/// points need not be stored.
+/// Links the stored points frame by frame under a motion model. Only stored frames cost anything:
+/// frames without points are not stored, and gaps are differences of the store's frame numbers.
 ///
 /// At each frame the tracks still open (their last point at most max_skip + 1 frames earlier) are
 /// the sources and the frame's points the targets. A track with a velocity v is predicted at
@@ -57,11 +56,12 @@ struct MotionSettings {
 /// candidate target that no other source reaches), of all its links where none is confident, kept
 /// from earlier frames where a frame makes no link; before the first link no track has one.
 ///
-/// The result is the same for any number of threads. Raises ValueError naming max_distance or
-/// initial_distance where that is not a gate linking can price (as link_points), or frame_numbers
-/// where it does not fit the store; MemoryError where a frame's candidates cannot be held.
+/// `stopped`, when given, is asked between frames; once it answers true the links made so far are
+/// returned (the caller discards them). The result is the same for any number of threads. Raises ValueError naming max_distance or
+/// initial_distance where that is not a gate linking can price (as link_points); MemoryError
+/// where a frame's candidates cannot be held.
 template <std::size_t D, class Gate>
-LinkTable link_table_moving(const PointStore<D>& store, std::span<const std::int64_t> frame_numbers,
-                            const MotionSettings& settings, const Gate& gate);
+LinkTable link_table_moving(const PointStore<D>& store, const MotionSettings& settings,
+                            const Gate& gate, const StopRequested& stopped = {});
 
 }  // namespace quorlin

@@ -22,8 +22,9 @@ PointStore<D> read_points(std::span<const View2<float>> frames) {
     total += f.shape[0];
   }
   store.points.reserve(total);
-  store.frame_begin.reserve(frames.size() + 1);
-  for (const auto& f : frames) {
+  for (std::size_t k = 0; k < frames.size(); ++k) {
+    const auto& f = frames[k];
+    if (f.shape[0] == 0) continue;
     for (std::uint64_t r = 0; r < f.shape[0]; ++r) {
       PointND<D> p{};
       for (std::size_t a = 0; a < D; ++a) p.position[a] = f(r, a);
@@ -31,6 +32,7 @@ PointStore<D> read_points(std::span<const View2<float>> frames) {
       store.points.push_back(p);
     }
     store.frame_begin.push_back(store.points.size());
+    store.frame_number.push_back(static_cast<std::int64_t>(k));
   }
   return store;
 }

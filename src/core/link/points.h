@@ -21,17 +21,28 @@ struct PointND {
   float intensity;
 };
 
-/// The points of all frames: frame 0's rows in row order, then frame 1's, and so on. A point's
-/// global index is its position in `points`; frame k holds [frame_begin[k], frame_begin[k + 1]).
+/// The points of the frames that have any, in ascending frame number: the first such frame's rows
+/// in row order, then the next one's, and so on. A point's global index is its position in
+/// `points`; stored frame k, numbered frame_number[k], holds [frame_begin[k], frame_begin[k + 1]).
+/// Frames without points are not stored: the work of linking follows the points and the frames
+/// that hold them, whatever the span of the frame numbers. A gap between two frames is the
+/// difference of their numbers.
 template <std::size_t D>
 struct PointStore {
   std::vector<PointND<D>> points;
   std::vector<std::uint64_t> frame_begin{0};
+  std::vector<std::int64_t> frame_number;  ///< strictly ascending
   std::size_t frames() const { return frame_begin.size() - 1; }
+  /// The gap from stored frame a to a later stored frame b, in frame numbers (exact: the
+  /// difference of two int64 values in ascending order fits 64 unsigned bits).
+  std::uint64_t gap(std::size_t a, std::size_t b) const {
+    return static_cast<std::uint64_t>(frame_number[b]) - static_cast<std::uint64_t>(frame_number[a]);
+  }
 };
 
-/// Reads columns 0 .. D (coordinates, then intensity) of every row of every frame. A frame with
-/// rows but fewer than D + 1 columns raises ValueError naming points_list and the frame's index.
+/// Reads columns 0 .. D (coordinates, then intensity) of every row of every frame; frame k of the
+/// list is frame number k. A frame with rows but fewer than D + 1 columns raises ValueError naming
+/// points_list and the frame's index.
 template <std::size_t D>
 PointStore<D> read_points(std::span<const View2<float>> frames);
 

@@ -10,6 +10,9 @@
 // damping, which converges fast near the maximum; where J is not positive definite (far from the
 // maximum) they solve (I + lambda diag I) delta = g instead (scoring), which always goes uphill.
 // Scoring alone converges only linearly when the counts are few: J and I then differ by much.
+// A parameter at a bound with the gradient pushing against it (most often the background of a
+// spot without background light) is held there and the others step alone, so the iterations
+// settle at the maximum within the bounds rather than at a clamped unconstrained step.
 //
 // The reported uncertainties come from J at the estimate: at a few hundred photons, a window whose
 // noise happens to make the spot look narrow and faint has a small Fisher bound but a shallow
@@ -281,6 +284,31 @@ struct Bounds {
   Params upper;
 };
 
+/// The parameters held at a bound: at the lower bound with the likelihood rising outwards (or
+/// flat), or at the upper bound likewise. Steps leave them where they are, so the others move to
+/// the maximum with them fixed: a projected Newton step on the free parameters. A parameter at a
+/// bound whose gradient points inwards is free, and the step takes it off the bound.
+template <int K>
+std::array<bool, K> held_at_bounds(const Params& theta, const Bounds& bounds,
+                                   const std::array<double, K>& gradient) {
+  std::array<bool, K> held{};
+  for (int a = 0; a < K; ++a)
+    held[a] = (theta[a] <= bounds.lower[a] && gradient[a] <= 0.0) ||
+              (theta[a] >= bounds.upper[a] && gradient[a] >= 0.0);
+  return held;
+}
+
+/// Removes the held parameters from a system: their rows and columns become those of the
+/// identity, so their step (with a zero right-hand side) is zero and they no longer couple.
+template <int K>
+void hold(Matrix<K>& m, const std::array<bool, K>& held) {
+  for (int a = 0; a < K; ++a) {
+    if (!held[a]) continue;
+    for (int c = 0; c < K; ++c) m[a][c] = m[c][a] = 0.0;
+    m[a][a] = 1.0;
+  }
+}
+
 Params clamp(const Params& theta, const Bounds& bounds) {
   Params out;
   for (int a = 0; a < kMaxParams; ++a)
@@ -367,11 +395,14 @@ SpotFit fit(const double* d, int rows, int cols, double start_y, double start_x,
   double damping = kInitialDamping;
   bool done = false;
   for (int iteration = 0; iteration < kMaxIterations && !done; ++iteration) {
+    const std::array<bool, K> held = held_at_bounds<K>(theta, bounds, current.gradient);
     auto system = current.observed;
     for (int a = 0; a < K; ++a) system[a][a] += damping * current.information[a][a];
+    hold<K>(system, held);
     if (!cholesky<K>(system)) {
       system = current.information;
       for (int a = 0; a < K; ++a) system[a][a] *= 1.0 + damping;
+      hold<K>(system, held);
       if (!cholesky<K>(system)) {
         damping *= kDampingFactor;
         if (damping > kMaxDamping) break;
@@ -379,6 +410,8 @@ SpotFit fit(const double* d, int rows, int cols, double start_y, double start_x,
       }
     }
     std::array<double, K> step = current.gradient;
+    for (int a = 0; a < K; ++a)
+      if (held[a]) step[a] = 0.0;
     cholesky_solve<K>(system, step);
     Params trial = theta;
     for (int a = 0; a < K; ++a) trial[a] += step[a];
@@ -406,11 +439,22 @@ SpotFit fit(const double* d, int rows, int cols, double start_y, double start_x,
   out.photons = theta[kN];
   out.background = theta[kB];
   out.sigma = theta[kS];
-  // The uncertainties from the observed information where the estimate is a maximum (it is then
-  // positive definite), else from the Fisher information.
+  // The estimate is a maximum where the observed information over the free parameters is
+  // positive definite and every parameter at a bound is held there by the gradient (the
+  // Karush-Kuhn-Tucker conditions of the bounded maximum). The uncertainties come from that
+  // information (the curvature with the held parameters fixed), else from the Fisher information.
+  const std::array<bool, K> held = held_at_bounds<K>(theta, bounds, current.gradient);
+  bool bounds_hold = true;
+  for (int a = 0; a < K; ++a)
+    if ((theta[a] <= bounds.lower[a] || theta[a] >= bounds.upper[a]) && !held[a])
+      bounds_hold = false;
   auto information = current.observed;
-  const bool at_maximum = cholesky<K>(information);
-  if (!at_maximum) information = current.information;
+  hold<K>(information, held);
+  const bool at_maximum = bounds_hold && cholesky<K>(information);
+  if (!at_maximum) {
+    information = current.information;
+    hold<K>(information, held);
+  }
   if (at_maximum || cholesky<K>(information)) {
     std::array<double, K> ey{};
     std::array<double, K> ex{};
@@ -421,6 +465,8 @@ SpotFit fit(const double* d, int rows, int cols, double start_y, double start_x,
     out.y_err = std::sqrt(ey[kY]);
     out.x_err = std::sqrt(ex[kX]);
   }
+  // Only the background may rest at its bound (no background light): a centre at the window's
+  // edge, no photons or a width at either limit mean the spot was not found.
   auto inside = [&](int a) { return theta[a] > bounds.lower[a] && theta[a] < bounds.upper[a]; };
   out.converged = done && at_maximum && inside(kY) && inside(kX) && inside(kN) &&
                   (K == 4 || inside(kS)) && std::isfinite(out.y_err) && std::isfinite(out.x_err);

@@ -19,8 +19,11 @@ struct GaussianFitOptions {
 /// photon count; background: photons per pixel; sigma: PSF width in pixels. y_err, x_err: standard
 /// errors from the observed information (the likelihood's curvature) at the estimate, which equals
 /// the Fisher information, and so gives the Cramér–Rao bound, on noise-free data; from the Fisher
-/// information where the estimate is not a maximum. converged: the iterations settled at a maximum
-/// of the likelihood, inside the window and inside the parameter bounds.
+/// information where the estimate is not a maximum; with the background at its lower bound, the
+/// curvature over the other parameters. converged: the iterations settled at a maximum of the
+/// likelihood within the parameter bounds (the background may rest at its lower bound, with the
+/// likelihood falling away from it), the centre inside the window, photons and width inside
+/// their bounds.
 struct SpotFit {
   double y;
   double x;
@@ -35,7 +38,8 @@ struct SpotFit {
 /// Fits the model  photons * P(pixel) + background  to one window of photon counts (rows x cols,
 /// row-major; pixel (r, c) covers [r - 0.5, r + 0.5] x [c - 0.5, c + 0.5]) by maximizing the
 /// Poisson log-likelihood with Levenberg–Marquardt steps on the Fisher information, starting at
-/// (start_y, start_x).
+/// (start_y, start_x); parameters held at a bound by the gradient stay there while the others
+/// step (a projected Newton method).
 SpotFit fit_gaussian_window(const double* photons, int rows, int cols, double start_y,
                             double start_x, const GaussianFitOptions& options);
 
