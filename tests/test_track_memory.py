@@ -39,7 +39,7 @@ cases = {
     "batch": lambda: qt.batch(np.broadcast_to(np.float32(5), (2, 30000, 30000)), progress=False),
     "link": lambda: qt.link(blob, 3.0),
     "imsd": lambda: qt.imsd(long_tracks, 0.1, 10.0, max_lagtime=10**5),
-    "render": lambda: qt.render(wide, 1.0),
+    "render": lambda: qt.render(wide, pixel_size=1.0),
     "refine": lambda: qt.refine(np.broadcast_to(np.array(5, ">f4"), (40000, 40000)),
                                 pd.DataFrame({"y": [5.0], "x": [5.0]})),
 }
