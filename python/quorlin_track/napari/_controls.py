@@ -264,6 +264,20 @@ def spin_step(value: float) -> float:
     return 10.0 ** (math.floor(math.log10(magnitude)) - 1) if magnitude > 0 else 0.1
 
 
+def _hints(function: Callable[..., Any]) -> dict[str, Any]:
+    """The type hints that can be resolved in the function's module, one by one: a hint naming
+    something unknown there is left out (its parameter is then judged by its default)."""
+    unwrapped = inspect.unwrap(function)
+    namespace = getattr(unwrapped, "__globals__", {})
+    hints = {}
+    for name, annotation in getattr(unwrapped, "__annotations__", {}).items():
+        try:
+            hints[name] = eval(annotation, namespace) if isinstance(annotation, str) else annotation
+        except Exception:  # any error of an annotation's expression: no hint
+            continue
+    return hints
+
+
 def controls(function: Callable[..., Any], *, skip: Iterable[str] = (),
              start: collections.abc.Mapping[str, Any] | None = None) -> list[Control]:
     """Controls for the keywords of a function, in signature order.
@@ -302,10 +316,7 @@ def controls(function: Callable[..., Any], *, skip: Iterable[str] = (),
     >>> [(c.name, c.kind, c.value, c.choices) for c in controls(f)]
     [('size', 'int', 7, ()), ('mode', 'combo', 'fast', ('fast', 'exact'))]
     """
-    try:
-        hints = typing.get_type_hints(function)
-    except Exception:  # a hint naming something the module cannot resolve: fall back to defaults
-        hints = {}
+    hints = _hints(function)
     docs = parameter_docs(function)
     skipped = set(skip)
     parameters = list(inspect.signature(function).parameters.values())[1:]
@@ -315,7 +326,8 @@ def controls(function: Callable[..., Any], *, skip: Iterable[str] = (),
             continue
         value = p.default if p.default is not p.empty else (start or {}).get(p.name)
         accepts = _Accepts()
-        _accepts(hints.get(p.name), accepts)
+        if p.name in hints:
+            _accepts(hints[p.name], accepts)
         if not accepts.known:
             _from_default(value, accepts)
         kind_text, description = docs.get(p.name, ("", ""))

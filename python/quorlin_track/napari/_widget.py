@@ -197,6 +197,11 @@ class TrackWidget(Container[Widget]):
         if self.preview.value:
             self._timer.start()
 
+    @property
+    def preview_pending(self) -> bool:
+        """Whether a preview is scheduled or running."""
+        return bool(self._timer.isActive()) or self._preview_worker is not None
+
     @_reporting
     def _start_preview(self) -> None:
         if self._preview_worker is not None:
