@@ -9,7 +9,8 @@ notification with the exception's message.
 from __future__ import annotations
 
 import functools
-from collections.abc import Callable
+from collections.abc import Callable, Generator, Mapping
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, TypeVar
 
@@ -28,7 +29,7 @@ from .. import batch, link, save
 from ..columns import PARTICLE
 from ..movie import Movie, open_movie
 from ._controls import Control, controls, spin_step
-from ._tables import LayerData, _track_features, spots_layer, tracks_layer
+from ._tables import _track_features, spots_layer, tracks_layer
 from ._work import frame_spots, track_movie
 
 __all__ = ["TrackWidget"]
@@ -39,11 +40,14 @@ F = TypeVar("F", bound=Callable[..., Any])
 SKIPPED = ("progress",)
 #: Start values of required keywords (which have no default), as the command line's defaults.
 START = {"max_distance": 3.0}  # pixels
-# Changes closer together than this make one preview; well under the 100 ms a user notices.
-PREVIEW_DELAY_MS = 30
+# Changes closer together than this make one preview (changes during a preview make one more
+# after it); a small part of the 100 ms in which a user sees an answer as immediate.
+PREVIEW_DELAY_MS = 10
 # Spin box bounds: wide enough for any count or intensity; the functions check the real ranges.
 INT_BOUND = 2**31 - 1
 FLOAT_BOUND = 1e12
+# The preview's markers differ from those of a run's spots, which show at the same places.
+PREVIEW_COLOUR = "cyan"
 FILE_FILTER = "CSV (*.csv);;Parquet (*.parquet *.pq)"
 
 
@@ -82,6 +86,25 @@ def _control_widget(control: Control) -> ValueWidget[Any]:
     return LineEdit(value=control.label(control.value), **common)
 
 
+@dataclass(frozen=True)
+class _Results:
+    """A run's tables and its layers, made on the worker thread (building a Tracks layer of a
+    long movie takes seconds that the GUI thread does not wait for)."""
+
+    tracks: pd.DataFrame
+    track_table: pd.DataFrame
+    layers: list[Layer]
+
+
+def _run(movie: Movie, detect: Mapping[str, Any], linking: Mapping[str, Any], name: str,
+         colour: str, placed: Mapping[str, Any]) -> Generator[tuple[int, int], None, _Results]:
+    """The worker's job: :func:`track_movie`, then the result layers."""
+    tracks = yield from track_movie(movie, detect, linking)
+    layers = [Layer.create(*spots_layer(tracks, f"{name} spots", **placed)),
+              Layer.create(*tracks_layer(tracks, f"{name} tracks", colour, **placed))]
+    return _Results(tracks, _track_features(tracks), layers)
+
+
 class _Keywords:
     """The controls of one function's keywords and the values they hold."""
 
@@ -111,6 +134,9 @@ class TrackWidget(Container[Widget]):
     def __init__(self, napari_viewer: Any) -> None:
         super().__init__(labels=True)
         self.viewer = napari_viewer
+        #: The last run's track table and per-track table (None before a run).
+        self.tracks: pd.DataFrame | None = None
+        self.track_table: pd.DataFrame | None = None
         self.detection = _Keywords(batch)
         self.linking = _Keywords(link)
         self.image = ComboBox(label="image", choices=self._image_choices,
@@ -123,7 +149,7 @@ class TrackWidget(Container[Widget]):
                                         tooltip="Stop the run (within a fraction of a second)")
         self.progress = ProgressBar(value=0, max=1, label="progress")
         self.status = Label(value="", label="")
-        self.colour = ComboBox(label="colour tracks by", choices=[PARTICLE],
+        self.colour = ComboBox(label="colour tracks by", choices=self._colour_choices,
                                tooltip="Per-track quantity that colours the tracks (pixels, "
                                        "frames)")
         self.save_tracks_button = PushButton(text="Save tracks...",
@@ -136,9 +162,6 @@ class TrackWidget(Container[Widget]):
                      self.run_button, self.cancel_button, self.progress, self.status,
                      self.colour, self.save_tracks_button, self.save_table_button])
 
-        #: The last run's track table and per-track table (None before a run).
-        self.tracks: pd.DataFrame | None = None
-        self.track_table: pd.DataFrame | None = None
         self.preview_layer: Layer | None = None
         self.result_layers: list[Layer] = []
         self._preview_worker: Any = None
@@ -159,11 +182,19 @@ class TrackWidget(Container[Widget]):
         self.viewer.dims.events.current_step.connect(self.schedule_preview)
         for event in (self.viewer.layers.events.inserted, self.viewer.layers.events.removed):
             event.connect(self._layers_changed)
+        self.schedule_preview()
 
     # The movie.
 
     def _image_choices(self, _: Any = None) -> list[tuple[str, Layer]]:
         return [(layer.name, layer) for layer in self.viewer.layers if isinstance(layer, Image)]
+
+    def _colour_choices(self, _: Any = None) -> list[str]:
+        table = self.track_table
+        if table is None:
+            return [PARTICLE]
+        return [PARTICLE, *(str(c) for c in table.columns
+                            if c != PARTICLE and table[c].dtype.kind in "iuf")]
 
     def _layers_changed(self, _: Any = None) -> None:
         self.image.reset_choices()
@@ -225,12 +256,14 @@ class TrackWidget(Container[Widget]):
     @_reporting
     def _show_preview(self, image: Layer, spots: pd.DataFrame) -> None:
         data, keywords, _ = spots_layer(spots, f"{image.name} preview", scale=image.scale,
-                                        translate=image.translate)
+                                        translate=image.translate, border_color=PREVIEW_COLOUR)
         layer = self.preview_layer
         if layer is None or layer not in self.viewer.layers or layer.ndim != data.shape[1]:
             self.preview_layer = self.viewer.add_points(data, **keywords)
             return
-        layer.scale, layer.translate = image.scale, image.translate
+        for placing in ("scale", "translate"):  # each change of these redraws the layer
+            if not np.array_equal(getattr(layer, placing), getattr(image, placing)):
+                setattr(layer, placing, getattr(image, placing))
         layer.data = data
         layer.features = keywords["features"]
 
@@ -243,10 +276,11 @@ class TrackWidget(Container[Widget]):
             return
         layer, movie = self.movie()
         detect, linking = self.detection.values(), self.linking.values()
-        worker = create_worker(track_movie, movie, detect, linking, _start_thread=False,
-                               _connect={"errored": self._failed})
+        placed = {"scale": layer.scale, "translate": layer.translate}
+        worker = create_worker(_run, movie, detect, linking, layer.name, self.colour.value, placed,
+                               _start_thread=False, _connect={"errored": self._failed})
         worker.yielded.connect(self._advance)
-        worker.returned.connect(lambda tracks: self._show_tracks(layer, tracks))
+        worker.returned.connect(self._show_results)
         worker.aborted.connect(self._cancelled)
         worker.finished.connect(self._run_done)
         self._run_worker = worker
@@ -283,23 +317,16 @@ class TrackWidget(Container[Widget]):
         self.status.value = "failed"
         show_error(_message(error))
 
-    def _replace(self, made: LayerData) -> Layer:
-        data, keywords, kind = made
-        for old in [l for l in self.viewer.layers if l.name == keywords["name"]]:
-            self.viewer.layers.remove(old)
-        return getattr(self.viewer, f"add_{kind}")(data, **keywords)
-
     @_reporting
-    def _show_tracks(self, image: Layer, tracks: pd.DataFrame) -> None:
-        self.tracks = tracks
-        self.track_table = _track_features(tracks)
-        placed = {"scale": image.scale, "translate": image.translate}
-        quantities = [PARTICLE, *(c for c in self.track_table.columns
-                                  if c != PARTICLE and self.track_table[c].dtype.kind in "iuf")]
-        self.colour.choices = quantities
-        self.result_layers = [
-            self._replace(spots_layer(tracks, f"{image.name} spots", **placed)),
-            self._replace(tracks_layer(tracks, f"{image.name} tracks", self.colour.value, **placed))]
+    def _show_results(self, results: _Results) -> None:
+        self.tracks, self.track_table = results.tracks, results.track_table
+        self.colour.reset_choices()
+        for layer in results.layers:
+            for old in [l for l in self.viewer.layers if l.name == layer.name]:
+                self.viewer.layers.remove(old)
+            self.viewer.add_layer(layer)
+        self.result_layers = results.layers
+        tracks = results.tracks
         particles = tracks[PARTICLE].nunique()
         self.status.value = f"{len(tracks)} spots, {particles} particles"
 
