@@ -4,7 +4,9 @@ the built-in synthetic movie (tracks coloured by speed, the live preview on the 
     .venv/bin/python tools/napari_screenshot.py [--output docs/napari_widget.png]
 
 Needs an X display for napari's OpenGL canvas; without one (no DISPLAY) it starts a virtual X
-server (Xvfb, Debian package ``xvfb``) for the time it runs.
+server (Xvfb, Debian package ``xvfb``) for the time it runs. Qt's X platform needs the XCB
+libraries (Debian: ``libxcb-cursor0`` and the ``libxcb-*`` utility packages it lists when one is
+missing).
 """
 
 import argparse

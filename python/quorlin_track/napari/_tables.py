@@ -27,8 +27,8 @@ DTYPES_KEY = "quorlin_dtypes"
 # Spot markers: a diffraction-limited spot is a few pixels wide; an open circle that size leaves
 # the spot itself visible.
 MARKER_SIZE = 7.0  # pixels
-MARKER_BORDER = 0.15  # fraction of the marker's size
-SPOT_COLOUR = "yellow"
+MARKER_BORDER = 0.1  # fraction of the marker's size
+SPOT_COLOUR = "magenta"
 
 
 def _track_features(tracks: pd.DataFrame) -> pd.DataFrame:
@@ -115,7 +115,7 @@ def spots_layer(table: pd.DataFrame, name: str, **layer: Any) -> LayerData:
 
 
 def tracks_layer(table: pd.DataFrame, name: str, color_by: str = PARTICLE,
-                 **layer: Any) -> LayerData:
+                 per_track: pd.DataFrame | None = None, **layer: Any) -> LayerData:
     """A Tracks layer: one track per particle, the table's other columns and the particle's
     :func:`_track_features` as features.
 
@@ -130,6 +130,8 @@ def tracks_layer(table: pd.DataFrame, name: str, color_by: str = PARTICLE,
         The layer's name.
     color_by : str
         The feature that colours the tracks; ``"particle"`` uses the layer's own track ids.
+    per_track : pandas.DataFrame, optional
+        The table's :func:`_track_features`, where the caller has it already.
     **layer
         Further keyword arguments of the layer.
 
@@ -145,11 +147,11 @@ def tracks_layer(table: pd.DataFrame, name: str, color_by: str = PARTICLE,
     """
     data, properties = to_napari(table)
     features = pd.DataFrame(properties)
-    per_track = _track_features(table).set_index(PARTICLE)
-    per_track = per_track.fillna(per_track.min())
+    quantities = (_track_features(table) if per_track is None else per_track).set_index(PARTICLE)
+    quantities = quantities.fillna(quantities.min())
     ids = data[:, 0].astype(np.int64)
-    for column in per_track.columns:
-        features[column] = per_track[column].reindex(ids).to_numpy()
+    for column in quantities.columns:
+        features[column] = quantities[column].reindex(ids).to_numpy()
     keywords = {"name": name, "features": features,
                 "color_by": "track_id" if color_by == PARTICLE else color_by,
                 "metadata": {DTYPES_KEY: _dtypes(table)}, **layer}

@@ -47,7 +47,7 @@ PREVIEW_DELAY_MS = 10
 INT_BOUND = 2**31 - 1
 FLOAT_BOUND = 1e12
 # The preview's markers differ from those of a run's spots, which show at the same places.
-PREVIEW_COLOUR = "cyan"
+PREVIEW_COLOUR = "yellow"
 FILE_FILTER = "CSV (*.csv);;Parquet (*.parquet *.pq)"
 
 
@@ -100,9 +100,10 @@ def _run(movie: Movie, detect: Mapping[str, Any], linking: Mapping[str, Any], na
          colour: str, placed: Mapping[str, Any]) -> Generator[tuple[int, int], None, _Results]:
     """The worker's job: :func:`track_movie`, then the result layers."""
     tracks = yield from track_movie(movie, detect, linking)
+    per_track = _track_features(tracks)
     layers = [Layer.create(*spots_layer(tracks, f"{name} spots", **placed)),
-              Layer.create(*tracks_layer(tracks, f"{name} tracks", colour, **placed))]
-    return _Results(tracks, _track_features(tracks), layers)
+              Layer.create(*tracks_layer(tracks, f"{name} tracks", colour, per_track, **placed))]
+    return _Results(tracks, per_track, layers)
 
 
 class _Keywords:
