@@ -4,6 +4,7 @@ Points layer saves back to such a file."""
 
 from __future__ import annotations
 
+import importlib.util
 from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
 from typing import Any
@@ -32,6 +33,8 @@ def _is_track_table(path: str) -> bool:
     file = Path(path)
     if file.suffix.lower() not in FORMATS or not file.is_file():
         return False
+    if FORMATS[file.suffix.lower()] == "parquet" and importlib.util.find_spec("pyarrow") is None:
+        return True  # reading it then says what to install
     try:
         columns = _columns(file)
     except Exception:  # not a table at all: another reader's file
