@@ -53,7 +53,8 @@ def preview_latency(app, viewer_model, track_widget):
         wait_until(app, lambda: len(updated) > before and not widget.preview_pending)
         return (updated[before] - start) * 1000
 
-    setting = [measure(lambda k=k: setattr(widget["min_distance"], "value", 3.0 + 0.1 * (k % 2 + 1)))
+    distance = widget["min_distance"]
+    setting = [measure(lambda k=k: setattr(distance, "value", 3.0 + 0.1 * (k % 2 + 1)))
                for k in range(LATENCY_CHANGES)]
     slider = [measure(lambda: viewer.dims.set_current_step(
         0, (viewer.dims.current_step[0] + 1) % len(frames))) for _ in range(LATENCY_CHANGES)]

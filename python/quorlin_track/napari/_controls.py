@@ -101,8 +101,8 @@ class Control:
             return ", ".join(repr(self.label(c)) for c in self.choices)
         kinds = [repr(w) for w in self.words]
         if self.number is not None:
-            noun = "integer" if self.number is int else "number"
-            kinds.append(f"{noun}s separated by commas" if self.sequence else f"a{'n' * (noun == 'integer')} {noun}")
+            one = "an integer" if self.number is int else "a number"
+            kinds.append("numbers separated by commas" if self.sequence else one)
         if self.free_text:
             kinds.append("a name")
         if self.optional:

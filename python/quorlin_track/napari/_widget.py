@@ -21,7 +21,8 @@ from magicgui.widgets import (CheckBox, ComboBox, Container, FloatSpinBox, Label
 from magicgui.widgets.bases import ValueWidget
 from napari.layers import Image, Layer, Tracks  # type: ignore[import-untyped,unused-ignore]
 from napari.qt.threading import create_worker  # type: ignore[import-untyped,unused-ignore]
-from napari.utils.notifications import show_error, show_info  # type: ignore[import-untyped,unused-ignore]
+from napari.utils.notifications import (  # type: ignore[import-untyped,unused-ignore]
+    show_error, show_info)
 from qtpy.QtCore import QTimer
 from qtpy.QtWidgets import QFileDialog
 
@@ -213,8 +214,8 @@ class TrackWidget(Container[Widget]):
             raise ValueError("open a movie first: the widget tracks an image layer")
         data = layer.data[0] if layer.multiscale else layer.data
         if layer.rgb or len(data.shape) not in (3, 4):
-            raise ValueError(f"layer {layer.name!r} has shape {tuple(data.shape)}: tracking needs a "
-                             "movie of shape (T, Y, X) or (T, Z, Y, X), one channel")
+            raise ValueError(f"layer {layer.name!r} has shape {tuple(data.shape)}: tracking needs "
+                             "a movie of shape (T, Y, X) or (T, Z, Y, X), one channel")
         return layer, open_movie(data)
 
     def current_frame(self, layer: Layer, movie: Movie) -> int:
