@@ -25,6 +25,18 @@ ZOOM = 2.0  # onto the middle of the field, where tracks and spots can be told a
 SCREEN_NUMBERS = range(90, 110)  # display numbers tried for the virtual server
 
 
+PR_SET_PDEATHSIG = 1  # Linux prctl option: a signal sent to the process when its parent ends
+
+
+def _end_with_this_script():
+    """Runs in the server's process before it starts: the kernel ends the server when this script
+    ends, also when Qt aborts it (as it does when a platform library is missing)."""
+    import ctypes
+    import signal
+
+    ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
 @contextlib.contextmanager
 def display():
     """The current X display, or a virtual one started for the block."""
@@ -39,7 +51,8 @@ def display():
             continue
         size = f"{WINDOW[0] + 100}x{WINDOW[1] + 100}x24"
         process = subprocess.Popen([server, f":{number}", "-screen", "0", size, "-nolisten", "tcp"],
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                   preexec_fn=_end_with_this_script)
         time.sleep(1.0)  # the server opens its socket
         if process.poll() is None:
             break
