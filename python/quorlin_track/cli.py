@@ -22,7 +22,7 @@ import numpy as np
 import pandas as pd
 
 from .columns import FRAME, PARTICLE
-from .detection import DETECTOR_METHODS, REFINERS, batch
+from .detection import DETECTOR_METHODS, DETECTORS, REFINERS, batch
 from .linking import link
 from .movie import Movie, MovieError, open_movie
 from .rendering import render
@@ -80,16 +80,20 @@ def _parser() -> argparse.ArgumentParser:
                         help="track table, CSV (default tracks.csv)")
     parser.add_argument("--figure", default=None, help="PNG figure of the tracks (default: none)")
     parser.add_argument("--threshold", default="auto",
-                        help="peak threshold in the movie's intensity units, or 'auto' (median + "
-                             "5 MAD-based sigmas per frame; default)")
+                        help="'auto' (default: 5.5 noise sigmas of the band-passed frame, each "
+                             "pixel's noise from the frame or the camera) or the lowest band-passed "
+                             "peak value (with --detector peaks: the lowest peak pixel value)")
     parser.add_argument("--min-distance", type=float, default=3.0,
                         help="smallest distance between two spots, pixels (default 3)")
     parser.add_argument("--method", default="radial_symmetry",
                         choices=[*DETECTOR_METHODS, *REFINERS, "none"],
-                        help="sub-pixel localization (default radial_symmetry; none keeps pixel "
-                             "positions)")
-    parser.add_argument("--window", type=int, default=7,
-                        help="localization window, odd number of pixels (default 7)")
+                        help="sub-pixel localization (default radial_symmetry; mle fits every spot "
+                             "with the camera model; none keeps pixel positions, --detector peaks "
+                             "only)")
+    parser.add_argument("--window", type=int, default=None,
+                        help="localization (and MLE fit) window, odd number of pixels (default: "
+                             "the diameter)")
+    _camera_options(parser)
     parser.add_argument("--max-distance", type=float, default=3.0,
                         help="longest link, pixels (default 3)")
     parser.add_argument("--max-skip", type=int, default=1,
@@ -107,6 +111,47 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+# --- Spot size, camera model, dark particles and filters ---------------------------------------
+
+
+def _camera_options(parser: argparse.ArgumentParser) -> None:
+    """The detector's options; their defaults are those of quorlin_track.batch."""
+    group = parser.add_argument_group("spots and camera")
+    group.add_argument("--diameter", type=int, default=7,
+                       help="spot size, odd number of pixels (default 7)")
+    group.add_argument("--detector", choices=DETECTORS, default=None,
+                       help="spots (default for 2-D: band-pass, noise threshold, spot measures) or "
+                            "peaks (the raw detector on the frames as they are; default for volumes)")
+    group.add_argument("--gain", type=float, default=None,
+                       help="camera counts per photon (with it, values are in photons)")
+    group.add_argument("--offset", type=float, default=None, help="camera counts at zero light")
+    group.add_argument("--read-noise", type=float, default=None,
+                       help="camera read noise, counts (standard deviation)")
+    group.add_argument("--invert", action="store_true",
+                       help="dark particles on a bright field (brightfield)")
+    group.add_argument("--min-mass", type=float, default=None, help="drop spots of less mass")
+    group.add_argument("--min-snr", type=float, default=None, help="drop spots of lower snr")
+    group.add_argument("--keep-hot-pixels", action="store_true",
+                       help="keep single-pixel spikes (set apart by default)")
+
+
+def _camera_settings(args: argparse.Namespace) -> dict[str, Any]:
+    return {"diameter": args.diameter, "detector": args.detector, "gain": args.gain,
+            "offset": args.offset, "read_noise": args.read_noise, "invert": args.invert,
+            "min_mass": args.min_mass, "min_snr": args.min_snr,
+            "keep_hot_pixels": args.keep_hot_pixels}
+
+
+def _dropped_line(spots: pd.DataFrame) -> str | None:
+    dropped = spots.attrs.get("dropped", {})
+    if not any(dropped.values()):
+        return None
+    return "set apart: " + ", ".join(f"{n} on {reason.replace('_', ' ')}" for reason, n in dropped.items())
+
+
+# -------------------------------------------------------------------------------------------------
+
+
 def _settings(parser: argparse.ArgumentParser, args: argparse.Namespace) -> dict[str, Any]:
     threshold: str | float = args.threshold
     if threshold != "auto":
@@ -115,14 +160,20 @@ def _settings(parser: argparse.ArgumentParser, args: argparse.Namespace) -> dict
         except ValueError:
             parser.error(f"--threshold must be 'auto' or a number, got {args.threshold!r}")
     method = None if args.method == "none" else args.method
-    if args.window < 3 or args.window % 2 == 0:
+    if args.window is not None and (args.window < 3 or args.window % 2 == 0):
         parser.error("--window must be an odd integer >= 3")
     if not args.max_distance > 0 or args.max_skip < 0:
         parser.error("--max-distance must be positive and --max-skip not negative")
     if not (args.pixel_size > 0 and args.frame_interval > 0):
         parser.error("--pixel-size and --frame-interval must be positive")
-    return {"threshold": threshold, "min_distance": args.min_distance, "method": method,
-            "window": args.window}
+    settings = {"threshold": threshold, "min_distance": args.min_distance, "method": method,
+                "window": args.window, **_camera_settings(args)}
+    try:
+        # Every setting is checked before any work: batch's own checks on an empty movie.
+        batch(np.zeros((0, 8, 8), np.float32), progress=False, **settings)
+    except (TypeError, ValueError) as error:
+        parser.error(str(error))
+    return settings
 
 
 def _say(text: str, stream: TextIO = sys.stdout) -> None:
@@ -137,6 +188,9 @@ def _track(movie: Movie, args: argparse.Namespace, detect: dict[str, Any],
     spots = batch(movie, **detect, progress=None if not args.no_progress else False)
     timings["detect"] = time.perf_counter() - clock
     _say(f"detected {len(spots)} spots in {timings['detect']:.2f} s")
+    dropped = _dropped_line(spots)
+    if dropped:
+        _say(dropped)
     clock = time.perf_counter()
     tracks = link(spots, args.max_distance, args.max_skip)
     timings["link"] = time.perf_counter() - clock

@@ -182,6 +182,7 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
     Spot s;
     s.y = static_cast<float>(p.row) + offset[0];
     s.x = static_cast<float>(p.col) + offset[1];
+    s.signal = filtered(p.row, p.col);
     s.background = backgrounds[i];
     std::tie(s.mass, s.size) = mass_and_size(frame, p, half, s.background, s.y, s.x);
     s.snr = significance(p.row, p.col);

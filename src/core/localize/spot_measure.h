@@ -23,6 +23,7 @@ enum class Locator : std::uint8_t {
 struct Spot {
   float y;
   float x;
+  float signal;      ///< band-passed value at the peak pixel: its height above the local background
   float mass;        ///< sum of (value - background) over the disk of radius half-window
   float background;  ///< median of the finite pixels on the window's border
   float size;        ///< sqrt(second moment / 2) of the background-subtracted disk: a Gaussian's sigma
