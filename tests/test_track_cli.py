@@ -37,7 +37,8 @@ def test_cli_writes_the_library_tracks_and_a_summary(tmp_path, small_tiff):
     assert done.returncode == 0, done.stderr
     expected = qt.link(qt.batch(small_tiff, progress=False), 3.0, 0)
     written = pd.read_csv(tmp_path / "t.csv")
-    assert list(written.columns) == ["frame", "y", "x", "intensity", "particle"]
+    assert list(written.columns) == ["frame", "y", "x", "intensity", "mass", "background", "size",
+                                     "snr", "located_by", "particle"]
     # float32 values are written in their shortest form, which reads back to the same float32.
     pd.testing.assert_frame_equal(written.astype(expected.dtypes.to_dict()), expected)
     assert (tmp_path / "t.png").read_bytes().startswith(PNG_SIGNATURE)

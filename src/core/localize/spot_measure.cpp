@@ -35,8 +35,8 @@ bool has_nan(const View2<float>& frame, Pixel p, std::int64_t half) {
   return false;
 }
 
-/// Median of the finite in-frame pixels on the border of the window; the peak's own value when
-/// there are none.
+/// Median of the finite in-frame pixels on the border of the square of half-side `half` around
+/// the peak; the peak's own value when there are none.
 float border_median(const View2<float>& frame, Pixel p, std::int64_t half) {
   thread_local std::vector<float> ring;
   ring.clear();
@@ -150,7 +150,7 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
       ++out.dropped_nan;
       continue;
     }
-    const float background = border_median(frame, p, half);
+    const float background = border_median(frame, p, half + 1);
     if (!settings.keep_hot_pixels && is_spike(frame, p, background)) {
       ++out.dropped_hot;
       continue;

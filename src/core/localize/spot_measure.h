@@ -25,7 +25,7 @@ struct Spot {
   float x;
   float signal;      ///< band-passed value at the peak pixel: its height above the local background
   float mass;        ///< sum of (value - background) over the disk of radius half-window
-  float background;  ///< median of the finite pixels on the window's border
+  float background;  ///< median of the finite pixels on the border of the window grown by one pixel
   float size;        ///< sqrt(second moment / 2) of the background-subtracted disk: a Gaussian's sigma
   float snr;         ///< band-passed peak value over the local noise of the band-passed frame
   Locator located_by;
