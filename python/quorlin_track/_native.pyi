@@ -40,6 +40,24 @@ def detect_frames(
     stop: npt.NDArray[np.uint8] | None = None,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.float32]]: ...
 def background(frame: npt.NDArray[Any]) -> tuple[float, float, float]: ...
+def detect_spot_frames(
+    chunk: npt.NDArray[Any],
+    diameter: int,
+    threshold: float | None,
+    min_distance: float,
+    gain: float,
+    offset: float,
+    read_noise: float | None,
+    camera: bool,
+    invert: bool,
+    keep_hot_pixels: bool,
+    stop: npt.NDArray[np.uint8] | None = None,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32], npt.NDArray[np.float32],
+           npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.float32],
+           npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.uint8],
+           npt.NDArray[np.int64]]: ...
+
+SPOT_SIGMAS: float
 def link_particles(
     points: npt.NDArray[np.float32],
     frame_begin: npt.NDArray[np.uint64],
