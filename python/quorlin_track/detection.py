@@ -147,12 +147,13 @@ def _plan(ndim: int, settings: dict[str, Any]) -> _Plan:
             raise ValueError("prefilter applies to detector='peaks' (the 'spots' detector band-passes "
                              "every frame itself)")
         chosen_filter = PREFILTERS[choice("prefilter", prefilter, tuple(PREFILTERS))]
-    sigmas = None
+    sigmas: tuple[float, float, float] | None = None
     correlation_sigmas = settings["correlation_sigmas"]
     if correlation_sigmas is not None:
-        sigmas = tuple(real("correlation_sigmas", s, low=0, low_open=True) for s in correlation_sigmas)
-        if len(sigmas) != 3:
-            raise ValueError(f"correlation_sigmas must hold 3 widths (z, y, x pixels), got {len(sigmas)}")
+        widths = [real("correlation_sigmas", w, low=0, low_open=True) for w in correlation_sigmas]
+        if len(widths) != 3:
+            raise ValueError(f"correlation_sigmas must hold 3 widths (z, y, x pixels), got {len(widths)}")
+        sigmas = (widths[0], widths[1], widths[2])
     correlation_threshold = _optional_real("correlation_threshold", settings["correlation_threshold"],
                                            finite=False)
     if ndim == 2 and (sigmas is not None or correlation_threshold is not None):
@@ -413,7 +414,7 @@ def _spots_chunk(samples: npt.NDArray[Any], plan: _Plan, first_frame: int,
     table = pd.DataFrame({
         FRAME: frames[keep], "y": y[keep], "x": x[keep], INTENSITY: signal[keep], MASS: mass[keep],
         BACKGROUND: background[keep], SIZE: size[keep], SNR: snr[keep],
-        LOCATED_BY: pd.Categorical.from_codes(how[keep].astype(np.int8), categories=list(LOCATORS))})
+        LOCATED_BY: pd.Categorical.from_codes(how[keep].astype(np.int64), categories=pd.Index(LOCATORS))})
     if plan.refine is not None:
         parts = [plan.refine(samples[t - first_frame], table[table[FRAME].to_numpy() == t]
                              .reset_index(drop=True), plan.window, camera)

@@ -15,7 +15,7 @@ import pandas as pd
 
 from . import _native
 from .columns import LOCATED_BY
-from .detection import _KEYWORD_HINT, PREFILTERS, REFINERS, Camera, locate
+from .detection import _KEYWORD_HINT, PREFILTERS, REFINERS, Camera, Threshold, locate
 from .validation import keyword_only, real
 
 __all__ = ["bandpass", "refine", "detect_and_refine"]
@@ -181,7 +181,7 @@ def refine(frame: Any, spots: pd.DataFrame, *, method: str = "mle", window: int 
 
 
 @keyword_only(_KEYWORD_HINT)
-def detect_and_refine(frame: Any, *, diameter: int = 7, threshold: float | str = "auto",
+def detect_and_refine(frame: Any, *, diameter: int = 7, threshold: Threshold = "auto",
                       min_distance: float = 3.0, window: int = 7, sigma: float | None = None,
                       gain: float | None = None, offset: float | None = None,
                       read_noise: float | None = None) -> pd.DataFrame:

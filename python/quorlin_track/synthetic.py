@@ -377,7 +377,8 @@ def _smooth_noise(shape: tuple[int, int], width: float, rng: np.random.Generator
     fx = np.fft.rfftfreq(shape[1])[None, :]
     spectrum = np.fft.rfft2(rng.normal(size=shape)) * np.exp(-2.0 * (np.pi * width) ** 2 * (fy**2 + fx**2))
     field: Floats = np.fft.irfft2(spectrum, shape)
-    return field / field.std()
+    scaled: Floats = field / field.std()
+    return scaled
 
 
 def _background(scene: CameraScene, rng: np.random.Generator) -> Floats:
@@ -399,7 +400,8 @@ def _background(scene: CameraScene, rng: np.random.Generator) -> Floats:
         inside = 1.0 / (1.0 + np.exp((np.sqrt((u / a) ** 2 + (v / b) ** 2) - 1.0) * min(a, b) / 2.0))
         level = scene.background * rng.uniform(1.5, 4.0)
         image += level * inside * np.clip(1.0 + 0.35 * texture, 0.0, None)
-    return image
+    result: Floats = image
+    return result
 
 
 def _spots(shape: tuple[int, int], centres: Floats, width: float, photons: Floats) -> Floats:
