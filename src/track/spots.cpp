@@ -111,7 +111,8 @@ std::vector<FrameSpots> spot_chunk(const T* samples, std::uint64_t frames, std::
     const View2<float> clean_view = contiguous_view<float, 2>(clean, {rows, cols});
     // The local mean lands in `significance` and is turned into noise sigmas there.
     bandpass(clean_view, kNoiseSize, feature, (*filtered).data(), (*significance).data());
-    const NoiseModel noise = estimate_noise(clean, (*significance).data(), rows, cols, s.known, gain);
+    const NoiseModel noise =
+        estimate_noise(clean, (*significance).data(), (*filtered).data(), rows, cols, s.known, gain);
     const float highest = *std::max_element((*filtered).begin(), (*filtered).end());
     const float least = kNoiseFreeShare * std::max(highest, 0.0f);
     for (std::uint64_t i = 0; i < pixels; ++i)

@@ -26,9 +26,14 @@ constexpr double kNeighbourDifferenceGain = 1.25;
 /// never pass while its spots do.
 constexpr double kRelativeNoiseFloor = 1e-4;
 
+/// The band-passed frame must vary this much more than white noise predicts before the model is
+/// scaled: sampling scatter of the ratio and a little texture stay below it.
+constexpr double kCorrelatedNoiseExcess = 1.3;
+
 struct Sample {
   float background;
   float deviation;
+  float filtered;
 };
 
 /// Lower median of the values (reordered).
@@ -38,18 +43,26 @@ double median_of(std::vector<double>& values) {
   return *middle;
 }
 
-/// Median background and the white-noise variance of one bin of samples.
-void bin_variance(const Sample* first, const Sample* last, double& background, double& variance) {
+/// Robust variance (from the median absolute deviation) of one member of a bin's samples.
+template <class Member>
+double robust_variance(const Sample* first, const Sample* last, Member member, std::vector<double>& values) {
+  values.clear();
+  for (const Sample* s = first; s != last; ++s) values.push_back(s->*member);
+  const double centre = median_of(values);
+  for (double& v : values) v = std::fabs(v - centre);
+  const double sigma = kSigmaPerMad * median_of(values);
+  return sigma * sigma;
+}
+
+/// Median background, white-noise variance and band-passed variance of one bin of samples.
+void bin_variance(const Sample* first, const Sample* last, double& background, double& variance,
+                  double& filtered) {
   std::vector<double> values;
   values.reserve(static_cast<std::size_t>(last - first));
   for (const Sample* s = first; s != last; ++s) values.push_back(s->background);
   background = median_of(values);
-  values.clear();
-  for (const Sample* s = first; s != last; ++s) values.push_back(s->deviation);
-  const double centre = median_of(values);
-  for (double& v : values) v = std::fabs(v - centre);
-  const double sigma = kSigmaPerMad * median_of(values);
-  variance = sigma * sigma / kNeighbourDifferenceGain;
+  variance = robust_variance(first, last, &Sample::deviation, values) / kNeighbourDifferenceGain;
+  filtered = robust_variance(first, last, &Sample::filtered, values);
 }
 
 }  // namespace
@@ -59,8 +72,9 @@ float NoiseModel::sigma(float b) const {
   return static_cast<float>(std::sqrt(filter_gain * variance));
 }
 
-NoiseModel estimate_noise(const float* frame, const float* local_mean, std::uint64_t rows,
-                          std::uint64_t cols, const KnownNoise& known, double filter_gain) {
+NoiseModel estimate_noise(const float* frame, const float* local_mean, const float* filtered,
+                          std::uint64_t rows, std::uint64_t cols, const KnownNoise& known,
+                          double filter_gain) {
   NoiseModel model;
   model.filter_gain = filter_gain;
   std::vector<Sample> samples;
@@ -73,9 +87,10 @@ NoiseModel estimate_noise(const float* frame, const float* local_mean, std::uint
       for (std::uint64_t c = 1; c + 1 < cols; c += step) {
         const float* p = frame + r * cols + c;
         const float around = 0.25f * ((p[-1] + p[1]) + (p[-static_cast<std::int64_t>(cols)] + p[cols]));
-        const Sample s{local_mean[r * cols + c], p[0] - around};
+        const Sample s{local_mean[r * cols + c], p[0] - around, filtered[r * cols + c]};
         // Infinite pixels leave no finite deviation; they say nothing of the noise.
-        if (std::isfinite(s.background) && std::isfinite(s.deviation)) samples.push_back(s);
+        if (std::isfinite(s.background) && std::isfinite(s.deviation) && std::isfinite(s.filtered))
+          samples.push_back(s);
       }
     }
   }
@@ -87,7 +102,7 @@ NoiseModel estimate_noise(const float* frame, const float* local_mean, std::uint
   }
   const std::size_t bins = samples.size() >= kNoiseBins * kMinPerBin ? kNoiseBins : 1;
   // Equal-count bins by background: partition around each bin's upper edge in turn.
-  std::vector<double> level(bins), variance(bins);
+  std::vector<double> level(bins), variance(bins), filtered_variance(bins);
   const auto by_background = [](const Sample& a, const Sample& b) { return a.background < b.background; };
   std::size_t begin = 0;
   for (std::size_t b = 0; b < bins; ++b) {
@@ -95,7 +110,7 @@ NoiseModel estimate_noise(const float* frame, const float* local_mean, std::uint
     if (end < samples.size())
       std::nth_element(samples.begin() + static_cast<std::ptrdiff_t>(begin),
                        samples.begin() + static_cast<std::ptrdiff_t>(end), samples.end(), by_background);
-    bin_variance(samples.data() + begin, samples.data() + end, level[b], variance[b]);
+    bin_variance(samples.data() + begin, samples.data() + end, level[b], variance[b], filtered_variance[b]);
     begin = end;
   }
   // Least-squares line through the bins, with what the camera tells held fixed.
@@ -115,6 +130,20 @@ NoiseModel estimate_noise(const float* frame, const float* local_mean, std::uint
     model.slope = sxx > 0.0 ? sxy / sxx : 0.0;
   }
   model.intercept = known.intercept.value_or(mean_variance - model.slope * mean_level);
+  // Correlated noise: the darker half of the bins' band-passed variance over the white-noise
+  // prediction (its median); only ever scales up.
+  std::vector<double> ratios;
+  for (std::size_t b = 0; b < (bins + 1) / 2; ++b) {
+    const double predicted = filter_gain * std::max(model.intercept + model.slope * level[b], 0.0);
+    if (predicted > 0.0) ratios.push_back(filtered_variance[b] / predicted);
+  }
+  if (!ratios.empty() && !known.intercept) {
+    const double excess = median_of(ratios);
+    if (excess > kCorrelatedNoiseExcess) {
+      model.intercept *= excess;
+      model.slope *= excess;
+    }
+  }
   const double scale = kRelativeNoiseFloor * (1.0 + std::fabs(mean_level));
   // A fitted line may dip below the bins it passed through at the far ends of the background:
   // the variance never falls below a quarter of the smallest bin's.

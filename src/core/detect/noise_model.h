@@ -33,7 +33,11 @@ struct KnownNoise {
 /// 1.25 v) is grouped by the sample's local background into bins of equal counts, each bin's
 /// variance is taken from its median absolute deviation (robust to spots and hot pixels), and a
 /// line is fitted through the bins. The result does not depend on the number of threads.
-NoiseModel estimate_noise(const float* frame, const float* local_mean, std::uint64_t rows,
-                          std::uint64_t cols, const KnownNoise& known, double filter_gain);
+/// Where the band-passed frame (`filtered`) varies more than white noise of that variance would
+/// make it (noise correlated between pixels, as after compression or interpolation), the model
+/// is scaled up by the ratio measured in the darker half of the bins, where few spots lie.
+NoiseModel estimate_noise(const float* frame, const float* local_mean, const float* filtered,
+                          std::uint64_t rows, std::uint64_t cols, const KnownNoise& known,
+                          double filter_gain);
 
 }  // namespace quorlin
