@@ -6,6 +6,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -40,6 +41,9 @@ constexpr float kSpotSigmas = 5.5f;
 /// threshold, while every camera's noise lies far above it.
 constexpr float kNoiseFreeShare = 3e-4f;
 
+/// Independent running minima and maxima in a scan of the frame: one vector register's floats.
+constexpr std::size_t kLanes = 8;
+
 struct SpotPathSettings {
   std::uint64_t window;                ///< the spot diameter: odd, pixels
   std::optional<float> threshold;      ///< band-passed units; absent: kSpotSigmas noise sigmas
@@ -51,26 +55,56 @@ struct SpotPathSettings {
   bool keep_hot_pixels;
 };
 
-/// Converts a frame in place to photons (or the frame's units) and, for dark particles, turns it
-/// over: v -> top - v, top being the brightest value the sample type can hold (the frame's
-/// brightest finite value for floating-point samples). Returns whether a NaN is left.
+/// Converts n samples to the frame's units (photons with a camera model: (v - offset) / gain)
+/// into `out` and, for dark particles, turns the frame over: v -> top - v, top being the brightest
+/// value the sample type can hold (the frame's brightest finite value for floating-point samples).
+/// One pass for integer samples, which cannot be NaN; returns whether a NaN is left.
 template <class T>
-bool calibrate(float* values, std::size_t n, const SpotPathSettings& s) {
+bool calibrate(const T* samples, std::size_t n, float* out, const SpotPathSettings& s) {
   const auto scale = static_cast<float>(1.0 / s.gain);
   const auto offset = static_cast<float>(s.offset);
+  for (std::size_t i = 0; i < n; ++i) out[i] = (static_cast<float>(samples[i]) - offset) * scale;
   bool nan = false;
+  if constexpr (!std::is_integral_v<T>) {
+    for (std::size_t i = 0; i < n; ++i) nan |= out[i] != out[i];
+  }
+  if (!s.invert) return nan;
   float top = -std::numeric_limits<float>::infinity();
-  for (std::size_t i = 0; i < n; ++i) {
-    values[i] = (values[i] - offset) * scale;
-    nan = nan || std::isnan(values[i]);
-    if (values[i] > top && std::isfinite(values[i])) top = values[i];
+  if constexpr (std::is_integral_v<T>) {
+    top = (static_cast<float>(std::numeric_limits<T>::max()) - offset) * scale;
+  } else {
+    for (std::size_t i = 0; i < n; ++i)
+      if (out[i] > top && std::isfinite(out[i])) top = out[i];
   }
-  if (s.invert) {
-    if constexpr (std::is_integral_v<T>)
-      top = (static_cast<float>(std::numeric_limits<T>::max()) - offset) * scale;
-    for (std::size_t i = 0; i < n; ++i) values[i] = top - values[i];
-  }
+  for (std::size_t i = 0; i < n; ++i) out[i] = top - out[i];
   return nan;
+}
+
+/// The largest of n > 0 values (NaN compares false and is passed over unless it comes first), lane
+/// by lane so the compiler keeps the lanes in vector registers.
+float largest(const float* values, std::size_t n) {
+  std::array<float, kLanes> top;
+  top.fill(values[0]);
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes)
+    for (std::size_t k = 0; k < kLanes; ++k) top[k] = values[i + k] > top[k] ? values[i + k] : top[k];
+  for (; i < n; ++i) top[0] = values[i] > top[0] ? values[i] : top[0];
+  return *std::max_element(top.begin(), top.end());
+}
+
+/// The signed square s |s| of each pixel's significance s = f / sigma (band-passed value over its
+/// noise sigma, the sigma never below `least`), written over the local mean it is computed from.
+/// It orders pixels as s does, without a square root per pixel.
+void squared_significance(const float* filtered, float* mean_then_squares, std::size_t n, const NoiseModel& noise,
+                          float least) {
+  const auto intercept = static_cast<float>(noise.filter_gain * noise.intercept);
+  const auto slope = static_cast<float>(noise.filter_gain * noise.slope);
+  const float lowest = std::max(static_cast<float>(noise.filter_gain * noise.floor), least * least);
+  for (std::size_t i = 0; i < n; ++i) {
+    const float f = filtered[i];
+    const float variance = intercept + slope * mean_then_squares[i];
+    mean_then_squares[i] = f * std::fabs(f) / (variance > lowest ? variance : lowest);
+  }
 }
 
 /// A copy of the frame with every NaN replaced by the mean of the finite pixels, for the filter.
@@ -100,29 +134,26 @@ std::vector<FrameSpots> spot_chunk(const T* samples, std::uint64_t frames, std::
   parallel_for(frames, [&](std::size_t f) {
     if (stop_requested(stop) || pixels == 0) return;
     Lease frame(pool), filled(pool), filtered(pool), significance(pool);
-    std::vector<float> unused;
     (*frame).resize(pixels);
-    convert_samples(samples + f * pixels, pixels, (*frame).data(), false, unused);
-    const bool nan = calibrate<T>((*frame).data(), pixels, s);
+    const bool nan = calibrate<T>(samples + f * pixels, pixels, (*frame).data(), s);
     if (nan) fill_missing((*frame).data(), pixels, *filled);
     const float* clean = nan ? (*filled).data() : (*frame).data();
     (*filtered).resize(pixels);
     (*significance).resize(pixels);
     const View2<float> clean_view = contiguous_view<float, 2>(clean, {rows, cols});
-    // The local mean lands in `significance` and is turned into noise sigmas there.
+    // The local mean lands in `significance` and is turned into squared noise sigmas there.
     bandpass(clean_view, kNoiseSize, feature, (*filtered).data(), (*significance).data());
     const NoiseModel noise =
         estimate_noise(clean, (*significance).data(), (*filtered).data(), rows, cols, s.known, gain);
-    const float highest = *std::max_element((*filtered).begin(), (*filtered).end());
-    const float least = kNoiseFreeShare * std::max(highest, 0.0f);
-    for (std::uint64_t i = 0; i < pixels; ++i)
-      (*significance)[i] = (*filtered)[i] / std::max(noise.sigma((*significance)[i]), least);
+    const float highest = largest((*filtered).data(), pixels);
+    squared_significance((*filtered).data(), (*significance).data(), pixels, noise,
+                         kNoiseFreeShare * std::max(highest, 0.0f));
     const View2<float> filtered_view = contiguous_view<float, 2>((*filtered).data(), {rows, cols});
     const View2<float> sigmas_view = contiguous_view<float, 2>((*significance).data(), {rows, cols});
     const auto peaks = s.threshold ? detect_peaks_2d(filtered_view, extent, *s.threshold, s.min_distance)
-                                   : detect_peaks_2d(sigmas_view, extent, kSpotSigmas, s.min_distance);
+                                   : detect_peaks_2d(sigmas_view, extent, kSpotSigmas * kSpotSigmas, s.min_distance);
     results[f] = measure_spots(contiguous_view<float, 2>((*frame).data(), {rows, cols}), filtered_view,
-                               sigmas_view, peaks, {s.window, s.keep_hot_pixels});
+                               sigmas_view, peaks, {s.window, s.keep_hot_pixels, nan});
   });
   return results;
 }

@@ -138,9 +138,13 @@ void bandpass(const View2<float>& frame, double noise_size, double feature_size,
     const std::int64_t r0 = static_cast<std::int64_t>(block) * kBlockRows;
     const std::int64_t r1 = std::min(rows, r0 + kBlockRows);
     const std::int64_t lines = r1 - r0 + 2 * reach;
-    std::vector<float> padded(static_cast<std::size_t>(cols + 2 * reach));
-    std::vector<float> smooth(static_cast<std::size_t>(lines * cols));
-    std::vector<float> boxed(static_cast<std::size_t>(lines * cols));
+    // Each worker's scratch is kept from block to block (and call to call): a block's body starts
+    // no parallel work, so no other block runs on this thread before it ends.
+    thread_local std::vector<float> padded, smooth, boxed, low, box;
+    thread_local std::vector<const float*> smooth_rows, box_rows;
+    padded.resize(static_cast<std::size_t>(cols + 2 * reach));
+    smooth.resize(static_cast<std::size_t>(lines * cols));
+    boxed.resize(static_cast<std::size_t>(lines * cols));
     float* line = padded.data() + reach;
     const std::int64_t step = frame.strides[1];
     for (std::int64_t l = 0; l < lines; ++l) {
@@ -156,14 +160,14 @@ void bandpass(const View2<float>& frame, double noise_size, double feature_size,
       filter_line(line, cols, taps.data(), g, w, smooth.data() + l * cols,
                   boxed.data() + l * cols);
     }
-    std::vector<const float*> smooth_rows(static_cast<std::size_t>(lines));
-    std::vector<const float*> box_rows(static_cast<std::size_t>(lines));
+    smooth_rows.resize(static_cast<std::size_t>(lines));
+    box_rows.resize(static_cast<std::size_t>(lines));
     for (std::int64_t l = 0; l < lines; ++l) {
       smooth_rows[static_cast<std::size_t>(l)] = smooth.data() + l * cols;
       box_rows[static_cast<std::size_t>(l)] = boxed.data() + l * cols;
     }
-    std::vector<float> low(static_cast<std::size_t>(cols));
-    std::vector<float> box(static_cast<std::size_t>(cols));
+    low.resize(static_cast<std::size_t>(cols));
+    box.resize(static_cast<std::size_t>(cols));
     for (std::int64_t r = r0; r < r1; ++r) {
       const std::int64_t centre = r - r0 + reach;
       combine_rows(smooth_rows.data() + centre, box_rows.data() + centre, cols, taps.data(), g, w,

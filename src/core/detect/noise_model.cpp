@@ -4,14 +4,19 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace quorlin {
 namespace {
 
-/// Samples taken per frame: enough for each bin's variance to within a few per cent, few enough to
-/// cost a small share of the filter.
-constexpr std::uint64_t kNoiseSamples = 8192;
+/// Samples taken per frame: enough for each bin's variance to within a few per cent (the line
+/// through the bins to within about 2 %), few enough to cost a small share of the filter.
+constexpr std::uint64_t kNoiseSamples = 4096;
+/// Sampled rows lie about this many times farther apart than the samples along them, so each row
+/// is read in one run while the rows still cover the frame.
+constexpr double kRowToColumnStep = 4.0;
 /// Background bins of the variance line; a frame with fewer than kMinPerBin samples per bin gets
 /// one bin (a flat variance unless the slope is known).
 constexpr std::size_t kNoiseBins = 8;
@@ -37,54 +42,53 @@ struct Sample {
 };
 
 /// Lower median of the values (reordered).
-double median_of(std::vector<double>& values) {
+float median_of(std::vector<float>& values) {
   const auto middle = values.begin() + static_cast<std::ptrdiff_t>((values.size() - 1) / 2);
   std::nth_element(values.begin(), middle, values.end());
   return *middle;
 }
 
-/// Robust variance (from the median absolute deviation) of one member of a bin's samples.
+/// Robust variance (from the median absolute deviation) of one member of a bin's samples, the
+/// deviation taken from `centre` or, without one, from the samples' median.
 template <class Member>
-double robust_variance(const Sample* first, const Sample* last, Member member, std::vector<double>& values) {
+double robust_variance(const Sample* first, const Sample* last, Member member, std::optional<float> centre) {
+  thread_local std::vector<float> values;
   values.clear();
   for (const Sample* s = first; s != last; ++s) values.push_back(s->*member);
-  const double centre = median_of(values);
-  for (double& v : values) v = std::fabs(v - centre);
+  const float middle = centre ? *centre : median_of(values);
+  for (float& v : values) v = std::fabs(v - middle);
   const double sigma = kSigmaPerMad * median_of(values);
   return sigma * sigma;
 }
 
-/// Median background, white-noise variance and band-passed variance of one bin of samples.
-void bin_variance(const Sample* first, const Sample* last, double& background, double& variance,
-                  double& filtered) {
-  std::vector<double> values;
-  values.reserve(static_cast<std::size_t>(last - first));
-  for (const Sample* s = first; s != last; ++s) values.push_back(s->background);
-  background = median_of(values);
-  variance = robust_variance(first, last, &Sample::deviation, values) / kNeighbourDifferenceGain;
-  filtered = robust_variance(first, last, &Sample::filtered, values);
+/// Mean background and white-noise variance of one bin of samples. A pixel's deviation from the
+/// mean of its four neighbours is centred on 0 wherever the background is locally linear.
+void bin_variance(const Sample* first, const Sample* last, double& background, double& variance) {
+  double sum = 0.0;
+  for (const Sample* s = first; s != last; ++s) sum += s->background;
+  background = sum / static_cast<double>(last - first);
+  variance = robust_variance(first, last, &Sample::deviation, 0.0f) / kNeighbourDifferenceGain;
 }
 
 }  // namespace
-
-float NoiseModel::sigma(float b) const {
-  const double variance = std::max(intercept + slope * static_cast<double>(b), floor);
-  return static_cast<float>(std::sqrt(filter_gain * variance));
-}
 
 NoiseModel estimate_noise(const float* frame, const float* local_mean, const float* filtered,
                           std::uint64_t rows, std::uint64_t cols, const KnownNoise& known,
                           double filter_gain) {
   NoiseModel model;
   model.filter_gain = filter_gain;
-  std::vector<Sample> samples;
+  thread_local std::vector<Sample> samples;
+  samples.clear();
   if (rows >= 3 && cols >= 3) {
-    const std::uint64_t interior = (rows - 2) * (cols - 2);
-    // A square grid of steps so the sample count stays near kNoiseSamples for any frame size.
-    const auto step = static_cast<std::uint64_t>(std::max(
-        1.0, std::floor(std::sqrt(static_cast<double>(interior) / static_cast<double>(kNoiseSamples)))));
-    for (std::uint64_t r = 1; r + 1 < rows; r += step) {
-      for (std::uint64_t c = 1; c + 1 < cols; c += step) {
+    // Every few pixels along sampled rows, the rows spaced to give about kNoiseSamples samples:
+    // neighbouring samples share no pixel of their deviations, and the rows are read in runs.
+    const std::uint64_t inner_rows = rows - 2, inner_cols = cols - 2;
+    const auto col_step = static_cast<std::uint64_t>(std::max(1.0, std::ceil(std::sqrt(
+        static_cast<double>(inner_rows * inner_cols) / static_cast<double>(kRowToColumnStep * kNoiseSamples)))));
+    const std::uint64_t per_row = (inner_cols + col_step - 1) / col_step;
+    const std::uint64_t row_step = std::max<std::uint64_t>(1, inner_rows * per_row / kNoiseSamples);
+    for (std::uint64_t r = 1; r + 1 < rows; r += row_step) {
+      for (std::uint64_t c = 1; c + 1 < cols; c += col_step) {
         const float* p = frame + r * cols + c;
         const float around = 0.25f * ((p[-1] + p[1]) + (p[-static_cast<std::int64_t>(cols)] + p[cols]));
         const Sample s{local_mean[r * cols + c], p[0] - around, filtered[r * cols + c]};
@@ -102,7 +106,8 @@ NoiseModel estimate_noise(const float* frame, const float* local_mean, const flo
   }
   const std::size_t bins = samples.size() >= kNoiseBins * kMinPerBin ? kNoiseBins : 1;
   // Equal-count bins by background: partition around each bin's upper edge in turn.
-  std::vector<double> level(bins), variance(bins), filtered_variance(bins);
+  std::vector<double> level(bins), variance(bins);
+  std::vector<std::pair<std::size_t, std::size_t>> bounds(bins);
   const auto by_background = [](const Sample& a, const Sample& b) { return a.background < b.background; };
   std::size_t begin = 0;
   for (std::size_t b = 0; b < bins; ++b) {
@@ -110,7 +115,8 @@ NoiseModel estimate_noise(const float* frame, const float* local_mean, const flo
     if (end < samples.size())
       std::nth_element(samples.begin() + static_cast<std::ptrdiff_t>(begin),
                        samples.begin() + static_cast<std::ptrdiff_t>(end), samples.end(), by_background);
-    bin_variance(samples.data() + begin, samples.data() + end, level[b], variance[b], filtered_variance[b]);
+    bin_variance(samples.data() + begin, samples.data() + end, level[b], variance[b]);
+    bounds[b] = {begin, end};
     begin = end;
   }
   // Least-squares line through the bins, with what the camera tells held fixed.
@@ -132,10 +138,12 @@ NoiseModel estimate_noise(const float* frame, const float* local_mean, const flo
   model.intercept = known.intercept.value_or(mean_variance - model.slope * mean_level);
   // Correlated noise: the darker half of the bins' band-passed variance over the white-noise
   // prediction (its median); only ever scales up.
-  std::vector<double> ratios;
-  for (std::size_t b = 0; b < (bins + 1) / 2; ++b) {
+  std::vector<float> ratios;
+  for (std::size_t b = 0; b < (known.intercept ? 0 : (bins + 1) / 2); ++b) {
     const double predicted = filter_gain * std::max(model.intercept + model.slope * level[b], 0.0);
-    if (predicted > 0.0) ratios.push_back(filtered_variance[b] / predicted);
+    const double filtered_variance = robust_variance(samples.data() + bounds[b].first,
+                                                     samples.data() + bounds[b].second, &Sample::filtered, {});
+    if (predicted > 0.0) ratios.push_back(static_cast<float>(filtered_variance / predicted));
   }
   if (!ratios.empty() && !known.intercept) {
     const double excess = median_of(ratios);

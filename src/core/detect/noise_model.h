@@ -14,9 +14,6 @@ struct NoiseModel {
   double slope = 0.0;
   double floor = 0.0;
   double filter_gain = 1.0;
-
-  /// Standard deviation of the band-passed value at a pixel whose local background is b.
-  float sigma(float b) const;
 };
 
 /// What the camera tells of the noise: with a known gain the frame is in photons, so the variance

@@ -40,12 +40,17 @@ bool has_nan(const View2<float>& frame, Pixel p, std::int64_t half) {
 float border_median(const View2<float>& frame, Pixel p, std::int64_t half) {
   thread_local std::vector<float> ring;
   ring.clear();
-  for (std::int64_t r = p.row - half; r <= p.row + half; ++r) {
-    for (std::int64_t c = p.col - half; c <= p.col + half; ++c) {
-      if (std::max(std::abs(r - p.row), std::abs(c - p.col)) != half || !inside(frame, r, c)) continue;
-      const float v = frame(r, c);
-      if (std::isfinite(v)) ring.push_back(v);
-    }
+  const auto add = [&](std::int64_t r, std::int64_t c) {
+    if (!inside(frame, r, c)) return;
+    const float v = frame(r, c);
+    if (std::isfinite(v)) ring.push_back(v);
+  };
+  // Each side from one corner up to (not including) the next.
+  for (std::int64_t d = -half; d < half; ++d) {
+    add(p.row - half, p.col + d);
+    add(p.row + d, p.col + half);
+    add(p.row + half, p.col - d);
+    add(p.row - d, p.col - half);
   }
   if (ring.empty()) return frame(p.row, p.col);
   const auto middle = ring.begin() + static_cast<std::ptrdiff_t>((ring.size() - 1) / 2);
@@ -93,11 +98,11 @@ std::array<float, 2> neighbourhood_centroid(const View2<float>& filtered, Pixel 
 
 /// The sub-pixel offset of a spot from its peak pixel, and how it was obtained.
 std::pair<std::array<float, 2>, Locator> locate_spot(const View2<float>& frame, const View2<float>& filtered,
-                                                     Pixel p, std::int64_t half, bool crowded) {
+                                                     Pixel p, std::int64_t half, bool crowded, bool missing) {
   const bool whole = p.row >= half && p.col >= half &&
                      p.row + half < static_cast<std::int64_t>(frame.shape[0]) &&
                      p.col + half < static_cast<std::int64_t>(frame.shape[1]);
-  if (whole && !crowded && !has_nan(frame, p, half)) {
+  if (whole && !crowded && !(missing && has_nan(frame, p, half))) {
     View2<float> window = filtered;
     window.data = &filtered(p.row - half, p.col - half);
     window.shape = {static_cast<std::uint64_t>(2 * half + 1), static_cast<std::uint64_t>(2 * half + 1)};
@@ -137,7 +142,7 @@ std::pair<float, float> mass_and_size(const View2<float>& frame, Pixel p, std::i
 }  // namespace
 
 FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered,
-                         const View2<float>& significance, const std::vector<PeakCandidate>& peaks,
+                         const View2<float>& squared_significance, const std::vector<PeakCandidate>& peaks,
                          const SpotSettings& settings) {
   const auto half = static_cast<std::int64_t>(settings.window / 2);
   FrameSpots out;
@@ -146,7 +151,7 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
   std::vector<float> backgrounds;
   for (const PeakCandidate& peak : peaks) {
     const Pixel p{static_cast<std::int64_t>(peak.row), static_cast<std::int64_t>(peak.col)};
-    if (has_nan(frame, p, 1)) {
+    if (settings.missing_pixels && has_nan(frame, p, 1)) {
       ++out.dropped_nan;
       continue;
     }
@@ -178,14 +183,15 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
       const auto dc = static_cast<float>(kept[*it].col - p.col);
       crowded = dr * dr + dc * dc < reach * reach;
     }
-    const auto [offset, how] = locate_spot(frame, filtered, p, half, crowded);
+    const auto [offset, how] = locate_spot(frame, filtered, p, half, crowded, settings.missing_pixels);
     Spot s;
     s.y = static_cast<float>(p.row) + offset[0];
     s.x = static_cast<float>(p.col) + offset[1];
     s.signal = filtered(p.row, p.col);
     s.background = backgrounds[i];
     std::tie(s.mass, s.size) = mass_and_size(frame, p, half, s.background, s.y, s.x);
-    s.snr = significance(p.row, p.col);
+    const float square = squared_significance(p.row, p.col);
+    s.snr = std::copysign(std::sqrt(std::fabs(square)), square);
     s.located_by = how;
     out.spots.push_back(s);
   }

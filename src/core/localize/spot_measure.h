@@ -34,6 +34,7 @@ struct Spot {
 struct SpotSettings {
   std::uint64_t window;  ///< odd window side, pixels
   bool keep_hot_pixels;
+  bool missing_pixels;   ///< whether the frame has NaN pixels (without, none is looked for)
 };
 
 /// The spots of a frame, and how many peaks were set apart and why.
@@ -56,10 +57,11 @@ constexpr float kCrowdedWindows = 5.0f / 7.0f;
 constexpr float kMaxRadialShift = 1.0f;
 
 /// Measures each peak (found on `filtered`, in list order) on `frame` (the camera frame, NaN where
-/// pixels are missing) and `filtered` (its band-passed copy, finite); `significance` holds each
-/// pixel's band-passed value in local noise sigmas. The three share one shape.
+/// pixels are missing) and `filtered` (its band-passed copy, finite); `squared_significance` holds
+/// s |s| of each pixel's significance s (band-passed value in local noise sigmas), which becomes
+/// the spot's snr. The three share one shape.
 FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered,
-                         const View2<float>& significance, const std::vector<PeakCandidate>& peaks,
+                         const View2<float>& squared_significance, const std::vector<PeakCandidate>& peaks,
                          const SpotSettings& settings);
 
 }  // namespace quorlin
