@@ -46,6 +46,26 @@ def match(table, movie):
     return owner, truths
 
 
+def errors(table, movie):
+    """Position error (px) of each row that finds a particle, by (frame, particle)."""
+    owner, _ = match(table, movie)
+    frames = table["frame"].to_numpy()
+    points = table[["y", "x"]].to_numpy(np.float64)
+    ok = owner >= 0
+    found = np.linalg.norm(points[ok] - movie.positions[frames[ok], owner[ok]], axis=1)
+    return dict(zip(zip(frames[ok].tolist(), owner[ok].tolist()), found.tolist()))
+
+
+def common_rms(first, second, movie):
+    """RMS errors (px) of two tables over the particle positions both find, and how many."""
+    a, b = errors(first, movie), errors(second, movie)
+    both = sorted(a.keys() & b.keys())
+    if not both:
+        return float("nan"), float("nan"), 0
+    return (float(np.sqrt(np.mean([a[k] ** 2 for k in both]))),
+            float(np.sqrt(np.mean([b[k] ** 2 for k in both]))), len(both))
+
+
 def score(table, movie):
     owner, truths = match(table, movie)
     hits = int(np.sum(owner >= 0))

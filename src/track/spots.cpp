@@ -152,8 +152,13 @@ std::vector<FrameSpots> spot_chunk(const T* samples, std::uint64_t frames, std::
     const View2<float> sigmas_view = contiguous_view<float, 2>((*significance).data(), {rows, cols});
     const auto peaks = s.threshold ? detect_peaks_2d(filtered_view, extent, *s.threshold, s.min_distance)
                                    : detect_peaks_2d(sigmas_view, extent, kSpotSigmas * kSpotSigmas, s.min_distance);
+    SpotSettings settings{s.window, s.keep_hot_pixels, nan, std::nullopt, std::nullopt};
+    if (!s.threshold) {
+      settings.min_snr = kSpotSigmas;
+      settings.typical_spread = frame_spread(sigmas_view);
+    }
     results[f] = measure_spots(contiguous_view<float, 2>((*frame).data(), {rows, cols}), filtered_view,
-                               sigmas_view, peaks, {s.window, s.keep_hot_pixels, nan});
+                               sigmas_view, peaks, settings);
   });
   return results;
 }

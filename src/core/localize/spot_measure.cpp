@@ -11,62 +11,38 @@
 #include <utility>
 
 #include "localize/radial_symmetry2d.h"
+#include "localize/spot_shape.h"
 
 namespace quorlin {
 namespace {
 
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+/// Steps of the disk centroid: the first moves the disk onto the spot, the second settles it.
+constexpr int kCentroidSteps = 2;
+/// The ring whose noise a faint spot is checked against lies between these many half-windows from
+/// it: beyond the dark halo the band-pass's background square leaves around a spot, near enough
+/// to be the spot's own background.
+constexpr std::int64_t kRingInner = 2;
+constexpr std::int64_t kRingOuter = 4;
+/// Fewer ring pixels than this (a spot in a corner of a tiny frame) say nothing of the noise.
+constexpr std::size_t kMinRingPixels = 16;
 
-struct Pixel {
-  std::int64_t row;
-  std::int64_t col;
-};
-
-bool inside(const View2<float>& v, std::int64_t r, std::int64_t c) {
-  return r >= 0 && c >= 0 && r < static_cast<std::int64_t>(v.shape[0]) &&
-         c < static_cast<std::int64_t>(v.shape[1]);
-}
-
-/// Whether any pixel of the square of half-side `half` around p (within the frame) is NaN.
-bool has_nan(const View2<float>& frame, Pixel p, std::int64_t half) {
-  for (std::int64_t r = p.row - half; r <= p.row + half; ++r)
-    for (std::int64_t c = p.col - half; c <= p.col + half; ++c)
-      if (inside(frame, r, c) && std::isnan(frame(r, c))) return true;
-  return false;
-}
-
-/// Median of the finite in-frame pixels on the border of the square of half-side `half` around
-/// the peak; the peak's own value when there are none.
-float border_median(const View2<float>& frame, Pixel p, std::int64_t half) {
+/// The spread of the significance over the ring of pixels between kRingInner and kRingOuter
+/// half-windows from the spot (beyond the band-pass's dark halo around it; other spots fill few
+/// of them): the median |significance| there over that of normal noise. None when the ring has
+/// too few pixels in the frame.
+std::optional<float> ring_spread(const View2<float>& squared_significance, const Index<2>& p, std::int64_t half) {
   thread_local std::vector<float> ring;
   ring.clear();
-  const auto add = [&](std::int64_t r, std::int64_t c) {
-    if (!inside(frame, r, c)) return;
-    const float v = frame(r, c);
-    if (std::isfinite(v)) ring.push_back(v);
-  };
-  // Each side from one corner up to (not including) the next.
-  for (std::int64_t d = -half; d < half; ++d) {
-    add(p.row - half, p.col + d);
-    add(p.row + d, p.col + half);
-    add(p.row + half, p.col - d);
-    add(p.row - d, p.col - half);
+  const std::int64_t inner = kRingInner * half, outer = kRingOuter * half;
+  for (std::int64_t r = p[0] - outer; r <= p[0] + outer; ++r) {
+    for (std::int64_t c = p[1] - outer; c <= p[1] + outer; ++c) {
+      if (std::max(std::abs(r - p[0]), std::abs(c - p[1])) <= inner || !inside<2>(squared_significance, {r, c}))
+        continue;
+      ring.push_back(std::fabs(squared_significance(r, c)));
+    }
   }
-  if (ring.empty()) return frame(p.row, p.col);
-  const auto middle = ring.begin() + static_cast<std::ptrdiff_t>((ring.size() - 1) / 2);
-  std::nth_element(ring.begin(), middle, ring.end());
-  return *middle;
-}
-
-/// Whether the peak is a single-pixel spike: its neighbours hold almost none of its height.
-bool is_spike(const View2<float>& frame, Pixel p, float background) {
-  const float height = frame(p.row, p.col) - background;
-  if (!(height > 0.0f)) return false;
-  float around = 0.0f;
-  for (std::int64_t dr = -1; dr <= 1; ++dr)
-    for (std::int64_t dc = -1; dc <= 1; ++dc)
-      if (dr != 0 || dc != 0) around += frame(p.row + dr, p.col + dc) - background;
-  return around < kMinNeighbourShare * height;
+  if (ring.size() < kMinRingPixels) return std::nullopt;
+  return std::sqrt(median_of(ring)) / kMedianAbsNormal;
 }
 
 /// Offset of the peak of a Gaussian through three positive values at -1, 0, 1; none when they do
@@ -82,11 +58,11 @@ std::optional<float> three_point_gaussian(float below, float centre, float above
 }
 
 /// Centroid offset of the positive values of the 3 x 3 neighbourhood ((0, 0) when none).
-std::array<float, 2> neighbourhood_centroid(const View2<float>& filtered, Pixel p) {
+std::array<float, 2> neighbourhood_centroid(const View2<float>& filtered, const Index<2>& p) {
   float total = 0.0f, sum_r = 0.0f, sum_c = 0.0f;
   for (std::int64_t dr = -1; dr <= 1; ++dr) {
     for (std::int64_t dc = -1; dc <= 1; ++dc) {
-      const float v = std::max(filtered(p.row + dr, p.col + dc), 0.0f);
+      const float v = std::max(filtered(p[0] + dr, p[1] + dc), 0.0f);
       total += v;
       sum_r += v * static_cast<float>(dr);
       sum_c += v * static_cast<float>(dc);
@@ -96,50 +72,68 @@ std::array<float, 2> neighbourhood_centroid(const View2<float>& filtered, Pixel 
   return {sum_r / total, sum_c / total};
 }
 
+/// Offset of the intensity-weighted centroid of the band-passed values (negative ones as 0) within
+/// the disk of radius `half` around `start`, the disk moved to each new centroid in turn; pixels
+/// of the window only. `start` when the disk holds no light.
+std::array<float, 2> disk_centroid(const View2<float>& filtered, const Index<2>& p, std::int64_t half,
+                                   std::array<float, 2> start) {
+  const auto radius2 = static_cast<float>(half * half);
+  for (int step = 0; step < kCentroidSteps; ++step) {
+    float total = 0.0f, sum_r = 0.0f, sum_c = 0.0f;
+    for (std::int64_t dr = -half; dr <= half; ++dr) {
+      const float ry = static_cast<float>(dr) - start[0];
+      for (std::int64_t dc = -half; dc <= half; ++dc) {
+        const float rx = static_cast<float>(dc) - start[1];
+        if (ry * ry + rx * rx > radius2) continue;
+        const float v = std::max(filtered(p[0] + dr, p[1] + dc), 0.0f);
+        total += v;
+        sum_r += v * static_cast<float>(dr);
+        sum_c += v * static_cast<float>(dc);
+      }
+    }
+    if (!(total > 0.0f)) break;
+    start = {sum_r / total, sum_c / total};
+  }
+  return start;
+}
+
 /// The sub-pixel offset of a spot from its peak pixel, and how it was obtained.
 std::pair<std::array<float, 2>, Locator> locate_spot(const View2<float>& frame, const View2<float>& filtered,
-                                                     Pixel p, std::int64_t half, bool crowded, bool missing) {
-  const bool whole = p.row >= half && p.col >= half &&
-                     p.row + half < static_cast<std::int64_t>(frame.shape[0]) &&
-                     p.col + half < static_cast<std::int64_t>(frame.shape[1]);
-  if (whole && !crowded && !(missing && has_nan(frame, p, half))) {
+                                                     const Index<2>& p, std::int64_t half, bool crowded, bool missing) {
+  const bool whole = p[0] >= half && p[1] >= half &&
+                     p[0] + half < static_cast<std::int64_t>(frame.shape[0]) &&
+                     p[1] + half < static_cast<std::int64_t>(frame.shape[1]);
+  if (whole && !crowded && !(missing && has_nan<2>(frame, p, half))) {
     View2<float> window = filtered;
-    window.data = &filtered(p.row - half, p.col - half);
+    window.data = &filtered(p[0] - half, p[1] - half);
     window.shape = {static_cast<std::uint64_t>(2 * half + 1), static_cast<std::uint64_t>(2 * half + 1)};
     const auto estimate = radial_symmetry_2d(window);
-    if (estimate && std::fabs(estimate->d0) <= kMaxRadialShift && std::fabs(estimate->d1) <= kMaxRadialShift)
-      return {{estimate->d0, estimate->d1}, Locator::radial_symmetry};
+    if (estimate && std::fabs(estimate->d0) <= kMaxRadialShift && std::fabs(estimate->d1) <= kMaxRadialShift) {
+      // The two estimates err largely independently (one follows the gradients, the other the
+      // light): their mean is closer to the centre than either.
+      const auto centroid = disk_centroid(filtered, p, half, {estimate->d0, estimate->d1});
+      return {{0.5f * (estimate->d0 + centroid[0]), 0.5f * (estimate->d1 + centroid[1])}, Locator::radial_symmetry};
+    }
   }
-  const auto dy = three_point_gaussian(filtered(p.row - 1, p.col), filtered(p.row, p.col),
-                                       filtered(p.row + 1, p.col));
-  const auto dx = three_point_gaussian(filtered(p.row, p.col - 1), filtered(p.row, p.col),
-                                       filtered(p.row, p.col + 1));
+  const auto dy = three_point_gaussian(filtered(p[0] - 1, p[1]), filtered(p[0], p[1]),
+                                       filtered(p[0] + 1, p[1]));
+  const auto dx = three_point_gaussian(filtered(p[0], p[1] - 1), filtered(p[0], p[1]),
+                                       filtered(p[0], p[1] + 1));
   if (dy && dx) return {{*dy, *dx}, Locator::gaussian};
   return {neighbourhood_centroid(filtered, p), Locator::centroid};
 }
 
-/// Mass and size of the background-subtracted disk of radius `half` around the peak pixel, the
-/// second moment taken about the spot's position.
-std::pair<float, float> mass_and_size(const View2<float>& frame, Pixel p, std::int64_t half,
-                                      float background, float y, float x) {
-  float mass = 0.0f, moment = 0.0f;
-  for (std::int64_t r = p.row - half; r <= p.row + half; ++r) {
-    for (std::int64_t c = p.col - half; c <= p.col + half; ++c) {
-      const std::int64_t dr = r - p.row, dc = c - p.col;
-      if (dr * dr + dc * dc > half * half || !inside(frame, r, c)) continue;
-      const float v = frame(r, c);
-      if (!std::isfinite(v)) continue;
-      const float above = v - background;
-      const float ry = static_cast<float>(r) - y, rx = static_cast<float>(c) - x;
-      mass += above;
-      moment += above * (ry * ry + rx * rx);
-    }
-  }
-  const float size = mass > 0.0f && moment > 0.0f ? std::sqrt(moment / (2.0f * mass)) : kNaN;
-  return {mass, size};
-}
-
 }  // namespace
+
+std::optional<float> frame_spread(const View2<float>& squared_significance) {
+  thread_local std::vector<float> sample;
+  sample.clear();
+  for (std::uint64_t r = kSpreadStep / 2; r < squared_significance.shape[0]; r += kSpreadStep)
+    for (std::uint64_t c = kSpreadStep / 2; c < squared_significance.shape[1]; c += kSpreadStep)
+      sample.push_back(std::fabs(squared_significance(static_cast<std::int64_t>(r), static_cast<std::int64_t>(c))));
+  if (sample.empty()) return std::nullopt;
+  return std::sqrt(median_of(sample)) / kMedianAbsNormal;
+}
 
 FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered,
                          const View2<float>& squared_significance, const std::vector<PeakCandidate>& peaks,
@@ -147,21 +141,29 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
   const auto half = static_cast<std::int64_t>(settings.window / 2);
   FrameSpots out;
   // First set apart the peaks that are no spots, so that they crowd no one.
-  std::vector<Pixel> kept;
-  std::vector<float> backgrounds;
+  std::vector<Index<2>> kept;
+  std::vector<float> backgrounds, snrs;
   for (const PeakCandidate& peak : peaks) {
-    const Pixel p{static_cast<std::int64_t>(peak.row), static_cast<std::int64_t>(peak.col)};
-    if (settings.missing_pixels && has_nan(frame, p, 1)) {
+    const Index<2> p{static_cast<std::int64_t>(peak.row), static_cast<std::int64_t>(peak.col)};
+    if (settings.missing_pixels && has_nan<2>(frame, p, 1)) {
       ++out.dropped_nan;
       continue;
     }
-    const float background = border_median(frame, p, half + 1);
-    if (!settings.keep_hot_pixels && is_spike(frame, p, background)) {
+    const float background = border_median<2>(frame, p, half + 1);
+    if (!settings.keep_hot_pixels && is_spike<2>(frame, p, background)) {
       ++out.dropped_hot;
       continue;
     }
+    const float square = squared_significance(p[0], p[1]);
+    float snr = std::copysign(std::sqrt(std::fabs(square)), square);
+    if (settings.min_snr && settings.typical_spread && snr < kTextureCheck * *settings.min_snr) {
+      const auto spread = ring_spread(squared_significance, p, half);
+      if (spread && *spread > *settings.typical_spread) snr *= *settings.typical_spread / *spread;
+      if (!(snr >= *settings.min_snr)) continue;
+    }
     kept.push_back(p);
     backgrounds.push_back(background);
+    snrs.push_back(snr);
   }
   // Crowding: each spot's nearest neighbour among the kept ones, through the kept spots ordered
   // by row (a band of rows is searched for each).
@@ -170,28 +172,27 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
   std::vector<std::size_t> by_row(kept.size());
   for (std::size_t i = 0; i < kept.size(); ++i) by_row[i] = i;
   std::stable_sort(by_row.begin(), by_row.end(),
-                   [&](std::size_t a, std::size_t b) { return kept[a].row < kept[b].row; });
+                   [&](std::size_t a, std::size_t b) { return kept[a][0] < kept[b][0]; });
   out.spots.reserve(kept.size());
   for (std::size_t i = 0; i < kept.size(); ++i) {
-    const Pixel p = kept[i];
-    const auto first = std::lower_bound(by_row.begin(), by_row.end(), p.row - span,
-                                        [&](std::size_t k, std::int64_t row) { return kept[k].row < row; });
+    const Index<2> p = kept[i];
+    const auto first = std::lower_bound(by_row.begin(), by_row.end(), p[0] - span,
+                                        [&](std::size_t k, std::int64_t row) { return kept[k][0] < row; });
     bool crowded = false;
-    for (auto it = first; it != by_row.end() && kept[*it].row <= p.row + span && !crowded; ++it) {
+    for (auto it = first; it != by_row.end() && kept[*it][0] <= p[0] + span && !crowded; ++it) {
       if (*it == i) continue;
-      const auto dr = static_cast<float>(kept[*it].row - p.row);
-      const auto dc = static_cast<float>(kept[*it].col - p.col);
+      const auto dr = static_cast<float>(kept[*it][0] - p[0]);
+      const auto dc = static_cast<float>(kept[*it][1] - p[1]);
       crowded = dr * dr + dc * dc < reach * reach;
     }
     const auto [offset, how] = locate_spot(frame, filtered, p, half, crowded, settings.missing_pixels);
     Spot s;
-    s.y = static_cast<float>(p.row) + offset[0];
-    s.x = static_cast<float>(p.col) + offset[1];
-    s.signal = filtered(p.row, p.col);
+    s.y = static_cast<float>(p[0]) + offset[0];
+    s.x = static_cast<float>(p[1]) + offset[1];
+    s.signal = filtered(p[0], p[1]);
     s.background = backgrounds[i];
-    std::tie(s.mass, s.size) = mass_and_size(frame, p, half, s.background, s.y, s.x);
-    const float square = squared_significance(p.row, p.col);
-    s.snr = std::copysign(std::sqrt(std::fabs(square)), square);
+    std::tie(s.mass, s.size) = mass_and_size<2>(frame, p, half, s.background, {s.y, s.x});
+    s.snr = snrs[i];
     s.located_by = how;
     out.spots.push_back(s);
   }
