@@ -114,3 +114,24 @@ def test_batch_reads_any_byte_order_and_float_width(dtype):
     movie = camera_movie("dim", seed=1, frames=2, shape=(48, 48), particles=6).frames
     expected = qt.batch(movie.astype(dtype).astype(np.float32))
     pd.testing.assert_frame_equal(qt.batch(movie.astype(dtype)), expected)
+
+
+def test_volumes_get_the_spot_measures_and_rules():
+    rng = np.random.default_rng(9)
+    z, y, x = np.mgrid[0:24, 0:40, 0:40]
+    volume = rng.normal(100.0, 3.0, z.shape).astype(np.float32)
+    centres = [(8.3, 12.6, 14.2), (15.6, 28.1, 25.4), (12.2, 30.4, 8.7)]
+    for cz, cy, cx in centres:
+        volume += 300.0 * np.exp(-((z - cz) ** 2 + (y - cy) ** 2 + (x - cx) ** 2) / (2 * 1.3**2))
+    volume[4, 5, 33] = 1000.0  # a hot voxel
+    volume[14, 30, 9] = np.nan  # in the third spot's window: the localizer gives it no position
+    spots = qt.locate(volume)
+    assert spots.attrs["dropped"] == {"nan_pixels": 1, "hot_pixels": 1}
+    np.testing.assert_allclose(spots[["z", "y", "x"]].to_numpy(), centres[:2], atol=0.15)
+    # The ball of radius 3 holds 85 % of a 1.3-voxel spot's light.
+    np.testing.assert_allclose(spots.mass, 0.85 * 300.0 * (2 * np.pi) ** 1.5 * 1.3**3, rtol=0.08)
+    np.testing.assert_allclose(spots.background, 100.0, atol=1.0)
+    np.testing.assert_allclose(spots["size"], 1.3, atol=0.2)
+    np.testing.assert_allclose(spots.snr, (spots.intensity - 100.0) / 3.0, rtol=0.1)
+    assert len(qt.locate(volume, keep_hot_pixels=True)) == 3
+    assert len(qt.locate(volume, min_snr=float(spots.snr.max()))) == 1

@@ -58,6 +58,13 @@ def detect_spot_frames(
            npt.NDArray[np.int64]]: ...
 
 SPOT_SIGMAS: float
+def measure_volume_spots(
+    volume: npt.NDArray[np.float32],
+    positions: npt.NDArray[np.float32],
+    window: int,
+    keep_hot_pixels: bool,
+) -> tuple[npt.NDArray[np.uint8], npt.NDArray[np.float32], npt.NDArray[np.float32],
+           npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.int64]]: ...
 def link_particles(
     points: npt.NDArray[np.float32],
     frame_begin: npt.NDArray[np.uint64],

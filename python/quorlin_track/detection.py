@@ -173,8 +173,8 @@ def _plan(ndim: int, settings: dict[str, Any]) -> _Plan:
     keep_hot = _flag("keep_hot_pixels", settings["keep_hot_pixels"])
     min_mass = _optional_real("min_mass", settings["min_mass"], finite=False)
     min_snr = _optional_real("min_snr", settings["min_snr"], finite=False)
-    if detector != "spots" and (min_mass is not None or min_snr is not None):
-        raise ValueError("min_mass and min_snr filter the measures of detector='spots'")
+    if detector != "spots" and ndim == 2 and (min_mass is not None or min_snr is not None):
+        raise ValueError("min_mass and min_snr filter the measures of detector='spots' (and of volumes)")
     return _Plan(ndim, detector, diameter, level, min_distance,
                  method if refine is None and detector == "peaks" else None, window, max_peaks,
                  sigmas, correlation_threshold, chosen_filter, refine, camera, invert, keep_hot,
@@ -256,9 +256,11 @@ _SHARED_DOC = """diameter : int
         Dark particles on a bright field (``"spots"``): each frame turned over (the brightest
         value the sample type holds minus the value; the frame's brightest for float samples).
     min_mass, min_snr : float, optional
-        Drop spots below this mass (frame units, photons with a camera model) or snr.
+        Drop spots below this mass (frame units, photons with a camera model) or snr
+        (``"spots"`` and volumes).
     keep_hot_pixels : bool
-        Keep single-pixel spikes (hot pixels), which ``"spots"`` sets apart by default.
+        Keep single-pixel (single-voxel) spikes, hot pixels, which ``"spots"`` and volumes set
+        apart by default.
     correlation_sigmas : (float, float, float), optional
         Volumes: Gaussian widths (z, y, x pixels) of the template each peak is correlated with;
         adds the column ``score``.
@@ -299,7 +301,9 @@ def locate(frame: npt.ArrayLike, *, diameter: int = 7, threshold: Threshold = "a
         ``mass``, ``background``, ``size`` (pixels), ``snr`` and ``located_by``; intensity is then
         the band-passed peak (the height above the local background). ``"peaks"`` adds
         ``located_by`` (the method, or "pixel" where the position is a pixel centre) and, with
-        correlation, ``score``. ``attrs["dropped"]`` counts the peaks set apart by reason
+        correlation, ``score``; for a volume also ``mass``, ``background``, ``size`` (voxels) and
+        ``snr`` (the peak voxel's height above the background over the volume's noise sigma),
+        with the same rules: single-voxel spikes and spots on NaN voxels set apart. ``attrs["dropped"]`` counts the peaks set apart by reason
         (``nan_pixels``, ``hot_pixels``).
 
     Raises
@@ -367,7 +371,28 @@ def _detect(frame: npt.NDArray[np.float32], plan: _Plan, frame_number: int) -> p
         spots = plan.refine(raw, spots, plan.window, plan.camera)
         if plan.max_peaks is not None:
             spots = spots.iloc[:plan.max_peaks].reset_index(drop=True)
+    if plan.ndim == 3:
+        spots = _measure_volume(raw, spots, plan)
     return spots
+
+
+def _measure_volume(volume: npt.NDArray[np.float32], spots: pd.DataFrame, plan: _Plan) -> pd.DataFrame:
+    """A volume's spots with their measures (mass, background, size, snr) on the raw voxels, the
+    single-voxel spikes and spots on NaN voxels set apart (counted in ``attrs["dropped"]``), and
+    the filters applied."""
+    positions = spots[list(spatial_columns(3))].to_numpy(np.float32)
+    kept, mass, background, size, snr, dropped = _native.measure_volume_spots(
+        volume, positions, plan.window, plan.keep_hot_pixels)
+    table = spots[kept.astype(bool)].reset_index(drop=True)
+    table[MASS], table[BACKGROUND], table[SIZE], table[SNR] = mass, background, size, snr
+    keep = np.ones(len(table), bool)
+    if plan.min_mass is not None:
+        keep &= mass >= plan.min_mass
+    if plan.min_snr is not None:
+        keep &= snr >= plan.min_snr
+    table = table[keep].reset_index(drop=True)
+    table.attrs["dropped"] = dict(zip(DROP_REASONS, (int(n) for n in dropped)))
+    return table
 
 
 def _located_by(names: npt.ArrayLike) -> pd.Categorical:
