@@ -62,7 +62,7 @@ struct FrameSpots {
 /// background varies more than the noise model says, and its bumps are no spots. The check costs
 /// a median over the ring, so the bright spots, which no texture the model misses could reach,
 /// skip it.
-constexpr float kTextureCheck = 2.0f;
+constexpr float kTextureCheck = 1.5f;
 /// The frame's spread is sampled every this many pixels along every this many rows: enough
 /// samples for its median to within about 2 % on a 256 x 256 frame, a small cost on any.
 constexpr std::uint64_t kSpreadStep = 4;
