@@ -270,8 +270,15 @@ _SHARED_DOC = """diameter : int
         ``"peaks"``: name of a filter in ``PREFILTERS`` applied to the frame before detection."""
 
 
-def _settings(**keywords: Any) -> dict[str, Any]:
-    return keywords
+#: The keywords of :func:`locate` and :func:`batch` that choose the steps (checked by :func:`_plan`).
+_PLAN_KEYWORDS = ("diameter", "threshold", "min_distance", "method", "detector", "window", "max_peaks",
+                  "gain", "offset", "read_noise", "invert", "min_mass", "min_snr", "keep_hot_pixels",
+                  "correlation_sigmas", "correlation_threshold", "prefilter")
+
+
+def _settings(arguments: dict[str, Any]) -> dict[str, Any]:
+    """The step-choosing keywords out of a call's arguments (its ``locals()``)."""
+    return {name: arguments[name] for name in _PLAN_KEYWORDS}
 
 
 @keyword_only(_KEYWORD_HINT)
@@ -323,12 +330,7 @@ def locate(frame: npt.ArrayLike, *, diameter: int = 7, threshold: Threshold = "a
     [[10.0, 20.0]]
     """
     array = _real_samples(np.asarray(frame))
-    plan = _plan(array.ndim, _settings(
-        diameter=diameter, threshold=threshold, min_distance=min_distance, method=method,
-        detector=detector, window=window, max_peaks=max_peaks, gain=gain, offset=offset,
-        read_noise=read_noise, invert=invert, min_mass=min_mass, min_snr=min_snr,
-        keep_hot_pixels=keep_hot_pixels, correlation_sigmas=correlation_sigmas,
-        correlation_threshold=correlation_threshold, prefilter=prefilter))
+    plan = _plan(array.ndim, _settings(locals()))
     frame_number = integer("frame_number", frame_number)
     if plan.detector == "spots":
         return _spots_chunk(array[None], plan, frame_number, None)
@@ -504,12 +506,7 @@ def batch(movie: Any, *, diameter: int = 7, threshold: Threshold = "auto",
     [[0.0, 10.0, 20.0], [1.0, 10.0, 20.0], [2.0, 10.0, 20.0]]
     """
     frames = movie if isinstance(movie, Movie) else open_movie(movie)
-    plan = _plan(frames.ndim, _settings(
-        diameter=diameter, threshold=threshold, min_distance=min_distance, method=method,
-        detector=detector, window=window, max_peaks=max_peaks, gain=gain, offset=offset,
-        read_noise=read_noise, invert=invert, min_mass=min_mass, min_snr=min_snr,
-        keep_hot_pixels=keep_hot_pixels, correlation_sigmas=correlation_sigmas,
-        correlation_threshold=correlation_threshold, prefilter=prefilter))
+    plan = _plan(frames.ndim, _settings(locals()))
     from tqdm import tqdm
 
     show = sys.stderr.isatty() if progress is None else bool(progress)
