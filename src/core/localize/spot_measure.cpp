@@ -128,8 +128,11 @@ std::pair<std::array<float, 2>, Locator> locate_spot(const View2<float>& frame, 
 std::optional<float> frame_spread(const View2<float>& squared_significance) {
   thread_local std::vector<float> sample;
   sample.clear();
-  for (std::uint64_t r = kSpreadStep / 2; r < squared_significance.shape[0]; r += kSpreadStep)
-    for (std::uint64_t c = kSpreadStep / 2; c < squared_significance.shape[1]; c += kSpreadStep)
+  const std::uint64_t pixels = squared_significance.shape[0] * squared_significance.shape[1];
+  const auto step = static_cast<std::uint64_t>(
+      std::max(1.0, std::floor(std::sqrt(static_cast<double>(pixels) / static_cast<double>(kSpreadSamples)))));
+  for (std::uint64_t r = step / 2; r < squared_significance.shape[0]; r += step)
+    for (std::uint64_t c = step / 2; c < squared_significance.shape[1]; c += step)
       sample.push_back(std::fabs(squared_significance(static_cast<std::int64_t>(r), static_cast<std::int64_t>(c))));
   if (sample.empty()) return std::nullopt;
   return std::sqrt(median_of(sample)) / kMedianAbsNormal;

@@ -45,9 +45,8 @@ struct SpotSettings {
   std::optional<float> typical_spread;
 };
 
-/// The frame's spread of the significance: median |significance| over a regular sample of the
-/// pixels (every kSpreadStep-th of every kSpreadStep-th row) over that of normal noise. None for
-/// a frame without pixels.
+/// The frame's spread of the significance: median |significance| over a regular sample of about
+/// kSpreadSamples pixels over that of normal noise. None for a frame without pixels.
 std::optional<float> frame_spread(const View2<float>& squared_significance);
 
 /// The spots of a frame, and how many peaks were set apart and why.
@@ -63,9 +62,9 @@ struct FrameSpots {
 /// a median over the ring, so the bright spots, which no texture the model misses could reach,
 /// skip it.
 constexpr float kTextureCheck = 1.5f;
-/// The frame's spread is sampled every this many pixels along every this many rows: enough
-/// samples for its median to within about 2 % on a 256 x 256 frame, a small cost on any.
-constexpr std::uint64_t kSpreadStep = 4;
+/// The frame's spread is taken from about this many pixels on a square grid: its median to
+/// within about 2 %, at a small cost on any frame.
+constexpr std::uint64_t kSpreadSamples = 4096;
 /// A spot whose nearest other spot lies closer than this many window sides is crowded: the
 /// neighbour's light fills its window, so its position comes from its 3 x 3 peak instead.
 constexpr float kCrowdedWindows = 5.0f / 7.0f;

@@ -70,6 +70,33 @@ void for_each_in_cube(const Index<D>& centre, std::int64_t half, Visit&& visit) 
   }
 }
 
+/// Calls visit(index) for every index on the border of the cube of half-side `half` around
+/// `centre` (Chebyshev distance `half`), the last axis fastest: where no other axis lies on the
+/// border, only the last axis's two ends do.
+template <std::size_t D, class Visit>
+void for_each_on_border(const Index<D>& centre, std::int64_t half, Visit&& visit) {
+  if (half == 0) {
+    visit(centre);
+    return;
+  }
+  Index<D> offset;
+  offset.fill(-half);
+  while (true) {
+    bool edge = false;
+    for (std::size_t a = 0; a + 1 < D; ++a) edge = edge || std::abs(offset[a]) == half;
+    Index<D> at;
+    for (std::size_t a = 0; a < D; ++a) at[a] = centre[a] + offset[a];
+    for (std::int64_t last = -half; last <= half; last += edge ? 1 : 2 * half) {
+      at[D - 1] = centre[D - 1] + last;
+      visit(at);
+    }
+    std::size_t a = D - 1;
+    while (a > 0 && offset[a - 1] == half) offset[--a] = -half;
+    if (a == 0) return;
+    ++offset[a - 1];
+  }
+}
+
 /// Whether any pixel of the cube of half-side `half` around p (within the view) is NaN.
 template <std::size_t D>
 bool has_nan(const StridedView<float, D>& v, const Index<D>& p, std::int64_t half) {
@@ -86,10 +113,8 @@ template <std::size_t D>
 float border_median(const StridedView<float, D>& v, const Index<D>& p, std::int64_t half) {
   thread_local std::vector<float> border;
   border.clear();
-  for_each_in_cube<D>(p, half, [&](const Index<D>& at, const Index<D>& offset) {
-    std::int64_t far = 0;
-    for (std::size_t a = 0; a < D; ++a) far = std::max(far, std::abs(offset[a]));
-    if (far != half || !inside(v, at)) return;
+  for_each_on_border<D>(p, half, [&](const Index<D>& at) {
+    if (!inside(v, at)) return;
     const float value = value_at(v, at);
     if (std::isfinite(value)) border.push_back(value);
   });
