@@ -121,17 +121,21 @@ float border_median(const StridedView<float, D>& v, const Index<D>& p, std::int6
   return border.empty() ? value_at(v, p) : median_of(border);
 }
 
-/// Whether the peak at p (whose neighbours lie in the view and are finite) is a single-pixel
-/// spike: its neighbours hold almost none of its height above the background.
+/// Whether the peak found at p is a single-pixel spike: the brightest finite pixel of its cube
+/// of half-side 1 (the peak itself, or a spike beside it, as at a frame's edge where peaks are
+/// not looked for) stands above the background while its neighbours in the view hold almost none
+/// of that height.
 template <std::size_t D>
 bool is_spike(const StridedView<float, D>& v, const Index<D>& p, float background) {
-  const float height = value_at(v, p) - background;
+  Index<D> top = p;
+  for_each_in_cube<D>(p, 1, [&](const Index<D>& at, const Index<D>&) {
+    if (inside(v, at) && value_at(v, at) > value_at(v, top)) top = at;
+  });
+  const float height = value_at(v, top) - background;
   if (!(height > 0.0f)) return false;
   float around = 0.0f;
-  for_each_in_cube<D>(p, 1, [&](const Index<D>& at, const Index<D>& offset) {
-    bool centre = true;
-    for (std::size_t a = 0; a < D; ++a) centre = centre && offset[a] == 0;
-    if (!centre && inside(v, at)) around += value_at(v, at) - background;
+  for_each_in_cube<D>(top, 1, [&](const Index<D>& at, const Index<D>&) {
+    if (at != top && inside(v, at) && std::isfinite(value_at(v, at))) around += value_at(v, at) - background;
   });
   return around < kMinNeighbourShare * height;
 }
