@@ -34,13 +34,14 @@ def spot_frame(rng, centres, photons=2000.0, background=20.0, gain=2.0, offset=1
     return (offset + gain * rng.poisson(mean)).astype(np.float32)
 
 
-def test_every_spot_sub_pixel_and_nan_pixels_never_give_nan_positions():
+@pytest.mark.parametrize("missing", [np.nan, np.inf, -np.inf])
+def test_every_spot_sub_pixel_and_nan_pixels_never_give_nan_positions(missing):
     rng = np.random.default_rng(4)
     # A crowded pair, a spot at the edge, a spot with a NaN in its window, one alone, one on a NaN.
     centres = [[20.3, 20.2], [21.1, 23.6], [1.4, 40.7], [45.2, 12.6], [30.5, 45.3], [50.6, 50.3]]
     frame = spot_frame(rng, centres)
-    frame[45, 16] = np.nan
-    frame[51, 50] = np.nan
+    frame[45, 16] = missing
+    frame[51, 50] = missing
     spots = qt.locate(frame, gain=2.0, offset=100.0)
     assert spots.attrs["dropped"] == {"nan_pixels": 1, "hot_pixels": 0}
     positions = spots[["y", "x"]].to_numpy()

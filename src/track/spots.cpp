@@ -58,7 +58,8 @@ struct SpotPathSettings {
 /// Converts n samples to the frame's units (photons with a camera model: (v - offset) / gain)
 /// into `out` and, for dark particles, turns the frame over: v -> top - v, top being the brightest
 /// value the sample type can hold (the frame's brightest finite value for floating-point samples).
-/// One pass for integer samples, which cannot be NaN; returns whether a NaN is left.
+/// One pass for integer samples, which are always finite; returns whether a value is missing (NaN
+/// or infinite).
 template <class T>
 bool calibrate(const T* samples, std::size_t n, float* out, const SpotPathSettings& s) {
   const auto scale = static_cast<float>(1.0 / s.gain);
@@ -66,7 +67,8 @@ bool calibrate(const T* samples, std::size_t n, float* out, const SpotPathSettin
   for (std::size_t i = 0; i < n; ++i) out[i] = (static_cast<float>(samples[i]) - offset) * scale;
   bool nan = false;
   if constexpr (!std::is_integral_v<T>) {
-    for (std::size_t i = 0; i < n; ++i) nan |= out[i] != out[i];
+    // NaN fails the comparison, infinities exceed the bound; written so it vectorizes.
+    for (std::size_t i = 0; i < n; ++i) nan |= !(std::fabs(out[i]) <= std::numeric_limits<float>::max());
   }
   if (!s.invert) return nan;
   float top = -std::numeric_limits<float>::infinity();
@@ -107,7 +109,8 @@ void squared_significance(const float* filtered, float* mean_then_squares, std::
   }
 }
 
-/// A copy of the frame with every NaN replaced by the mean of the finite pixels, for the filter.
+/// A copy of the frame with every missing (NaN or infinite) value replaced by the mean of the
+/// finite pixels, for the filter.
 void fill_missing(const float* values, std::size_t n, std::vector<float>& filled) {
   double sum = 0.0;
   std::size_t count = 0;
@@ -119,7 +122,7 @@ void fill_missing(const float* values, std::size_t n, std::vector<float>& filled
   const float mean = count > 0 ? static_cast<float>(sum / static_cast<double>(count)) : 0.0f;
   filled.assign(values, values + n);
   for (float& v : filled)
-    if (std::isnan(v)) v = mean;
+    if (!std::isfinite(v)) v = mean;
 }
 
 template <class T>

@@ -36,7 +36,7 @@ struct Spot {
 struct SpotSettings {
   std::uint64_t window;  ///< odd window side, pixels
   bool keep_hot_pixels;
-  bool missing_pixels;   ///< whether the frame has NaN pixels (without, none is looked for)
+  bool missing_pixels;   ///< whether the frame has missing (NaN or infinite) pixels (without, none is looked for)
   /// The automatic threshold (noise sigmas), when the peaks were found with it: a spot below
   /// kTextureCheck times it is checked against the spread of the significance in the ring
   /// around it, relative to `typical_spread`, the frame's (median |significance| over that of

@@ -97,12 +97,13 @@ void for_each_on_border(const Index<D>& centre, std::int64_t half, Visit&& visit
   }
 }
 
-/// Whether any pixel of the cube of half-side `half` around p (within the view) is NaN.
+/// Whether any pixel of the cube of half-side `half` around p (within the view) is missing: NaN or
+/// infinite.
 template <std::size_t D>
 bool has_nan(const StridedView<float, D>& v, const Index<D>& p, std::int64_t half) {
   bool found = false;
   for_each_in_cube<D>(p, half, [&](const Index<D>& at, const Index<D>&) {
-    found = found || (inside(v, at) && std::isnan(value_at(v, at)));
+    found = found || (inside(v, at) && !std::isfinite(value_at(v, at)));
   });
   return found;
 }
