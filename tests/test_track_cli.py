@@ -64,11 +64,12 @@ def test_cli_errors(tmp_path, make, args, code, message):
 
 
 def test_ctrl_c_stops_without_output(tmp_path):
-    # Thresholds at 0 make every local maximum of the noise a spot: slow enough to interrupt.
+    # The raw detector with thresholds at 0 makes every local maximum of the noise a spot: slow
+    # enough to interrupt.
     rng = np.random.default_rng(0)
-    np.save(tmp_path / "noise.npy", rng.normal(100, 10, (300, 192, 192)).astype(np.float32))
-    child = subprocess.Popen([sys.executable, "-m", "quorlin_track", "noise.npy", "--threshold",
-                              "0", "--min-distance", "0", "--no-progress"], cwd=tmp_path,
+    np.save(tmp_path / "noise.npy", rng.normal(100, 10, (600, 192, 192)).astype(np.float32))
+    child = subprocess.Popen([sys.executable, "-m", "quorlin_track", "noise.npy", "--detector", "peaks",
+                              "--threshold", "0", "--min-distance", "0", "--no-progress"], cwd=tmp_path,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     assert child.stdout.readline().startswith("movie: noise.npy")
     time.sleep(1.0)
