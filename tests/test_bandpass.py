@@ -62,7 +62,7 @@ def test_detect_and_refine_finds_dim_spots():
     order = np.argsort(found.y.to_numpy())
     np.testing.assert_allclose(found[["y", "x"]].to_numpy()[order], truth[np.argsort(truth[:, 0])],
                                atol=0.25)
-    assert (found.signal > 0).all()
-    with pytest.raises(ValueError, match="argument 'threshold'"):
+    assert (found.intensity > 0).all() and (found.located_by == "mle").all()
+    with pytest.raises(ValueError, match="threshold must be 'auto' or a number"):
         qt.detect_and_refine(frame, threshold="median")
     assert len(qt.detect_and_refine(frame, threshold=1e9)) == 0

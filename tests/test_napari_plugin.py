@@ -147,9 +147,9 @@ def test_preview_shows_locate_of_the_frame_on_screen(viewer, widget, volume):
     viewer.add_image(data, name="cells")
     viewer.dims.set_current_step(0, 3)
     widget["min_distance"].value = 4.0
-    widget["method"].value = "gaussian_fitting"
+    widget["diameter"].value = 5
     wait_until(lambda: widget.preview_layer is not None and not widget.preview_pending)
-    expected = qt.locate(data[3], min_distance=4.0, method="gaussian_fitting")
+    expected = qt.locate(data[3], min_distance=4.0, diameter=5)
     axes = ["frame", "z", "y", "x"] if volume else ["frame", "y", "x"]
     assert len(expected) > 3
     np.testing.assert_array_equal(widget.preview_layer.data, expected.assign(frame=3)[axes])

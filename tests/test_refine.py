@@ -256,14 +256,14 @@ def test_threads_share_the_fits_and_get_the_same_result():
 
 
 def test_locate_with_bandpass_and_mle_is_detect_and_refine():
-    """locate's named steps: detection on the band-passed frame, the fit on the raw one."""
+    """locate's named step: detection on the band-passed frame, the fit on the raw one."""
     rng = np.random.default_rng(7)
     frame = rng.poisson(10.0, size=(64, 64)).astype(np.float32)
     for y, x in ((15.3, 20.6), (40.1, 44.8), (50.7, 12.2)):
         yy, xx = np.mgrid[:64, :64]
         frame += rng.poisson(600 * np.exp(-((yy - y) ** 2 + (xx - x) ** 2) / (2 * 1.3 ** 2))
                              / (2 * np.pi * 1.3 ** 2)).astype(np.float32)
-    located = qt.locate(frame, prefilter="bandpass", method="mle")
+    located = qt.locate(frame, method="mle")
     expected = qt.detect_and_refine(frame)
     assert len(located) == 3
     np.testing.assert_array_equal(located[["y", "x", "photons", "x_err"]].to_numpy(),

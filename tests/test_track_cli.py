@@ -44,8 +44,8 @@ def test_cli_writes_the_library_tracks_and_a_summary(tmp_path, small_tiff):
     written = qt.load(tmp_path / "t.csv")
     pd.testing.assert_frame_equal(written, expected.reset_index(drop=True))
     assert written.attrs["version"] == qt.__version__ and written.attrs["movie"] == str(small_tiff)
-    assert {k: written.attrs["parameters"][k] for k in ("max_skip", "min_length", "frames", "window")} \
-        == {"max_skip": 0, "min_length": 2, "frames": [1, 6], "window": 7}
+    assert {k: written.attrs["parameters"][k] for k in ("max_skip", "min_length", "frames", "diameter")} \
+        == {"max_skip": 0, "min_length": 2, "frames": [1, 6], "diameter": 7}
     assert (tmp_path / "t.png").read_bytes().startswith(PNG_SIGNATURE)
     for line in ("frames: 5", f"detections: {len(expected)}", "tracks: ", "points per track",
                  "time: detect "):
@@ -105,12 +105,14 @@ def test_cli_errors_come_before_any_work(tmp_path, monkeypatch, capsys, make, ar
 @pytest.mark.parametrize("signal_number, code, word", [(signal.SIGINT, 130, "interrupted"),
                                                        (signal.SIGTERM, 143, "terminated")])
 def test_a_stopped_run_leaves_no_output(tmp_path, signal_number, code, word):
-    # Thresholds at 0 make every local maximum of the noise a spot: slow enough to stop. The child
-    # takes Ctrl-C even where this suite runs with SIGINT ignored (a background job).
+    # The raw detector with thresholds at 0 makes every local maximum of the noise a spot: slow
+    # enough to stop. The child takes Ctrl-C even where this suite runs with SIGINT ignored (a
+    # background job).
     rng = np.random.default_rng(0)
-    np.save(tmp_path / "noise.npy", rng.normal(100, 10, (300, 192, 192)).astype(np.float32))
-    child = subprocess.Popen([sys.executable, "-m", "quorlin_track", "noise.npy", "--threshold",
-                              "0", "--min-distance", "0", "--no-progress"], cwd=tmp_path,
+    np.save(tmp_path / "noise.npy", rng.normal(100, 10, (600, 192, 192)).astype(np.float32))
+    child = subprocess.Popen([sys.executable, "-m", "quorlin_track", "noise.npy", "--detector",
+                              "peaks", "--threshold", "0", "--min-distance", "0", "--no-progress"],
+                             cwd=tmp_path,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                              preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     assert child.stdout.readline().startswith("movie: noise.npy")

@@ -31,8 +31,9 @@ def raw_frame(frame, threshold, min_distance, method, window, max_peaks):
     ("auto", "radial_symmetry", None), ("auto", "gaussian_fitting", 4), (40.0, None, None)])
 def test_batch_and_locate_equal_the_raw_detector_frame_by_frame(threshold, method, max_peaks):
     movie = noisy_movie()
-    spots = qt.batch(movie, threshold, 2.5, method, 5, max_peaks)
-    assert list(spots.columns) == ["frame", "y", "x", "intensity"]
+    spots = qt.batch(movie, detector="peaks", threshold=threshold, min_distance=2.5, method=method,
+                     window=5, max_peaks=max_peaks)
+    assert list(spots.columns) == ["frame", "y", "x", "intensity", "located_by"]
     for t, frame in enumerate(movie):
         level = qt.auto_threshold(frame) if threshold == "auto" else threshold
         positions, intensities, _ = raw_frame(frame, level, 2.5, method, 5, max_peaks)
@@ -40,14 +41,18 @@ def test_batch_and_locate_equal_the_raw_detector_frame_by_frame(threshold, metho
         assert len(positions) > 0
         np.testing.assert_array_equal(ours[["y", "x"]].to_numpy(), positions)
         np.testing.assert_array_equal(ours["intensity"].to_numpy(), intensities)
-        single = qt.locate(frame, threshold, 2.5, method, 5, max_peaks, frame_number=t)
+        whole = np.all(positions == np.round(positions), axis=1)
+        assert (ours["located_by"].to_numpy() == np.where(whole, "pixel", method or "pixel")).all()
+        single = qt.locate(frame, detector="peaks", threshold=threshold, min_distance=2.5,
+                           method=method, window=5, max_peaks=max_peaks, frame_number=t)
         pd.testing.assert_frame_equal(single, ours.reset_index(drop=True))
 
 
 def test_volumes_equal_the_raw_detector_and_carry_scores():
     movie = noisy_movie(frames=2, shape=(12, 20, 24), particles=6)
     spots = qt.batch(movie, correlation_sigmas=(1.3, 1.3, 1.3))
-    assert list(spots.columns) == ["frame", "z", "y", "x", "intensity", "score"]
+    assert list(spots.columns) == ["frame", "z", "y", "x", "intensity", "located_by", "score", "mass",
+                                   "background", "size", "snr"]
     for t, frame in enumerate(movie):
         positions, intensities, scores = raw_frame(frame, qt.auto_threshold(frame), 3.0,
                                                    "radial_symmetry", 7, None)
@@ -61,7 +66,7 @@ def test_columns_follow_array_axes():
     frame = np.zeros((20, 50), np.float32)
     frame[9:12, 29:32] = 1.0
     frame[10, 30] = 5.0
-    spot = qt.locate(frame, threshold=2.0)
+    spot = qt.locate(frame)
     assert (spot.loc[0, "y"], spot.loc[0, "x"]) == pytest.approx((10.0, 30.0), abs=1e-5)
     volume = np.zeros((9, 20, 50), np.float32)
     volume[3:6, 9:12, 29:32] = 1.0
@@ -98,9 +103,10 @@ def test_auto_threshold_rule_for_every_sample_type():
     ({"threshold": "high"}, ValueError, "threshold must be 'auto' or a number"),
     ({"threshold": [1]}, TypeError, "threshold must be 'auto' or a number"),
     ({"window": 4}, ValueError, "window must be an odd integer >= 3"),
-    ({"method": "centroid"}, ValueError, "method must be one of None, 'radial_symmetry'"),
-    ({"max_peaks": -1}, ValueError, "max_peaks must be None or a non-negative integer"),
-    ({"prefilter": "median"}, ValueError, "prefilter must be one of None, 'bandpass'"),
+    ({"method": "centroid", "detector": "peaks"}, ValueError,
+     "method must be one of None, 'radial_symmetry'"),
+    ({"max_peaks": -1}, ValueError, "max_peaks must be an integer >= 0"),
+    ({"prefilter": "median", "detector": "peaks"}, ValueError, "prefilter must be one of 'bandpass'"),
     ({"correlation_sigmas": (1, 1, 1)}, ValueError, "apply to 3-D volumes only"),
 ])
 def test_bad_keywords_name_the_argument(keywords, error, message):

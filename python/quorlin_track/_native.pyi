@@ -49,6 +49,31 @@ def detect_frames(
     stop: npt.NDArray[np.uint8] | None = None,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.float32]]: ...
 def background(frame: npt.NDArray[Any]) -> tuple[float, float, float]: ...
+def detect_spot_frames(
+    chunk: npt.NDArray[Any],
+    diameter: int,
+    threshold: float | None,
+    min_distance: float,
+    gain: float,
+    offset: float,
+    read_noise: float | None,
+    camera: bool,
+    invert: bool,
+    keep_hot_pixels: bool,
+    stop: npt.NDArray[np.uint8] | None = None,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32], npt.NDArray[np.float32],
+           npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.float32],
+           npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.uint8],
+           npt.NDArray[np.int64]]: ...
+
+SPOT_SIGMAS: float
+def measure_volume_spots(
+    volume: npt.NDArray[np.float32],
+    positions: npt.NDArray[np.float32],
+    window: int,
+    keep_hot_pixels: bool,
+) -> tuple[npt.NDArray[np.uint8], npt.NDArray[np.float32], npt.NDArray[np.float32],
+           npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.int64]]: ...
 def link_particles(
     points: npt.NDArray[np.float32],
     frame_begin: npt.NDArray[np.uint64],

@@ -32,7 +32,7 @@ import pandas as pd
 
 from . import __version__
 from .columns import FRAME, PARTICLE
-from .detection import DETECTOR_METHODS, REFINERS, batch
+from .detection import DETECTOR_METHODS, DETECTORS, REFINERS, batch
 from .figure import FIGURE_FORMATS, save_figure
 from .files import FORMATS, save
 from .linking import MOTIONS, link
@@ -88,18 +88,38 @@ def _parser() -> argparse.ArgumentParser:
                               "or .parquet (default: none)")
     outputs.add_argument("--no-progress", action="store_true", help="no progress bar")
     detection = parser.add_argument_group("detection")
+    detection.add_argument("--diameter", type=int, default=7,
+                           help="spot size, odd number of pixels (default 7)")
+    detection.add_argument("--detector", choices=DETECTORS, default=None,
+                           help="spots (default for 2-D: band-pass, noise threshold, spot measures) "
+                                "or peaks (the raw detector on the frames as they are; default for "
+                                "volumes)")
     detection.add_argument("--threshold", default="auto",
-                           help="peak threshold in the movie's intensity units, or 'auto' (median "
-                                "+ 5 MAD-based sigmas per frame; default)")
+                           help="'auto' (default: 5.5 noise sigmas of the band-passed frame, each "
+                                "pixel's noise from the frame or the camera) or the lowest "
+                                "band-passed peak value (with --detector peaks: the lowest peak "
+                                "pixel value)")
     detection.add_argument("--min-distance", type=float, default=3.0,
                            help="smallest distance between two spots, pixels (default 3)")
     detection.add_argument("--method", default="radial_symmetry",
                            choices=[*DETECTOR_METHODS, *REFINERS, "none"],
-                           help="sub-pixel localization (default radial_symmetry; none keeps "
-                                "pixel positions)")
-    detection.add_argument("--window", type=int, default=7,
-                           help=f"localization window, odd number of pixels, 3 to {_MAX_WINDOW} "
-                                "(default 7)")
+                           help="sub-pixel localization (default radial_symmetry; mle fits every "
+                                "spot with the camera model; none keeps pixel positions, "
+                                "--detector peaks only)")
+    detection.add_argument("--window", type=int, default=None,
+                           help=f"localization (and MLE fit) window, odd number of pixels, 3 to "
+                                f"{_MAX_WINDOW} (default: the diameter)")
+    detection.add_argument("--invert", action="store_true",
+                           help="dark particles on a bright field (brightfield)")
+    detection.add_argument("--min-mass", type=float, default=None, help="drop spots of less mass")
+    detection.add_argument("--min-snr", type=float, default=None, help="drop spots of lower snr")
+    detection.add_argument("--keep-hot-pixels", action="store_true",
+                           help="keep single-pixel spikes (set apart by default)")
+    camera = parser.add_argument_group("camera (with --gain, intensities are in photons)")
+    camera.add_argument("--gain", type=float, default=None, help="camera counts per photon")
+    camera.add_argument("--offset", type=float, default=None, help="camera counts at zero light")
+    camera.add_argument("--read-noise", type=float, default=None,
+                        help="camera read noise, counts (standard deviation)")
     linking = parser.add_argument_group("linking")
     linking.add_argument("--max-distance", type=float, default=3.0,
                          help="longest link, pixels (default 3)")
@@ -187,10 +207,26 @@ def _settings(args: argparse.Namespace) -> _Run:
         except ValueError:
             raise _Usage(f"--threshold must be 'auto' or a number, got {args.threshold!r}") from None
         threshold = _checked(real, "--threshold", threshold)
+    def optional(check: Any, option: str, value: Any, **bounds: Any) -> Any:
+        return None if value is None else _checked(check, option, value, **bounds)
+
     detect = {"threshold": threshold,
               "min_distance": _checked(real, "--min-distance", args.min_distance, low=0, unit="pixels"),
               "method": None if args.method == "none" else args.method,
-              "window": _checked(odd_window, "--window", args.window, high=_MAX_WINDOW)}
+              "window": optional(odd_window, "--window", args.window, high=_MAX_WINDOW),
+              "diameter": _checked(odd_window, "--diameter", args.diameter, high=_MAX_WINDOW),
+              "detector": args.detector,
+              "gain": optional(real, "--gain", args.gain, low=0, low_open=True, unit="counts per photon"),
+              "offset": optional(real, "--offset", args.offset, unit="counts"),
+              "read_noise": optional(real, "--read-noise", args.read_noise, low=0, unit="counts"),
+              "invert": args.invert, "min_mass": optional(real, "--min-mass", args.min_mass),
+              "min_snr": optional(real, "--min-snr", args.min_snr),
+              "keep_hot_pixels": args.keep_hot_pixels}
+    try:
+        # What depends on several options together, checked by batch itself on an empty movie.
+        batch(np.zeros((0, 8, 8), np.float32), progress=False, **detect)
+    except (TypeError, ValueError) as error:
+        raise _Usage(str(error)) from None
     linking = {"max_distance": _checked(real, "--max-distance", args.max_distance, low=0,
                                         low_open=True, unit="pixels"),
                "max_skip": _checked(integer, "--max-skip", args.max_skip, low=0, unit="frames")}
@@ -264,8 +300,10 @@ def _prepare(run: _Run, movie: Movie) -> Movie:
         run.frames, run.first_frame = (start, stop), start
         movie = movie[start:stop]
     side = min(movie.frame_shape[-2:])
-    if run.detect["method"] is not None and run.detect["window"] > side:
-        raise _Usage(f"--window {run.detect['window']} is wider than the movie's frames "
+    window = run.detect["window"] or run.detect["diameter"]
+    if run.detect["method"] is not None and window > side:
+        option = "--window" if run.detect["window"] else "--diameter"
+        raise _Usage(f"{option} {window} is wider than the movie's frames "
                      f"({' x '.join(map(str, movie.frame_shape))} pixels)")
     for option, path in (("-o", run.output), ("--figure", run.figure),
                          ("--track-table", run.track_table)):
@@ -311,6 +349,10 @@ def _track(movie: Movie, run: _Run, timings: dict[str, float]) -> pd.DataFrame:
     spots[FRAME] += run.first_frame
     timings["detect"] = time.perf_counter() - clock
     _say(f"detected {len(spots)} spots in {timings['detect']:.2f} s")
+    dropped = spots.attrs.get("dropped", {})
+    if any(dropped.values()):
+        _say("set apart: " + ", ".join(f"{n} on {reason.replace('_', ' ')}"
+                                      for reason, n in dropped.items()))
     clock = time.perf_counter()
     options = {k: v for k, v in run.link.items() if k != "max_distance"}
     tracks = link(spots, run.link["max_distance"], **options)

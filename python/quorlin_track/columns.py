@@ -13,12 +13,21 @@ conversion between raw arrays and tables goes through :func:`spatial_columns`.
 
 from __future__ import annotations
 
-__all__ = ["FRAME", "INTENSITY", "PARTICLE", "SCORE", "SPATIAL", "spatial_columns"]
+__all__ = ["BACKGROUND", "FRAME", "INTENSITY", "LOCATED_BY", "LOCATORS", "MASS", "PARTICLE", "SCORE",
+           "SIZE", "SNR", "SPATIAL", "spatial_columns"]
 
 FRAME = "frame"
 INTENSITY = "intensity"
 PARTICLE = "particle"
 SCORE = "score"
+# Spot measures of the "spots" detector (see quorlin_track.locate).
+MASS = "mass"
+BACKGROUND = "background"
+SIZE = "size"
+SNR = "snr"
+LOCATED_BY = "located_by"
+#: Values of ``located_by``; the first three in the native path's numbering.
+LOCATORS = ("radial_symmetry", "gaussian", "centroid", "mle", "gaussian_fitting", "pixel")
 
 #: Column of each array axis, in axis order, by number of spatial dimensions.
 SPATIAL: dict[int, tuple[str, ...]] = {2: ("y", "x"), 3: ("z", "y", "x")}

@@ -1,7 +1,11 @@
 """Detection and localization of spots: one frame (:func:`locate`) or a whole movie (:func:`batch`).
 
-Every detection is made by the raw detectors' rules; the steps around them (prefilter, threshold,
-localization, a later refine step) are chosen in one place, :func:`_plan`, from the keywords.
+Two detectors, chosen by name: ``"spots"`` (the default for 2-D frames) band-passes each frame at the
+spot size, keeps the peaks that stand out of each pixel's own noise and measures every spot
+(position, mass, background, size, snr and how the position was obtained); ``"peaks"`` (the default
+for volumes) runs the raw detectors on the frame as it is. The steps around them (camera model,
+prefilter, threshold, localization, a later refine step, filters) are chosen in one place,
+:func:`_plan`, from the keywords.
 """
 
 from __future__ import annotations
@@ -11,7 +15,6 @@ import sys
 from collections.abc import Callable, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
-from numbers import Real
 from typing import Any, Literal, Union
 
 import numpy as np
@@ -21,22 +24,32 @@ import pandas as pd
 import quorlin  # type: ignore[import-not-found,unused-ignore]  # an extension without stubs
 
 from . import _native
-from .columns import FRAME, INTENSITY, SCORE, spatial_columns
+from .columns import (BACKGROUND, FRAME, INTENSITY, LOCATED_BY, LOCATORS, MASS, SCORE, SIZE, SNR,
+                      spatial_columns)
 from .movie import Movie, MovieError, open_movie
+from .validation import choice, integer, keyword_only, odd_window, real
 
-__all__ = ["PREFILTERS", "REFINERS", "auto_threshold", "batch", "locate"]
+__all__ = ["DETECTORS", "PREFILTERS", "REFINERS", "auto_threshold", "batch", "locate"]
 
 Threshold = Union[Literal["auto"], float]
 Frame = npt.NDArray[Any]
 
 #: A step run on each float32 frame before detection: ``prefilter(frame) -> frame``.
 Prefilter = Callable[[npt.NDArray[np.float32]], npt.NDArray[np.float32]]
-#: A step run after detection at pixel positions: ``refine(frame, spots, window) -> spots``,
-#: where ``spots`` is the frame's table (columns as :func:`locate` returns them).
-Refiner = Callable[[npt.NDArray[np.float32], pd.DataFrame, int], pd.DataFrame]
+#: A step run after detection: ``refine(frame, spots, window, camera) -> spots``, where ``frame``
+#: holds the camera's values, ``spots`` is the frame's table (columns as :func:`locate` returns
+#: them) and ``camera`` the camera model (a :class:`Camera`).
+Refiner = Callable[[npt.NDArray[Any], pd.DataFrame, int, Any], pd.DataFrame]
 
+#: Detectors by name: band-pass and noise threshold with spot measures, or the raw detectors.
+DETECTORS = ("spots", "peaks")
 #: Localization done by the detectors themselves.
 DETECTOR_METHODS = ("radial_symmetry", "gaussian_fitting")
+#: What people coming from other packages pass by position: the hint of the TypeError.
+_KEYWORD_HINT = ("pass the spot size as diameter=... (pixels) and every other setting by keyword, "
+                 "e.g. locate(frame, diameter=7, threshold='auto')")
+#: Why spots were set apart, in the order of the native path's counts.
+DROP_REASONS = ("nan_pixels", "hot_pixels")
 #: Further localization methods by name, run as a step after detection.
 REFINERS: dict[str, Refiner] = {}
 #: Prefilters by name.
@@ -50,68 +63,122 @@ _CHUNK_BYTES = 16 * 2**20
 
 
 @dataclass(frozen=True)
+class Camera:
+    """The camera model: counts per photon, counts at zero light, read noise (counts, standard
+    deviation). ``given`` is False when none was passed (frame units, unit gain)."""
+
+    gain: float = 1.0
+    offset: float = 0.0
+    read_noise: float | None = None
+    given: bool = False
+
+
+@dataclass(frozen=True)
 class _Plan:
     """The steps of detection, resolved once from the keywords."""
 
     ndim: int
-    threshold: float | None  # None: each frame's automatic threshold
+    detector: str
+    diameter: int
+    threshold: float | None  # None: the automatic threshold
     min_distance: float
-    detector_method: str | None  # localization inside the detector
+    detector_method: str | None  # localization inside the raw detector
     window: int
     max_peaks: int | None
     correlation_sigmas: tuple[float, float, float] | None
     correlation_threshold: float | None
     prefilter: Prefilter | None
     refine: Refiner | None
+    camera: Camera
+    invert: bool
+    keep_hot_pixels: bool
+    min_mass: float | None
+    min_snr: float | None
 
     @property
     def native(self) -> bool:
-        """Whether the fused native path does all the steps."""
-        return self.ndim == 2 and self.prefilter is None and self.refine is None
+        """Whether a fused native path does the detection (and the raw route's localization)."""
+        return self.ndim == 2 and self.prefilter is None and (self.refine is None or self.detector == "spots")
 
 
-def _plan(ndim: int, threshold: Threshold, min_distance: float, method: str | None, window: int,
-          max_peaks: int | None, correlation_sigmas: Sequence[float] | None,
-          correlation_threshold: float | None, prefilter: str | None) -> _Plan:
+def _optional_real(name: str, value: Any, **bounds: Any) -> float | None:
+    return None if value is None else real(name, value, **bounds)
+
+
+def _flag(name: str, value: Any) -> bool:
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, got {type(value).__name__} {value!r}")
+    return bool(value)
+
+
+def _plan(ndim: int, settings: dict[str, Any]) -> _Plan:
+    """Checks every keyword of :func:`locate` / :func:`batch` and resolves the steps."""
     spatial_columns(ndim)
+    threshold = settings["threshold"]
     if isinstance(threshold, str):
         if threshold != "auto":
             raise ValueError(f"threshold must be 'auto' or a number, got {threshold!r}")
         level = None
-    elif isinstance(threshold, Real):
-        level = float(threshold)
-    else:
+    elif isinstance(threshold, (bool, np.bool_)) or not isinstance(threshold, (int, float, np.number)):
         raise TypeError(f"threshold must be 'auto' or a number, got {type(threshold).__name__}")
-    if not isinstance(min_distance, Real):
-        raise TypeError(f"min_distance must be a number (pixels), got {type(min_distance).__name__}")
-    if isinstance(window, bool) or not isinstance(window, (int, np.integer)) or window < 3 or window % 2 == 0:
-        raise ValueError(f"window must be an odd integer >= 3 (pixels), got {window!r}")
-    if max_peaks is not None and (isinstance(max_peaks, bool) or not isinstance(max_peaks, (int, np.integer))
-                                  or max_peaks < 0):
-        raise ValueError(f"max_peaks must be None or a non-negative integer, got {max_peaks!r}")
-    refine = None
-    if method is not None and method not in DETECTOR_METHODS:
-        if method not in REFINERS:
-            names = ", ".join(repr(m) for m in (None, *DETECTOR_METHODS, *REFINERS))
-            raise ValueError(f"method must be one of {names}, got {method!r}")
-        refine = REFINERS[method]
+    else:
+        level = real("threshold", threshold, finite=False)
+    detector = settings["detector"]
+    if detector is None:
+        detector = "spots" if ndim == 2 else "peaks"
+    choice("detector", detector, DETECTORS)
+    if detector == "spots" and ndim != 2:
+        raise ValueError("detector 'spots' works on 2-D frames; volumes take detector='peaks'")
+    diameter = odd_window("diameter", settings["diameter"])
+    window = diameter if settings["window"] is None else odd_window("window", settings["window"])
+    min_distance = real("min_distance", settings["min_distance"], low=0, finite=False, unit="pixels")
+    max_peaks = settings["max_peaks"]
+    if max_peaks is not None:
+        max_peaks = integer("max_peaks", max_peaks, low=0)
+    method = settings["method"]
+    allowed: tuple[Any, ...] = (("radial_symmetry", *REFINERS) if detector == "spots"
+                                else (None, *DETECTOR_METHODS, *REFINERS))
+    choice("method", method, allowed)
+    refine = REFINERS.get(method) if method is not None else None
     chosen_filter = None
+    prefilter = settings["prefilter"]
     if prefilter is not None:
-        if prefilter not in PREFILTERS:
-            names = ", ".join(repr(p) for p in (None, *PREFILTERS))
-            raise ValueError(f"prefilter must be one of {names}, got {prefilter!r}")
-        chosen_filter = PREFILTERS[prefilter]
-    sigmas = None
+        if detector == "spots":
+            raise ValueError("prefilter applies to detector='peaks' (the 'spots' detector band-passes "
+                             "every frame itself)")
+        chosen_filter = PREFILTERS[choice("prefilter", prefilter, tuple(PREFILTERS))]
+    sigmas: tuple[float, float, float] | None = None
+    correlation_sigmas = settings["correlation_sigmas"]
     if correlation_sigmas is not None:
-        sigmas = tuple(float(s) for s in correlation_sigmas)
-        if len(sigmas) != 3:
-            raise ValueError(f"correlation_sigmas must hold 3 widths (z, y, x pixels), got {len(sigmas)}")
+        widths = [real("correlation_sigmas", w, low=0, low_open=True) for w in correlation_sigmas]
+        if len(widths) != 3:
+            raise ValueError(f"correlation_sigmas must hold 3 widths (z, y, x pixels), got {len(widths)}")
+        sigmas = (widths[0], widths[1], widths[2])
+    correlation_threshold = _optional_real("correlation_threshold", settings["correlation_threshold"],
+                                           finite=False)
     if ndim == 2 and (sigmas is not None or correlation_threshold is not None):
         raise ValueError("correlation_sigmas and correlation_threshold apply to 3-D volumes only")
-    return _Plan(ndim, level, float(min_distance), method if refine is None else None, int(window),
-                 None if max_peaks is None else int(max_peaks),
-                 sigmas, None if correlation_threshold is None else float(correlation_threshold),
-                 chosen_filter, refine)
+    gain = _optional_real("gain", settings["gain"], low=0, low_open=True, unit="counts per photon")
+    offset = _optional_real("offset", settings["offset"], unit="counts")
+    read_noise = _optional_real("read_noise", settings["read_noise"], low=0, unit="counts")
+    given = gain is not None or offset is not None or read_noise is not None
+    if given and detector != "spots" and method != "mle":
+        raise ValueError("gain, offset and read_noise apply to detector='spots' or method='mle'")
+    camera = Camera(1.0 if gain is None else gain, 0.0 if offset is None else offset, read_noise, given)
+    invert = _flag("invert", settings["invert"])
+    if invert and detector != "spots":
+        raise ValueError("invert applies to detector='spots'")
+    if invert and method == "mle":
+        raise ValueError("method='mle' fits bright spots; it cannot follow invert=True")
+    keep_hot = _flag("keep_hot_pixels", settings["keep_hot_pixels"])
+    min_mass = _optional_real("min_mass", settings["min_mass"], finite=False)
+    min_snr = _optional_real("min_snr", settings["min_snr"], finite=False)
+    if detector != "spots" and ndim == 2 and (min_mass is not None or min_snr is not None):
+        raise ValueError("min_mass and min_snr filter the measures of detector='spots' (and of volumes)")
+    return _Plan(ndim, detector, diameter, level, min_distance,
+                 method if refine is None and detector == "peaks" else None, window, max_peaks,
+                 sigmas, correlation_threshold, chosen_filter, refine, camera, invert, keep_hot,
+                 min_mass, min_snr)
 
 
 def auto_threshold(frame: npt.ArrayLike) -> float:
@@ -155,71 +222,132 @@ def auto_threshold(frame: npt.ArrayLike) -> float:
     return float(_native.background(array.astype(array.dtype.newbyteorder("="), copy=False))[2])
 
 
-def locate(frame: npt.ArrayLike, threshold: Threshold = "auto", min_distance: float = 3.0,
-           method: str | None = "radial_symmetry", window: int = 7, max_peaks: int | None = None, *,
-           correlation_sigmas: Sequence[float] | None = None,
+_SHARED_DOC = """diameter : int
+        Spot size in pixels, odd (default 7, for diffraction-limited spots of 1 to 2 pixels'
+        width): the band-pass's background square and each spot's measuring window.
+    threshold : "auto" or float
+        ``"spots"``: "auto" keeps the peaks of the band-passed frame that stand 5.5 noise sigmas
+        above the background, each pixel's noise taken from the frame (or the camera model); a
+        number is the lowest band-passed peak value (frame units, photons with a camera model).
+        ``"peaks"``: the lowest peak pixel value; "auto" is :func:`auto_threshold`.
+    min_distance : float
+        Smallest distance between two kept peaks, pixels (>= 0); of two closer peaks the more
+        significant (``"peaks"``: the brighter) stays.
+    method : str or None
+        ``"radial_symmetry"`` (default): with ``"spots"``, the radial-symmetry centre of the
+        band-passed window, or, where that is declined (crowding, edges, missing pixels, an
+        estimate off the peak), the Gaussian through the peak and its neighbours or their
+        centroid (``located_by`` says which). ``"mle"``: every spot fitted afterwards by Poisson
+        maximum likelihood on the camera frame with the camera model (adds ``photons``,
+        ``sigma``, ``x_err``, ``y_err``, ``converged``; ``background`` becomes the fit's, photons
+        per pixel). ``"peaks"`` also takes ``"gaussian_fitting"`` and None (pixel positions).
+    detector : {"spots", "peaks"}, optional
+        Default ``"spots"`` for frames, ``"peaks"`` (the raw detectors on the frame as given) for
+        volumes.
+    window : int, optional
+        ``"peaks"`` localization window (odd, pixels; default the diameter); the MLE fit window.
+    max_peaks : int, optional
+        Keep at most this many spots per frame (the most significant first).
+    gain, offset, read_noise : float, optional
+        Camera model: counts per photon, counts at zero light, read noise (counts, standard
+        deviation). With them values are in photons and the noise model is the camera's; without
+        them the frame's own units, and the noise is estimated per frame.
+    invert : bool
+        Dark particles on a bright field (``"spots"``): each frame turned over (the brightest
+        value the sample type holds minus the value; the frame's brightest for float samples).
+    min_mass, min_snr : float, optional
+        Drop spots below this mass (frame units, photons with a camera model) or snr
+        (``"spots"`` and volumes).
+    keep_hot_pixels : bool
+        Keep single-pixel (single-voxel) spikes, hot pixels, which ``"spots"`` and volumes set
+        apart by default.
+    correlation_sigmas : (float, float, float), optional
+        Volumes: Gaussian widths (z, y, x pixels) of the template each peak is correlated with;
+        adds the column ``score``.
+    correlation_threshold : float, optional
+        Volumes: drop peaks whose score is below this value.
+    prefilter : str, optional
+        ``"peaks"``: name of a filter in ``PREFILTERS`` applied to the frame before detection."""
+
+
+#: The keywords of :func:`locate` and :func:`batch` that choose the steps (checked by :func:`_plan`).
+_PLAN_KEYWORDS = ("diameter", "threshold", "min_distance", "method", "detector", "window", "max_peaks",
+                  "gain", "offset", "read_noise", "invert", "min_mass", "min_snr", "keep_hot_pixels",
+                  "correlation_sigmas", "correlation_threshold", "prefilter")
+
+
+def _settings(arguments: dict[str, Any]) -> dict[str, Any]:
+    """The step-choosing keywords out of a call's arguments (its ``locals()``)."""
+    return {name: arguments[name] for name in _PLAN_KEYWORDS}
+
+
+@keyword_only(_KEYWORD_HINT)
+def locate(frame: npt.ArrayLike, *, diameter: int = 7, threshold: Threshold = "auto",
+           min_distance: float = 3.0, method: str | None = "radial_symmetry",
+           detector: str | None = None, window: int | None = None, max_peaks: int | None = None,
+           gain: float | None = None, offset: float | None = None, read_noise: float | None = None,
+           invert: bool = False, min_mass: float | None = None, min_snr: float | None = None,
+           keep_hot_pixels: bool = False, correlation_sigmas: Sequence[float] | None = None,
            correlation_threshold: float | None = None, prefilter: str | None = None,
            frame_number: int = 0) -> pd.DataFrame:
-    """Detect and localize the spots of one 2-D frame or 3-D volume.
+    """Detect, localize and measure the spots of one 2-D frame or 3-D volume.
 
     Parameters
     ----------
     frame : array_like
-        A (Y, X) image or (Z, Y, X) volume of real samples; converted to float32.
-    threshold : "auto" or float
-        Lowest intensity of a peak pixel, in the frame's units; "auto" uses
-        :func:`auto_threshold` (median + 5 MAD-based sigmas).
-    min_distance : float
-        Smallest distance between two kept peaks, in pixels; of two closer peaks the brighter
-        stays.
-    method : {"radial_symmetry", "gaussian_fitting", None} or a name in ``REFINERS``
-        Sub-pixel localization; None keeps the peak pixel's position.
-    window : int
-        Side of the localization window, in pixels (odd, at least 3).
-    max_peaks : int, optional
-        Keep at most this many spots (the brightest; with a method, the first ones localized).
-    correlation_sigmas : (float, float, float), optional
-        Volumes only: Gaussian widths (z, y, x pixels) of the template each peak is correlated
-        with; adds the column ``score``.
-    correlation_threshold : float, optional
-        Volumes only: drop peaks whose score is below this value.
-    prefilter : str, optional
-        Name of a filter in ``PREFILTERS`` applied to the frame before detection.
+        A (Y, X) image or (Z, Y, X) volume of real samples (camera counts or any unit).
+    {shared}
     frame_number : int
         Value of the ``frame`` column.
 
     Returns
     -------
     pandas.DataFrame
-        One row per spot, brightest first: ``frame``, ``y``, ``x`` (``z``, ``y``, ``x`` for a
-        volume) in pixels (``x`` is the column axis), ``intensity`` (the peak pixel's value) and,
-        with correlation, ``score``.
+        One row per spot, most significant first: ``frame``, ``y``, ``x`` (``z``, ``y``, ``x``
+        for a volume; pixels, ``x`` the column axis) and ``intensity``. ``"spots"`` adds
+        ``mass``, ``background``, ``size`` (pixels), ``snr`` and ``located_by``; intensity is then
+        the band-passed peak (the height above the local background). ``"peaks"`` adds
+        ``located_by`` (the method, or "pixel" where the position is a pixel centre) and, with
+        correlation, ``score``; for a volume also ``mass``, ``background``, ``size`` (voxels) and
+        ``snr`` (the peak voxel's height above the background over the volume's noise sigma),
+        with the same rules: single-voxel spikes and spots on NaN voxels set apart. ``attrs["dropped"]`` counts the peaks set apart by reason
+        (``nan_pixels``, ``hot_pixels``).
 
     Raises
     ------
+    TypeError
+        An argument of the wrong type, or settings passed by position (the message says to pass
+        ``diameter=`` by keyword).
     ValueError
         A frame that is not 2-D or 3-D, or a bad keyword value (the message names it).
-    TypeError
-        A threshold that is neither "auto" nor a number, or non-real samples.
 
     Examples
     --------
     >>> import numpy as np
-    >>> frame = np.zeros((32, 32), np.float32); frame[10, 20] = 100; frame[9:12, 19:22] += 20
-    >>> spots = locate(frame, threshold=50)
+    >>> frame = np.zeros((32, 32), np.float32); frame[9:12, 19:22] = 20; frame[10, 20] = 100
+    >>> spots = locate(frame)
     >>> spots[["y", "x"]].round(3).values.tolist()
     [[10.0, 20.0]]
     """
-    array = np.asarray(frame)
-    if array.dtype.kind not in "uif":
-        raise TypeError(f"frame must hold real numbers, not {array.dtype}")
-    plan = _plan(array.ndim, threshold, min_distance, method, window, max_peaks,
-                 correlation_sigmas, correlation_threshold, prefilter)
+    array = _real_samples(np.asarray(frame))
+    plan = _plan(array.ndim, _settings(locals()))
+    frame_number = integer("frame_number", frame_number)
+    if plan.detector == "spots":
+        return _spots_chunk(array[None], plan, frame_number, None)
     return _detect(np.ascontiguousarray(array, dtype=np.float32), plan, frame_number)
 
 
+locate.__doc__ = (locate.__doc__ or "").replace("{shared}", _SHARED_DOC)
+
+
+def _real_samples(array: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    if array.dtype.kind not in "uif":
+        raise TypeError(f"frame must hold real numbers, not {array.dtype}")
+    return array
+
+
 def _detect(frame: npt.NDArray[np.float32], plan: _Plan, frame_number: int) -> pd.DataFrame:
-    """One frame through the plan, with the raw detectors."""
+    """One frame through the raw detectors' plan."""
     raw = frame
     if plan.prefilter is not None:
         frame = np.ascontiguousarray(plan.prefilter(frame), dtype=np.float32)
@@ -238,52 +366,128 @@ def _detect(frame: npt.NDArray[np.float32], plan: _Plan, frame_number: int) -> p
             None if plan.refine else plan.max_peaks)
         if plan.correlation_sigmas is not None and scores is None:
             scores = np.zeros(len(intensities), np.float32)
-    spots = _table(plan.ndim, np.full(len(intensities), frame_number, np.int64), positions,
+    spots = _table(plan, np.full(len(intensities), frame_number, np.int64), positions,
                    intensities, scores)
     if plan.refine is not None:
         # Refiners fit the camera's values, never the prefiltered copy.
-        spots = plan.refine(raw, spots, plan.window)
+        spots = plan.refine(raw, spots, plan.window, plan.camera)
         if plan.max_peaks is not None:
             spots = spots.iloc[:plan.max_peaks].reset_index(drop=True)
+    if plan.ndim == 3:
+        spots = _measure_volume(raw, spots, plan)
     return spots
 
 
-def _table(ndim: int, frames: npt.NDArray[np.int64], positions: npt.NDArray[np.float32],
+def _measure_volume(volume: npt.NDArray[np.float32], spots: pd.DataFrame, plan: _Plan) -> pd.DataFrame:
+    """A volume's spots with their measures (mass, background, size, snr) on the raw voxels, the
+    single-voxel spikes and spots on NaN voxels set apart (counted in ``attrs["dropped"]``), and
+    the filters applied."""
+    positions = spots[list(spatial_columns(3))].to_numpy(np.float32)
+    kept, mass, background, size, snr, dropped = _native.measure_volume_spots(
+        volume, positions, plan.window, plan.keep_hot_pixels)
+    table = spots[kept.astype(bool)].reset_index(drop=True)
+    table[MASS], table[BACKGROUND], table[SIZE], table[SNR] = mass, background, size, snr
+    keep = np.ones(len(table), bool)
+    if plan.min_mass is not None:
+        keep &= mass >= plan.min_mass
+    if plan.min_snr is not None:
+        keep &= snr >= plan.min_snr
+    table = table[keep].reset_index(drop=True)
+    table.attrs["dropped"] = dict(zip(DROP_REASONS, (int(n) for n in dropped)))
+    return table
+
+
+def _located_by(names: npt.ArrayLike) -> pd.Categorical:
+    return pd.Categorical(np.asarray(names, dtype=object), categories=list(LOCATORS))
+
+
+def _table(plan: _Plan, frames: npt.NDArray[np.int64], positions: npt.NDArray[np.float32],
            intensities: npt.NDArray[np.float32], scores: npt.NDArray[np.float32] | None) -> pd.DataFrame:
-    columns: dict[str, npt.NDArray[Any]] = {FRAME: frames}
-    for k, name in enumerate(spatial_columns(ndim)):
-        columns[name] = np.asarray(positions, np.float32).reshape(-1, ndim)[:, k]
+    """The raw route's table: positions, intensity, how each position was obtained, scores."""
+    columns: dict[str, Any] = {FRAME: frames}
+    points = np.asarray(positions, np.float32).reshape(-1, plan.ndim)
+    for k, name in enumerate(spatial_columns(plan.ndim)):
+        columns[name] = points[:, k]
     columns[INTENSITY] = np.asarray(intensities, np.float32)
+    whole = np.all(points == np.round(points), axis=1)
+    method = plan.detector_method or "pixel"
+    columns[LOCATED_BY] = _located_by(np.where(whole, "pixel", method))
     if scores is not None:
         columns[SCORE] = np.asarray(scores, np.float32)
-    return pd.DataFrame(columns)
+    table = pd.DataFrame(columns)
+    table.attrs["dropped"] = dict.fromkeys(DROP_REASONS, 0)
+    return table
 
 
-def batch(movie: Any, threshold: Threshold = "auto", min_distance: float = 3.0,
-          method: str | None = "radial_symmetry", window: int = 7, max_peaks: int | None = None, *,
-          correlation_sigmas: Sequence[float] | None = None,
+def _spots_chunk(samples: npt.NDArray[Any], plan: _Plan, first_frame: int,
+                 stop: npt.NDArray[np.uint8] | None) -> pd.DataFrame:
+    """The "spots" detector on a (T, Y, X) chunk: one table, filtered and, with a refine step,
+    refined frame by frame on the chunk's camera values."""
+    camera = plan.camera
+    counts, y, x, signal, mass, background, size, snr, how, dropped = _native.detect_spot_frames(
+        samples, plan.diameter, plan.threshold, plan.min_distance, camera.gain, camera.offset,
+        camera.read_noise, camera.given, plan.invert, plan.keep_hot_pixels, stop)
+    frames = np.repeat(np.arange(first_frame, first_frame + len(counts), dtype=np.int64), counts)
+    keep = np.ones(len(frames), bool)
+    if plan.min_mass is not None:
+        keep &= mass >= plan.min_mass
+    if plan.min_snr is not None:
+        keep &= snr >= plan.min_snr
+    if plan.max_peaks is not None:
+        # Rank of each kept spot within its frame (spots come most significant first).
+        kept = np.cumsum(keep)
+        before = np.concatenate(([0], kept))[np.repeat(np.cumsum(counts) - counts, counts)]
+        keep &= kept - before <= plan.max_peaks
+    table = pd.DataFrame({
+        FRAME: frames[keep], "y": y[keep], "x": x[keep], INTENSITY: signal[keep], MASS: mass[keep],
+        BACKGROUND: background[keep], SIZE: size[keep], SNR: snr[keep],
+        LOCATED_BY: pd.Categorical.from_codes(how[keep].astype(np.int64), categories=pd.Index(LOCATORS))})
+    if plan.refine is not None:
+        parts = [plan.refine(samples[t - first_frame], table[table[FRAME].to_numpy() == t]
+                             .reset_index(drop=True), plan.window, camera)
+                 for t in range(first_frame, first_frame + len(counts))]
+        table = pd.concat(parts, ignore_index=True) if parts else table
+    table.attrs["dropped"] = dict(zip(DROP_REASONS, (int(n) for n in dropped.sum(axis=0))))
+    return table
+
+
+def _joined(parts: list[pd.DataFrame]) -> pd.DataFrame:
+    """One table of the per-frame tables, with the drop counts summed."""
+    table = pd.concat(parts, ignore_index=True)
+    table.attrs["dropped"] = {reason: sum(p.attrs["dropped"][reason] for p in parts)
+                              for reason in DROP_REASONS}
+    return table
+
+
+@keyword_only(_KEYWORD_HINT)
+def batch(movie: Any, *, diameter: int = 7, threshold: Threshold = "auto",
+          min_distance: float = 3.0, method: str | None = "radial_symmetry",
+          detector: str | None = None, window: int | None = None, max_peaks: int | None = None,
+          gain: float | None = None, offset: float | None = None, read_noise: float | None = None,
+          invert: bool = False, min_mass: float | None = None, min_snr: float | None = None,
+          keep_hot_pixels: bool = False, correlation_sigmas: Sequence[float] | None = None,
           correlation_threshold: float | None = None, prefilter: str | None = None,
           progress: bool | None = None) -> pd.DataFrame:
-    """Detect and localize the spots of every frame of a movie.
+    """Detect, localize and measure the spots of every frame of a movie.
 
-    Each frame gets exactly the spots :func:`locate` finds in it (with an automatic threshold,
-    its own). 2-D movies run on a native path that converts, thresholds, detects and localizes
-    several frames at once in parallel, with memory bounded by a few frames plus the spots.
+    Each frame gets exactly the spots :func:`locate` finds in it. 2-D movies run on a native path
+    that converts, filters, thresholds, detects and measures several frames at once in parallel
+    (without the interpreter lock), with memory bounded by a few frames plus the spots.
 
     Parameters
     ----------
     movie : Movie, path or array-like
         Anything :func:`open_movie` accepts, or a Movie it returned.
-    threshold, min_distance, method, window, max_peaks, correlation_sigmas, correlation_threshold, prefilter
-        As for :func:`locate`, per frame (distances and windows in pixels).
+    {shared}
     progress : bool, optional
         Show a progress bar (tqdm) on stderr; by default only when stderr is a terminal.
 
     Returns
     -------
     pandas.DataFrame
-        One row per spot, frame by frame (brightest first within a frame), columns as
-        :func:`locate` returns them; ``frame`` counts from 0.
+        One row per spot, frame by frame (most significant first within a frame), columns as
+        :func:`locate` returns them; ``frame`` counts from 0; ``attrs["dropped"]`` sums the
+        peaks set apart over the movie.
 
     Raises
     ------
@@ -297,13 +501,12 @@ def batch(movie: Any, threshold: Threshold = "auto", min_distance: float = 3.0,
     Examples
     --------
     >>> import numpy as np
-    >>> movie = np.zeros((3, 32, 32), np.uint16); movie[:, 10, 20] = 100
-    >>> batch(movie, threshold=50, method=None)[["frame", "y", "x"]].values.tolist()
+    >>> movie = np.zeros((3, 32, 32), np.uint16); movie[:, 9:12, 19:22] = 20; movie[:, 10, 20] = 100
+    >>> batch(movie)[["frame", "y", "x"]].values.tolist()
     [[0.0, 10.0, 20.0], [1.0, 10.0, 20.0], [2.0, 10.0, 20.0]]
     """
     frames = movie if isinstance(movie, Movie) else open_movie(movie)
-    plan = _plan(frames.ndim, threshold, min_distance, method, window, max_peaks,
-                 correlation_sigmas, correlation_threshold, prefilter)
+    plan = _plan(frames.ndim, _settings(locals()))
     from tqdm import tqdm
 
     show = sys.stderr.isatty() if progress is None else bool(progress)
@@ -317,7 +520,10 @@ def batch(movie: Any, threshold: Threshold = "auto", min_distance: float = 3.0,
             bar.update(1)
     if not parts:
         return _detect(np.zeros((1,) * plan.ndim, np.float32), plan, 0)
-    return pd.concat(parts, ignore_index=True)
+    return _joined(parts)
+
+
+batch.__doc__ = (batch.__doc__ or "").replace("{shared}", _SHARED_DOC)
 
 
 def _batch_native(frames: Movie, plan: _Plan, advance: Callable[[int], Any]) -> pd.DataFrame:
@@ -326,18 +532,21 @@ def _batch_native(frames: Movie, plan: _Plan, advance: Callable[[int], Any]) -> 
     workers skip every frame not yet started."""
     frame_bytes = max(1, int(np.prod(frames.frame_shape)) * frames.dtype.itemsize)
     chunk = max(1, min(_FRAMES_PER_WORKER * (os.cpu_count() or 1), _CHUNK_BYTES // frame_bytes))
-    counts, positions, intensities = [], [], []
+    results: list[Any] = []
     stop = np.zeros(1, np.uint8)
 
-    def collect(done: Future[tuple[Any, ...]], size: int) -> None:
-        n, p, i, _ = done.result()
-        counts.append(n)
-        positions.append(p)
-        intensities.append(i)
+    def work(samples: npt.NDArray[Any], start: int) -> Any:
+        if plan.detector == "spots":
+            return _spots_chunk(samples, plan, start, stop)
+        return _native.detect_frames(samples, plan.threshold, plan.min_distance, plan.detector_method,
+                                     plan.window, plan.max_peaks, stop)
+
+    def collect(done: Future[Any], size: int) -> None:
+        results.append(done.result())
         advance(size)
 
     with ThreadPoolExecutor(max_workers=1, thread_name_prefix="quorlin-batch") as helper:
-        pending: tuple[Future[tuple[Any, ...]], int] | None = None
+        pending: tuple[Future[Any], int] | None = None
         try:
             for start in range(0, len(frames), chunk):
                 samples = frames.read(start, start + chunk)
@@ -345,15 +554,18 @@ def _batch_native(frames: Movie, plan: _Plan, advance: Callable[[int], Any]) -> 
                     raise MovieError(f"{frames.name}: samples of type {samples.dtype} are not real numbers")
                 if pending is not None:
                     collect(*pending)
-                pending = (helper.submit(_native.detect_frames, samples, plan.threshold,
-                                         plan.min_distance, plan.detector_method, plan.window,
-                                         plan.max_peaks, stop), len(samples))
+                pending = (helper.submit(work, samples, start), len(samples))
             if pending is not None:
                 collect(*pending)
         except BaseException:
             stop[0] = 1
             raise
+    if plan.detector == "spots":
+        if not results:
+            return _spots_chunk(np.zeros((0, 3, 3), np.float32), plan, 0, None)
+        return results[0] if len(results) == 1 else _joined(results)
+    counts = [r[0] for r in results]
     per_frame = np.concatenate(counts) if counts else np.zeros(0, np.int64)
-    return _table(2, np.repeat(np.arange(len(per_frame), dtype=np.int64), per_frame),
-                  np.concatenate(positions) if positions else np.zeros((0, 2), np.float32),
-                  np.concatenate(intensities) if intensities else np.zeros(0, np.float32), None)
+    return _table(plan, np.repeat(np.arange(len(per_frame), dtype=np.int64), per_frame),
+                  np.concatenate([r[1] for r in results]) if results else np.zeros((0, 2), np.float32),
+                  np.concatenate([r[2] for r in results]) if results else np.zeros(0, np.float32), None)

@@ -35,8 +35,8 @@ PARQUET_KEY = b"quorlin_track"
 FORMATS = {".csv": "csv", ".parquet": "parquet", ".pq": "parquet"}
 
 # What CSV stores exactly, by kind of column: how each is parsed back (see _csv_kind).
-_NUMBER, _BOOL, _COMPLEX, _DATETIME, _TIMEDELTA, _TEXT = (
-    "number", "bool", "complex", "datetime", "timedelta", "text")
+_NUMBER, _BOOL, _COMPLEX, _DATETIME, _TIMEDELTA, _TEXT, _CATEGORY = (
+    "number", "bool", "complex", "datetime", "timedelta", "text", "category")
 
 
 def _format(path: str | os.PathLike[str], format: str | None) -> str:
@@ -85,6 +85,14 @@ def _csv_kind(name: str, column: pd.Series) -> str:
             raise _refuse(name, dtype, "CSV or Parquet", "convert it to float64")
     if isinstance(dtype, pd.DatetimeTZDtype):
         return _DATETIME
+    if isinstance(dtype, pd.CategoricalDtype):
+        # Categories of non-empty text come back exactly: written as text, their list and order
+        # kept in the record (an empty field is a missing value).
+        labels = dtype.categories
+        if pd.api.types.infer_dtype(labels, skipna=False) not in ("string", "empty") or (labels == "").any():
+            raise _refuse(name, dtype, "CSV", "its categories must be non-empty text; save the "
+                          "table as .parquet, or convert the column")
+        return _CATEGORY
     if (pd.api.types.is_extension_array_dtype(dtype) and dtype.kind in "iufb"
             and not isinstance(dtype, pd.SparseDtype)):
         return _NUMBER  # pandas' nullable numbers: missing values are written as empty fields
@@ -108,10 +116,14 @@ def _plain(value: Any) -> Any:
                     "attrs may hold numbers, text, lists and dicts")
 
 
-def _record(tracks: pd.DataFrame, missing_text: list[str]) -> str:
+def _record(tracks: pd.DataFrame, missing_text: list[str], categorical: list[str]) -> str:
     record: dict[str, Any] = {"dtypes": {str(c): str(tracks[c].dtype) for c in tracks.columns}}
     if missing_text:
         record["missing_text"] = missing_text
+    if categorical:
+        record["categories"] = {name: {"values": list(tracks[name].cat.categories),
+                                       "ordered": bool(tracks[name].cat.ordered)}
+                                for name in categorical}
     if tracks.attrs:
         record["attrs"] = tracks.attrs
     return json.dumps(record, default=_plain, ensure_ascii=False)
@@ -165,7 +177,8 @@ def save(tracks: pd.DataFrame, path: str | os.PathLike[str], *, format: str | No
     ------
     TypeError
         If ``tracks`` is not a DataFrame, or holds a column the format cannot give back as it was
-        (CSV: categories, mixed objects, text with both empty and missing values; both formats:
+        (CSV: categories other than non-empty text, mixed objects, text with both empty and
+        missing values; both formats:
         extended precision; Parquet: complex numbers); the message names the column.
     ValueError
         If the suffix of ``path`` is not one of the above, or a column name cannot be stored in
@@ -185,11 +198,12 @@ def save(tracks: pd.DataFrame, path: str | os.PathLike[str], *, format: str | No
     if kind == "parquet":
         _need_pyarrow()
         _check_parquet_columns(tracks)
-        record = _record(tracks, [])
+        record = _record(tracks, [], [])
     else:
         _check_csv_names(tracks)
         kinds = {name: _csv_kind(name, tracks[name]) for name in tracks.columns}
-        record = _record(tracks, [n for n, k in kinds.items() if k == _TEXT and tracks[n].isna().any()])
+        record = _record(tracks, [n for n, k in kinds.items() if k == _TEXT and tracks[n].isna().any()],
+                         [n for n, k in kinds.items() if k == _CATEGORY])
     with replacing(path) as out:
         (_write_parquet if kind == "parquet" else _write_csv)(tracks, record, out)
 
@@ -235,10 +249,15 @@ def _read_csv(path: str | os.PathLike[str]) -> pd.DataFrame:
         except (ValueError, KeyError, TypeError):
             raise ValueError(f"{name!r}: the first line is not a readable table record") from None
         missing_text = set(record.get("missing_text", ()))
+        categories = dict(record.get("categories", {}))
         direct: dict[str, Any] = {}
         later: dict[str, str] = {}
         na_values: dict[str, list[str]] = {}
         for column, dtype in dtypes.items():
+            if column in categories:
+                direct[column] = str
+                na_values[column] = [""]
+                continue
             target = pd.api.types.pandas_dtype(dtype)
             textual = isinstance(target, pd.StringDtype) or target == object
             if textual or target.kind in "mMc":
@@ -254,6 +273,10 @@ def _read_csv(path: str | os.PathLike[str]) -> pd.DataFrame:
     for column, dtype in later.items():
         if column in table:
             table[column] = _parse_csv_column(table[column], dtype)
+    for column, kept in categories.items():
+        if column in table:
+            table[column] = table[column].astype(
+                pd.CategoricalDtype(kept["values"], ordered=kept["ordered"]))
     table.attrs = dict(record.get("attrs", {}))
     return _restore(table, dtypes, name)
 

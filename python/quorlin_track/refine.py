@@ -2,7 +2,7 @@
 
 ``refine`` fits each spot of a table by Poisson maximum likelihood and reports per-spot
 uncertainties; ``bandpass`` suppresses pixel noise and slow background before detection;
-``detect_and_refine`` chains the two around the raw module's peak detector.
+``detect_and_refine`` chains the default detector (:func:`quorlin_track.locate`) and the fit.
 """
 
 from __future__ import annotations
@@ -13,17 +13,15 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-import quorlin
-
 from . import _native
-from .detection import PREFILTERS, REFINERS
+from .columns import LOCATED_BY
+from .detection import _KEYWORD_HINT, PREFILTERS, REFINERS, Camera, Threshold, locate
+from .validation import keyword_only, real
 
 __all__ = ["bandpass", "refine", "detect_and_refine"]
 
 #: Element types the native code reads directly; others are converted to float64 first.
 _NATIVE_TYPES = (np.float32, np.float64, np.uint16, np.uint8)
-#: Scale from the median absolute deviation to the standard deviation of normal noise.
-_MAD_TO_SIGMA = 1.4826
 #: Columns that ``refine`` adds, in this order.
 FIT_COLUMNS = ("photons", "background", "sigma", "x_err", "y_err", "converged")
 
@@ -87,15 +85,20 @@ def bandpass(frame: Any, noise_size: float = 1.0, feature_size: float = 3.0) -> 
                             _real(feature_size, "feature_size"))
 
 
-def refine(frame: Any, spots: pd.DataFrame, method: str = "mle", window: int = 7,
-           sigma: float | None = None, gain: float = 1.0, offset: float = 0.0) -> pd.DataFrame:
+@keyword_only("pass the spots table second and every setting by keyword, e.g. "
+              "refine(frame, spots, sigma=1.3, gain=2.0, offset=100.0)")
+def refine(frame: Any, spots: pd.DataFrame, *, method: str = "mle", window: int = 7,
+           sigma: float | None = None, gain: float = 1.0, offset: float = 0.0,
+           read_noise: float | None = None) -> pd.DataFrame:
     """Fit each spot by Poisson maximum likelihood and report its precision.
 
     Each spot's window (``window`` x ``window`` pixels around the pixel nearest its ``y``, ``x``)
     is converted to photons, ``(value - offset) / gain`` (negative values count as 0), and fitted
     with a pixel-integrated 2-D Gaussian plus a flat background: centre, total photons,
-    background per pixel and, unless given, the width. The fits run in double precision in
-    parallel, without the interpreter lock.
+    background per pixel and, unless given, the width. With ``read_noise`` the Gaussian read noise
+    enters the likelihood the usual way: data and model are both raised by
+    ``(read_noise / gain)**2`` photons, so each pixel's Poisson variance is its mean plus the read
+    noise's variance. The fits run in double precision in parallel, without the interpreter lock.
 
     Parameters
     ----------
@@ -109,11 +112,13 @@ def refine(frame: Any, spots: pd.DataFrame, method: str = "mle", window: int = 7
         Odd window side in pixels, 3 to 31. Windows that leave the frame are fitted on their
         in-frame part (at least 3 pixels per axis).
     sigma : float or None
-        PSF standard deviation in pixels when known (fixed), or None to fit it.
+        PSF standard deviation in pixels when known (fixed, at least 0.3), or None to fit it.
     gain : float
         Camera counts per photon, above 0.
     offset : float
         Camera counts at zero light.
+    read_noise : float, optional
+        Camera read noise, counts (standard deviation).
 
     Returns
     -------
@@ -159,8 +164,14 @@ def refine(frame: Any, spots: pd.DataFrame, method: str = "mle", window: int = 7
     except (TypeError, ValueError) as error:
         raise ValueError(f"argument 'spots': columns y and x must be numeric ({error})") from None
     width = None if sigma is None else _real(sigma, "sigma")
-    fits = _native.refine_spots(array, y, x, _integer(window, "window"), width,
-                                _real(gain, "gain"), _real(offset, "offset"))
+    gain = _real(gain, "gain")
+    offset = _real(offset, "offset")
+    # Read noise as extra Poisson counts: the frame is read `lift` photons higher (through the
+    # offset) and the fitted background, which took them up, is lowered again.
+    lift = 0.0 if read_noise is None else (real("read_noise", read_noise, low=0, unit="counts") / gain) ** 2
+    fits = _native.refine_spots(array, y, x, _integer(window, "window"), width, gain,
+                                offset - lift * gain)
+    fits["background"] = fits["background"] - lift
     out = spots.copy()
     out["y"] = fits["y"]
     out["x"] = fits["x"]
@@ -169,68 +180,57 @@ def refine(frame: Any, spots: pd.DataFrame, method: str = "mle", window: int = 7
     return out
 
 
-def _threshold_above_background(filtered: np.ndarray, k: float) -> float:
-    """``k`` robust noise sigmas above the median of a filtered frame (the rule of
-    :func:`auto_threshold`, with ``k`` in place of its 5)."""
-    median, mad, _ = _native.background(np.asarray(filtered, dtype=np.float32))
-    return float(median + k * _MAD_TO_SIGMA * mad)
-
-
-def detect_and_refine(frame: Any, *, threshold: float | str = "auto", k: float = 5.0,
-                      noise_size: float = 1.0, feature_size: float = 3.0,
+@keyword_only(_KEYWORD_HINT)
+def detect_and_refine(frame: Any, *, diameter: int = 7, threshold: Threshold = "auto",
                       min_distance: float = 3.0, window: int = 7, sigma: float | None = None,
-                      gain: float = 1.0, offset: float = 0.0) -> pd.DataFrame:
-    """Detect spots on a band-passed copy of the frame, then fit them on the raw frame.
+                      gain: float | None = None, offset: float | None = None,
+                      read_noise: float | None = None) -> pd.DataFrame:
+    """Detect the spots of a frame with the default detector, then fit them on the frame.
 
-    Peaks are local maxima of ``bandpass(frame, noise_size, feature_size)`` at or above the
-    threshold, at least ``min_distance`` pixels apart (brightest first), found by
-    ``quorlin.rs_detect_peaks``; each is then fitted by ``refine`` on the raw frame.
+    The same as ``locate(frame, method="mle", ...)``: spots are the peaks of the band-passed
+    frame that stand out of its noise (see :func:`quorlin_track.locate`), each then fitted by
+    :func:`refine` on the camera values with the camera model.
 
     Parameters
     ----------
     frame : array_like, 2-D
         The raw frame in camera counts.
-    threshold : float or "auto"
-        Threshold on the band-passed frame, or ``"auto"``: ``k`` robust noise sigmas above the median of the band-passed frame (see :func:`auto_threshold`).
-    k : float
-        Noise standard deviations above the median for the automatic threshold.
-    noise_size, feature_size : float
-        The band-pass sizes in pixels (see ``bandpass``).
-    min_distance : float
-        Smallest distance between two detections, in pixels.
-    window, sigma, gain, offset
-        As in ``refine``.
+    diameter, threshold, min_distance, gain, offset, read_noise
+        As in :func:`quorlin_track.locate`.
+    window, sigma
+        As in :func:`refine`.
 
     Returns
     -------
     pandas.DataFrame
-        One row per detection, brightest band-passed peak first: ``y``, ``x``, ``signal`` (the
-        band-passed value at the peak pixel) and the columns of ``refine``.
+        One row per spot, most significant first: the columns of :func:`quorlin_track.locate`
+        and those of :func:`refine`.
 
     Examples
     --------
-    >>> spots = detect_and_refine(frame, sigma=1.3)
+    >>> spots = detect_and_refine(frame, sigma=1.3, gain=2.0, offset=100.0)
     >>> spots[spots.converged]
     """
-    filtered = bandpass(frame, noise_size, feature_size)
-    if isinstance(threshold, str):
-        if threshold != "auto":
-            raise ValueError(f"argument 'threshold': must be a number or 'auto', got {threshold!r}")
-        level = _threshold_above_background(filtered, _real(k, "k"))
-    else:
-        level = _real(threshold, "threshold")
-    rows, cols = filtered.shape
-    extent = (0.0, rows - 1.0, 0.0, cols - 1.0)
-    positions, peaks = quorlin.rs_detect_peaks(filtered, extent, level,
-                                               _real(min_distance, "min_distance"), None, None,
-                                               None)
-    found = pd.DataFrame({"y": positions[:, 0].astype(np.float64),
-                          "x": positions[:, 1].astype(np.float64),
-                          "signal": peaks.astype(np.float64)})
-    return refine(frame, found, window=window, sigma=sigma, gain=gain, offset=offset)
+    spots = locate(frame, diameter=diameter, threshold=threshold, min_distance=min_distance,
+                   gain=gain, offset=offset, read_noise=read_noise)
+    camera = Camera(1.0 if gain is None else gain, 0.0 if offset is None else offset, read_noise)
+    return _mle_step(np.asarray(frame), spots, window, camera, sigma)
+
+
+def _mle_step(frame: Any, spots: pd.DataFrame, window: int, camera: Camera,
+              sigma: float | None = None) -> pd.DataFrame:
+    """The fit as a step after detection: converged fits say "mle" in ``located_by``; the others
+    keep the detector's position and say how it was obtained."""
+    fitted = refine(frame, spots, window=window, sigma=sigma, gain=camera.gain, offset=camera.offset,
+                    read_noise=camera.read_noise)
+    if LOCATED_BY in fitted:
+        failed = ~fitted["converged"].to_numpy(bool)
+        fitted.loc[failed, ["y", "x"]] = spots.loc[failed, ["y", "x"]].to_numpy()
+        fitted.loc[~failed, LOCATED_BY] = "mle"
+    return fitted
 
 
 # The steps locate and batch run by name: method="mle" fits on the raw frame after detection,
 # prefilter="bandpass" is the frame detection sees.
-REFINERS["mle"] = lambda frame, spots, window: refine(frame, spots, window=window)
+REFINERS["mle"] = _mle_step
 PREFILTERS["bandpass"] = bandpass

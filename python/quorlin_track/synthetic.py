@@ -14,8 +14,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["Movie", "cramer_rao_bound", "expected_image", "image_frames", "simulate",
-           "simulate_motion"]
+__all__ = ["SCENES", "CameraMovie", "CameraScene", "Movie", "camera_movie", "cramer_rao_bound",
+           "expected_image", "image_frames", "simulate", "simulate_motion"]
 
 Floats = npt.NDArray[np.float64]
 
@@ -314,3 +314,176 @@ def cramer_rao_bound(centres: npt.ArrayLike, sigma: Floats, photons: float, back
     inverse = np.linalg.inv(fisher)
     bound: Floats = np.sqrt(np.stack([inverse[:, a, a] for a in range(nd)], axis=1))
     return bound
+
+
+# --- Camera-like movies ------------------------------------------------------------------------
+
+#: Scenes of :func:`camera_movie` by name, each a set of keyword values for :class:`CameraScene`.
+SCENES: dict[str, dict[str, Any]] = {
+    # Uneven illumination, hot pixels, a few saturated particles and out-of-focus frames.
+    "camera": {"particles": 120, "photons": 1500.0, "illumination": 0.5, "bright": 3,
+               "defocus_frames": 3},
+    # Cell-like textured background: bright cells with inner texture and soft edges.
+    "textured": {"particles": 80, "photons": 1500.0, "illumination": 0.3, "cells": 8},
+    # Dim particles (median 350 photons).
+    "dim": {"particles": 120, "photons": 350.0, "illumination": 0.3},
+    # Crowded field: 350 particles in 256 x 256 pixels.
+    "dense": {"particles": 350, "photons": 1500.0, "illumination": 0.3},
+}
+
+
+@dataclass(frozen=True)
+class CameraScene:
+    """What :func:`camera_movie` simulates. Lengths in pixels, light in photons, camera values in
+    ADU (camera counts)."""
+
+    shape: tuple[int, int] = (256, 256)
+    frames: int = 80
+    particles: int = 120
+    photons: float = 1500.0  # median photons per particle and frame (log-normal, spread 0.4)
+    sigma: float = 1.3  # PSF standard deviation in focus
+    background: float = 15.0  # photons per pixel at the centre of the illumination
+    illumination: float = 0.3  # fall-off of the illumination from the centre to the corners
+    cells: int = 0  # textured cells in the background
+    bright: int = 0  # particles 15x brighter than the rest (they saturate the camera)
+    defocus_frames: int = 0  # frames imaged out of focus (PSF twice as wide)
+    bleaching: float = 0.4  # fraction of the light lost by the last frame
+    diffusion: float = 0.3  # pixel^2 per frame
+    blink_off: float = 0.02
+    blink_on: float = 0.5
+    gain: float = 2.0  # ADU per photon
+    offset: float = 100.0  # ADU at zero light
+    read_noise: float = 3.0  # ADU, standard deviation (a few pixels are far noisier)
+    hot_pixels: int = 15
+    full_well: int = 4095  # largest camera value (a 12-bit converter)
+
+
+@dataclass
+class CameraMovie:
+    """A camera-like movie and its ground truth."""
+
+    frames: npt.NDArray[np.uint16]  # (T, Y, X) camera counts
+    positions: Floats  # (T, P, 2) true positions (y, x), pixels; may lie outside the frame
+    visible: npt.NDArray[np.bool_]  # (T, P) emitting and inside the frame
+    photons: Floats  # (T, P) photons of each particle in each frame
+    hot_pixels: npt.NDArray[np.int64]  # (H, 2) rows and columns of the stuck pixels
+    scene: CameraScene
+
+
+def _smooth_noise(shape: tuple[int, int], width: float, rng: np.random.Generator) -> Floats:
+    """White noise low-passed by a Gaussian of ``width`` pixels (through the FFT), scaled to unit
+    standard deviation."""
+    fy = np.fft.fftfreq(shape[0])[:, None]
+    fx = np.fft.rfftfreq(shape[1])[None, :]
+    spectrum = np.fft.rfft2(rng.normal(size=shape)) * np.exp(-2.0 * (np.pi * width) ** 2 * (fy**2 + fx**2))
+    field: Floats = np.fft.irfft2(spectrum, shape)
+    scaled: Floats = field / field.std()
+    return scaled
+
+
+def _background(scene: CameraScene, rng: np.random.Generator) -> Floats:
+    """Photons per pixel of the background: uneven illumination times the base level, plus
+    cells with soft edges and inner texture."""
+    rows, cols = scene.shape
+    y, x = np.mgrid[0:rows, 0:cols].astype(np.float64)
+    cy, cx = rows * rng.uniform(0.3, 0.7), cols * rng.uniform(0.3, 0.7)
+    radius = math.hypot(rows, cols) / 2.0
+    light = 1.0 - scene.illumination * ((y - cy) ** 2 + (x - cx) ** 2) / radius**2
+    image = scene.background * np.clip(light, 0.05, None)
+    texture = _smooth_noise(scene.shape, 3.0, rng)
+    for _ in range(scene.cells):
+        a, b = rng.uniform(15.0, 40.0, 2)
+        angle = rng.uniform(0.0, np.pi)
+        oy, ox = rng.uniform(0, rows), rng.uniform(0, cols)
+        u = (y - oy) * np.cos(angle) + (x - ox) * np.sin(angle)
+        v = -(y - oy) * np.sin(angle) + (x - ox) * np.cos(angle)
+        inside = 1.0 / (1.0 + np.exp((np.sqrt((u / a) ** 2 + (v / b) ** 2) - 1.0) * min(a, b) / 2.0))
+        level = scene.background * rng.uniform(1.5, 4.0)
+        image += level * inside * np.clip(1.0 + 0.35 * texture, 0.0, None)
+    result: Floats = image
+    return result
+
+
+def _spots(shape: tuple[int, int], centres: Floats, width: float, photons: Floats) -> Floats:
+    """Pixel-integrated Gaussian spots of ``photons`` each (one value per centre)."""
+    image = np.zeros(shape[0] * shape[1])
+    if not len(centres):
+        return image.reshape(shape)
+    half = int(math.ceil(4.0 * width))
+    (ky, kx), (py, px), _ = axis_profiles(centres, np.full(2, width), half)
+    values = photons[:, None, None] * py[:, :, None] * px[:, None, :]
+    ky, kx = np.broadcast_to(ky[:, :, None], values.shape), np.broadcast_to(kx[:, None, :], values.shape)
+    inside = (ky >= 0) & (ky < shape[0]) & (kx >= 0) & (kx < shape[1])
+    image += np.bincount((ky * shape[1] + kx)[inside], weights=values[inside], minlength=image.size)
+    return image.reshape(shape)
+
+
+def camera_movie(scene: CameraScene | str = "camera", *, seed: int = 0, **changes: Any) -> CameraMovie:
+    """A movie as a fluorescence camera records it, with its ground truth.
+
+    Particles diffuse in a field 12 pixels larger than the frame on every side (so they enter and
+    leave), blink, bleach, and are imaged as pixel-integrated Gaussian spots on an uneven (and
+    optionally cell-textured) background; a few frames are out of focus. The camera adds Poisson
+    noise, converts photons to counts (``gain``, ``offset``), adds read noise (a few pixels with
+    several times the typical level), clips at ``full_well`` and has stuck hot pixels with the
+    same value in every frame.
+
+    Parameters
+    ----------
+    scene : CameraScene or str
+        The scene, or a name in ``SCENES`` ("camera", "textured", "dim", "dense").
+    seed : int
+        Seed of the random generator: equal seeds give equal movies.
+    **changes
+        Fields of :class:`CameraScene` to change (``frames=20``, ``shape=(128, 128)``, ...).
+
+    Returns
+    -------
+    CameraMovie
+        uint16 frames in camera counts and the truth (positions in pixels, photons).
+
+    Raises
+    ------
+    KeyError
+        An unknown scene name.
+
+    Examples
+    --------
+    >>> movie = camera_movie("dim", seed=1, frames=2, shape=(64, 64), particles=5)
+    >>> movie.frames.shape, movie.frames.dtype
+    ((2, 64, 64), dtype('uint16'))
+    """
+    if isinstance(scene, str):
+        scene = CameraScene(**{**SCENES[scene], **changes})
+    elif changes:
+        scene = CameraScene(**{**scene.__dict__, **changes})
+    rng = np.random.default_rng(seed)
+    margin = 12.0
+    rows, cols = scene.shape
+    field = (rows + 2 * int(margin), cols + 2 * int(margin))
+    positions, emitting = simulate_motion(field, scene.particles, scene.frames, scene.diffusion,
+                                          scene.blink_off, scene.blink_on, rng)
+    positions -= margin
+    inside = ((positions[..., 0] >= 0) & (positions[..., 0] <= rows - 1)
+              & (positions[..., 1] >= 0) & (positions[..., 1] <= cols - 1))
+    brightness = rng.lognormal(math.log(scene.photons), 0.4, scene.particles)
+    brightness[:scene.bright] *= 15.0
+    decay = 1.0 - scene.bleaching * np.arange(scene.frames) / max(scene.frames - 1, 1)
+    photons = decay[:, None] * brightness[None, :]
+    defocused = set(rng.choice(scene.frames, scene.defocus_frames, replace=False).tolist())
+    background = _background(scene, rng)
+    noise = scene.read_noise * rng.lognormal(0.0, 0.25, scene.shape)
+    noisy = rng.choice(rows * cols, max(1, rows * cols // 2000), replace=False)
+    noise.flat[noisy] *= 4.0
+    hot = np.stack(np.unravel_index(rng.choice(rows * cols, scene.hot_pixels, replace=False),
+                                    scene.shape), axis=1).astype(np.int64)
+    hot_values = scene.offset + rng.uniform(200.0, 3000.0, scene.hot_pixels)
+    frames = np.empty((scene.frames, rows, cols), np.uint16)
+    for t in range(scene.frames):
+        width = scene.sigma * (2.0 if t in defocused else 1.0)
+        lit = np.flatnonzero(emitting[t])
+        mean = background + _spots(scene.shape, positions[t, lit], width, photons[t, lit])
+        counts = scene.offset + scene.gain * rng.poisson(mean) + noise * rng.normal(size=scene.shape)
+        counts[hot[:, 0], hot[:, 1]] = hot_values
+        frames[t] = np.clip(np.rint(counts), 0, scene.full_well)
+    return CameraMovie(frames, positions, emitting & inside, photons, hot, scene)

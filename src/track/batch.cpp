@@ -5,14 +5,12 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <atomic>
-#include <cstring>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "bindings.h"
+#include "chunk_support.h"
 #include "common/parallel.h"
 #include "detect/detection2d.h"
 #include "detect/peaks.h"
@@ -52,45 +50,6 @@ FrameResult detect_frame(const float* frame, std::uint64_t rows, std::uint64_t c
           threshold};
 }
 
-/// Set by the caller's thread to ask the workers to stop: frames not yet started are skipped.
-using StopFlag = std::atomic_ref<std::uint8_t>;
-
-/// Frame buffers reused from frame to frame within one call. A frame's task holds its buffers
-/// until it ends; they are not per thread, because a worker waiting inside a frame's nested
-/// parallel stage may start another frame meanwhile.
-class BufferPool {
- public:
-  std::vector<float> take() {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (free_.empty()) return {};
-    std::vector<float> buffer = std::move(free_.back());
-    free_.pop_back();
-    return buffer;
-  }
-  void give(std::vector<float>&& buffer) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    free_.push_back(std::move(buffer));
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::vector<float>> free_;
-};
-
-/// A buffer taken from the pool for the lifetime of this object.
-class Lease {
- public:
-  explicit Lease(BufferPool& pool) : pool_(pool), buffer_(pool.take()) {}
-  ~Lease() { pool_.give(std::move(buffer_)); }
-  Lease(const Lease&) = delete;
-  Lease& operator=(const Lease&) = delete;
-  std::vector<float>& operator*() { return buffer_; }
-
- private:
-  BufferPool& pool_;
-  std::vector<float> buffer_;
-};
-
 template <class T>
 std::vector<FrameResult> detect_chunk(const T* samples, std::uint64_t frames, std::uint64_t rows,
                                       std::uint64_t cols, const DetectSettings& settings,
@@ -99,7 +58,7 @@ std::vector<FrameResult> detect_chunk(const T* samples, std::uint64_t frames, st
   const std::uint64_t pixels = rows * cols;
   BufferPool pool;
   parallel_for(frames, [&](std::size_t f) {
-    if (stop != nullptr && StopFlag(*stop).load(std::memory_order_relaxed) != 0) return;
+    if (stop_requested(stop)) return;
     Lease converted(pool), scratch(pool);
     (*converted).resize(pixels);
     const auto background = convert_samples(samples + f * pixels, pixels, (*converted).data(),
@@ -108,13 +67,6 @@ std::vector<FrameResult> detect_chunk(const T* samples, std::uint64_t frames, st
     results[f] = detect_frame((*converted).data(), rows, cols, threshold, settings);
   });
   return results;
-}
-
-template <class T>
-py::array_t<T> flat_array(const std::vector<T>& values, std::vector<py::ssize_t> shape) {
-  py::array_t<T> out(shape);
-  if (!values.empty()) std::memcpy(out.mutable_data(), values.data(), values.size() * sizeof(T));
-  return out;
 }
 
 /// (peaks per frame, positions (K, 2) along axes 0 and 1, intensities (K,), thresholds per frame).

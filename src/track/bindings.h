@@ -21,6 +21,12 @@ void bind_threads(pybind11::module_& m);
 /// Detection and localization of many frames at once, and the automatic threshold.
 void bind_batch(pybind11::module_& m);
 
+/// The default detection path: band-pass, noise threshold and spot measures (detect_spot_frames).
+void bind_spots(pybind11::module_& m);
+
+/// measure_volume_spots: the spot measures (mass, background, size, snr) of a volume's detections.
+void bind_volume_spots(pybind11::module_& m);
+
 /// Linking of a detection table into particle ids.
 void bind_link(pybind11::module_& m);
 /// The shape of each track's path (track_geometry), behind track_table.

@@ -9,6 +9,8 @@ PYBIND11_MODULE(_native, m) {
   quorlin::track::bind_bandpass(m);
   quorlin::track::bind_threads(m);
   quorlin::track::bind_batch(m);
+  quorlin::track::bind_spots(m);
+  quorlin::track::bind_volume_spots(m);
   quorlin::track::bind_link(m);
   quorlin::track::bind_tracks(m);
 }

@@ -44,19 +44,32 @@ std::optional<Background> convert_samples(const T* samples, std::size_t n, float
 }
 
 /// Calls visit(typed) with the array as a C-contiguous py::array_t of its own sample type, for the
-/// real types a movie may hold; returns false for any other dtype.
+/// real types a movie may hold; returns false for any other dtype. Samples in the other byte order
+/// are first swapped into the machine's, and floats of other widths (half, long double) are read
+/// as double. A contiguous copy that cannot be allocated raises MemoryError.
 template <class Visit>
 bool visit_samples(const pybind11::array& array, Visit&& visit) {
   namespace py = pybind11;
-  const auto attempt = [&](auto tag) {
+  const auto attempt = [&](const py::array& source, auto tag) {
     using T = decltype(tag);
-    if (!py::isinstance<py::array_t<T>>(array)) return false;
-    visit(py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(array));
+    if (!py::isinstance<py::array_t<T>>(source)) return false;
+    // The converting constructor raises the allocation's error (ensure() would hand back an
+    // empty array instead, and its data pointer would be null).
+    visit(py::array_t<T, py::array::c_style | py::array::forcecast>(source));
     return true;
   };
-  return attempt(std::uint8_t{}) || attempt(std::int8_t{}) || attempt(std::uint16_t{}) || attempt(std::int16_t{}) ||
-         attempt(std::uint32_t{}) || attempt(std::int32_t{}) || attempt(std::uint64_t{}) ||
-         attempt(std::int64_t{}) || attempt(float{}) || attempt(double{});
+  const auto any = [&](const py::array& source) {
+    return attempt(source, std::uint8_t{}) || attempt(source, std::int8_t{}) || attempt(source, std::uint16_t{}) ||
+           attempt(source, std::int16_t{}) || attempt(source, std::uint32_t{}) || attempt(source, std::int32_t{}) ||
+           attempt(source, std::uint64_t{}) || attempt(source, std::int64_t{}) || attempt(source, float{}) ||
+           attempt(source, double{});
+  };
+  if (any(array)) return true;
+  const py::dtype type = array.dtype();
+  const char kind = type.kind();
+  if (kind != 'u' && kind != 'i' && kind != 'f') return false;
+  const py::dtype native = kind == 'f' ? py::dtype::of<double>() : py::dtype(type.attr("newbyteorder")("="));
+  return any(py::array(array.attr("astype")(native)));
 }
 
 }  // namespace quorlin::track

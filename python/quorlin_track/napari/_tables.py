@@ -46,8 +46,9 @@ def per_track(tracks: pd.DataFrame) -> pd.DataFrame:
     return track_table(tracks).reset_index()
 
 
-def _dtypes(table: pd.DataFrame) -> dict[str, str]:
-    return {str(c): str(table[c].dtype) for c in table.columns}
+def _dtypes(table: pd.DataFrame) -> dict[str, Any]:
+    # The dtypes themselves, not their names: a category's name leaves out its categories.
+    return {str(c): table[c].dtype for c in table.columns}
 
 
 def spots_layer(table: pd.DataFrame, name: str, **layer: Any) -> LayerData:
@@ -162,7 +163,7 @@ def table_from_layer(data: npt.ArrayLike, meta: Mapping[str, Any], kind: str) ->
     if isinstance(features, pd.DataFrame) and len(features) == len(table):
         for column in features.columns:
             if column not in table.columns:
-                table[str(column)] = features[column].to_numpy()
+                table[str(column)] = features[column].reset_index(drop=True)  # dtype kept
     dtypes = dict((meta.get("metadata") or {}).get(DTYPES_KEY, {}))
     if dtypes and set(dtypes) <= set(table.columns):
         table = table[list(dtypes)].astype(dtypes)

@@ -69,7 +69,7 @@ __attribute__((target_clones("avx2", "default"))) void filter_line(
 __attribute__((target_clones("avx2", "default"))) void combine_rows(
     const float* const* smooth_rows, const float* const* box_rows, std::int64_t n,
     const float* taps, std::int64_t g, std::int64_t w, float area, float* low, float* box,
-    float* out) {
+    float* out, float* mean) {
   const float* const* s = smooth_rows;
   const float* const* b = box_rows;
   for (std::int64_t j = 0; j < n; ++j) low[j] = taps[0] * s[0][j];
@@ -86,6 +86,8 @@ __attribute__((target_clones("avx2", "default"))) void combine_rows(
     for (std::int64_t j = 0; j < n; ++j) box[j] += up[j] + down[j];
   }
   for (std::int64_t j = 0; j < n; ++j) out[j] = low[j] - box[j] / area;
+  if (mean != nullptr)
+    for (std::int64_t j = 0; j < n; ++j) mean[j] = box[j] / area;
 }
 
 }  // namespace
@@ -99,7 +101,24 @@ void validate_bandpass(double noise_size, double feature_size) {
                      std::to_string(kMaxFilterRadius));
 }
 
-void bandpass(const View2<float>& frame, double noise_size, double feature_size, float* out) {
+double bandpass_noise_gain(double noise_size, double feature_size) {
+  validate_bandpass(noise_size, feature_size);
+  const std::vector<float> taps = gaussian_taps(noise_size);
+  const auto w = static_cast<std::size_t>(std::nearbyint(feature_size));
+  // The kernel is separable in its Gaussian part: sum (G_i G_j - [|i|,|j| <= w] / A)^2
+  // = (sum G^2)^2 - 2 (sum_{|i| <= w} G_i)^2 / A + 1 / A.
+  double squares = 0.0, inner = 0.0;
+  for (std::size_t k = 0; k < taps.size(); ++k) {
+    const double t = taps[k];
+    squares += (k == 0 ? 1.0 : 2.0) * t * t;
+    if (k <= w) inner += (k == 0 ? 1.0 : 2.0) * t;
+  }
+  const double area = static_cast<double>((2 * w + 1) * (2 * w + 1));
+  return squares * squares - 2.0 * inner * inner / area + 1.0 / area;
+}
+
+void bandpass(const View2<float>& frame, double noise_size, double feature_size, float* out,
+              float* local_mean) {
   validate_bandpass(noise_size, feature_size);
   const auto rows = static_cast<std::int64_t>(frame.shape[0]);
   const auto cols = static_cast<std::int64_t>(frame.shape[1]);
@@ -119,9 +138,13 @@ void bandpass(const View2<float>& frame, double noise_size, double feature_size,
     const std::int64_t r0 = static_cast<std::int64_t>(block) * kBlockRows;
     const std::int64_t r1 = std::min(rows, r0 + kBlockRows);
     const std::int64_t lines = r1 - r0 + 2 * reach;
-    std::vector<float> padded(static_cast<std::size_t>(cols + 2 * reach));
-    std::vector<float> smooth(static_cast<std::size_t>(lines * cols));
-    std::vector<float> boxed(static_cast<std::size_t>(lines * cols));
+    // Each worker's scratch is kept from block to block (and call to call): a block's body starts
+    // no parallel work, so no other block runs on this thread before it ends.
+    thread_local std::vector<float> padded, smooth, boxed, low, box;
+    thread_local std::vector<const float*> smooth_rows, box_rows;
+    padded.resize(static_cast<std::size_t>(cols + 2 * reach));
+    smooth.resize(static_cast<std::size_t>(lines * cols));
+    boxed.resize(static_cast<std::size_t>(lines * cols));
     float* line = padded.data() + reach;
     const std::int64_t step = frame.strides[1];
     for (std::int64_t l = 0; l < lines; ++l) {
@@ -137,18 +160,19 @@ void bandpass(const View2<float>& frame, double noise_size, double feature_size,
       filter_line(line, cols, taps.data(), g, w, smooth.data() + l * cols,
                   boxed.data() + l * cols);
     }
-    std::vector<const float*> smooth_rows(static_cast<std::size_t>(lines));
-    std::vector<const float*> box_rows(static_cast<std::size_t>(lines));
+    smooth_rows.resize(static_cast<std::size_t>(lines));
+    box_rows.resize(static_cast<std::size_t>(lines));
     for (std::int64_t l = 0; l < lines; ++l) {
       smooth_rows[static_cast<std::size_t>(l)] = smooth.data() + l * cols;
       box_rows[static_cast<std::size_t>(l)] = boxed.data() + l * cols;
     }
-    std::vector<float> low(static_cast<std::size_t>(cols));
-    std::vector<float> box(static_cast<std::size_t>(cols));
+    low.resize(static_cast<std::size_t>(cols));
+    box.resize(static_cast<std::size_t>(cols));
     for (std::int64_t r = r0; r < r1; ++r) {
       const std::int64_t centre = r - r0 + reach;
       combine_rows(smooth_rows.data() + centre, box_rows.data() + centre, cols, taps.data(), g, w,
-                   area, low.data(), box.data(), out + r * cols);
+                   area, low.data(), box.data(), out + r * cols,
+                   local_mean == nullptr ? nullptr : local_mean + r * cols);
     }
   });
 }

@@ -8,6 +8,11 @@ namespace quorlin {
 /// Widest filter radius accepted, in pixels: far beyond any spot, and it bounds the work per pixel.
 constexpr double kMaxFilterRadius = 1000.0;
 
+/// Noise power gain of the filter: the sum of the squared weights of its kernel (a Gaussian minus
+/// the square's mean, away from the edges), so white noise of variance v leaves it with variance
+/// v times this.
+double bandpass_noise_gain(double noise_size, double feature_size);
+
 /// Checks the filter sizes; throws ValueError naming the argument.
 void validate_bandpass(double noise_size, double feature_size);
 
@@ -15,7 +20,9 @@ void validate_bandpass(double noise_size, double feature_size);
 /// minus the mean over the (2w + 1) x (2w + 1) square around each pixel, w = round(feature_size).
 /// Values beyond the frame's edges are mirrored (d c b a | a b c d). Separable passes, rows in
 /// parallel; each output value is computed by one task in a fixed order, so the result does not
-/// depend on the number of workers. Writes rows x cols values, row-major, to out.
-void bandpass(const View2<float>& frame, double noise_size, double feature_size, float* out);
+/// depend on the number of workers. Writes rows x cols values, row-major, to out, and the square's
+/// mean (the local background the filter removes) to local_mean when it is given.
+void bandpass(const View2<float>& frame, double noise_size, double feature_size, float* out,
+              float* local_mean = nullptr);
 
 }  // namespace quorlin

@@ -39,6 +39,10 @@ struct SpotWindows {
   std::vector<double> photons;
 };
 
+/// Smallest PSF width a fit takes as given, pixels: the bound the fit holds a fitted width to; a
+/// narrower Gaussian puts all its light in one pixel and leaves the centre undetermined.
+constexpr double kMinFixedSigma = 0.3;
+
 /// Checks the settings shared by every spot fit (sigma NaN: fitted); throws ValueError naming the
 /// argument.
 void validate_fit_settings(int window, double sigma, double gain, double offset);

@@ -1,0 +1,205 @@
+// Spots of a band-passed frame measured on the camera frame.
+#include "localize/spot_measure.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <optional>
+#include <tuple>
+#include <utility>
+
+#include "localize/radial_symmetry2d.h"
+#include "localize/spot_shape.h"
+
+namespace quorlin {
+namespace {
+
+/// Steps of the disk centroid: the first moves the disk onto the spot, the second settles it.
+constexpr int kCentroidSteps = 2;
+/// The ring whose noise a faint spot is checked against lies between these many half-windows from
+/// it: beyond the dark halo the band-pass's background square leaves around a spot, near enough
+/// to be the spot's own background.
+constexpr std::int64_t kRingInner = 2;
+constexpr std::int64_t kRingOuter = 4;
+/// Fewer ring pixels than this (a spot in a corner of a tiny frame) say nothing of the noise.
+constexpr std::size_t kMinRingPixels = 16;
+
+/// The spread of the significance over the ring of pixels between kRingInner and kRingOuter
+/// half-windows from the spot (beyond the band-pass's dark halo around it; other spots fill few
+/// of them): the median |significance| there over that of normal noise. None when the ring has
+/// too few pixels in the frame.
+std::optional<float> ring_spread(const View2<float>& squared_significance, const Index<2>& p, std::int64_t half) {
+  thread_local std::vector<float> ring;
+  ring.clear();
+  const std::int64_t inner = kRingInner * half, outer = kRingOuter * half;
+  for (std::int64_t r = p[0] - outer; r <= p[0] + outer; ++r) {
+    for (std::int64_t c = p[1] - outer; c <= p[1] + outer; ++c) {
+      if (std::max(std::abs(r - p[0]), std::abs(c - p[1])) <= inner || !inside<2>(squared_significance, {r, c}))
+        continue;
+      ring.push_back(std::fabs(squared_significance(r, c)));
+    }
+  }
+  if (ring.size() < kMinRingPixels) return std::nullopt;
+  return std::sqrt(median_of(ring)) / kMedianAbsNormal;
+}
+
+/// Offset of the peak of a Gaussian through three positive values at -1, 0, 1; none when they do
+/// not bend down or the peak lies beyond a neighbour.
+std::optional<float> three_point_gaussian(float below, float centre, float above) {
+  if (!(below > 0.0f && centre > 0.0f && above > 0.0f)) return std::nullopt;
+  const float lb = std::log(below), lc = std::log(centre), la = std::log(above);
+  const float bend = lb - 2.0f * lc + la;
+  if (!(bend < 0.0f)) return std::nullopt;
+  const float shift = 0.5f * (lb - la) / bend;
+  if (!(std::fabs(shift) <= 1.0f)) return std::nullopt;
+  return shift;
+}
+
+/// Centroid offset of the positive values of the 3 x 3 neighbourhood ((0, 0) when none).
+std::array<float, 2> neighbourhood_centroid(const View2<float>& filtered, const Index<2>& p) {
+  float total = 0.0f, sum_r = 0.0f, sum_c = 0.0f;
+  for (std::int64_t dr = -1; dr <= 1; ++dr) {
+    for (std::int64_t dc = -1; dc <= 1; ++dc) {
+      const float v = std::max(filtered(p[0] + dr, p[1] + dc), 0.0f);
+      total += v;
+      sum_r += v * static_cast<float>(dr);
+      sum_c += v * static_cast<float>(dc);
+    }
+  }
+  if (!(total > 0.0f)) return {0.0f, 0.0f};
+  return {sum_r / total, sum_c / total};
+}
+
+/// Offset of the intensity-weighted centroid of the band-passed values (negative ones as 0) within
+/// the disk of radius `half` around `start`, the disk moved to each new centroid in turn; pixels
+/// of the window only. `start` when the disk holds no light.
+std::array<float, 2> disk_centroid(const View2<float>& filtered, const Index<2>& p, std::int64_t half,
+                                   std::array<float, 2> start) {
+  const auto radius2 = static_cast<float>(half * half);
+  for (int step = 0; step < kCentroidSteps; ++step) {
+    float total = 0.0f, sum_r = 0.0f, sum_c = 0.0f;
+    for (std::int64_t dr = -half; dr <= half; ++dr) {
+      const float ry = static_cast<float>(dr) - start[0];
+      for (std::int64_t dc = -half; dc <= half; ++dc) {
+        const float rx = static_cast<float>(dc) - start[1];
+        if (ry * ry + rx * rx > radius2) continue;
+        const float v = std::max(filtered(p[0] + dr, p[1] + dc), 0.0f);
+        total += v;
+        sum_r += v * static_cast<float>(dr);
+        sum_c += v * static_cast<float>(dc);
+      }
+    }
+    if (!(total > 0.0f)) break;
+    start = {sum_r / total, sum_c / total};
+  }
+  return start;
+}
+
+/// The sub-pixel offset of a spot from its peak pixel, and how it was obtained.
+std::pair<std::array<float, 2>, Locator> locate_spot(const View2<float>& frame, const View2<float>& filtered,
+                                                     const Index<2>& p, std::int64_t half, bool crowded, bool missing) {
+  const bool whole = p[0] >= half && p[1] >= half &&
+                     p[0] + half < static_cast<std::int64_t>(frame.shape[0]) &&
+                     p[1] + half < static_cast<std::int64_t>(frame.shape[1]);
+  if (whole && !crowded && !(missing && has_nan<2>(frame, p, half))) {
+    View2<float> window = filtered;
+    window.data = &filtered(p[0] - half, p[1] - half);
+    window.shape = {static_cast<std::uint64_t>(2 * half + 1), static_cast<std::uint64_t>(2 * half + 1)};
+    const auto estimate = radial_symmetry_2d(window);
+    if (estimate && std::fabs(estimate->d0) <= kMaxRadialShift && std::fabs(estimate->d1) <= kMaxRadialShift) {
+      // The two estimates err largely independently (one follows the gradients, the other the
+      // light): their mean is closer to the centre than either.
+      const auto centroid = disk_centroid(filtered, p, half, {estimate->d0, estimate->d1});
+      return {{0.5f * (estimate->d0 + centroid[0]), 0.5f * (estimate->d1 + centroid[1])}, Locator::radial_symmetry};
+    }
+  }
+  const auto dy = three_point_gaussian(filtered(p[0] - 1, p[1]), filtered(p[0], p[1]),
+                                       filtered(p[0] + 1, p[1]));
+  const auto dx = three_point_gaussian(filtered(p[0], p[1] - 1), filtered(p[0], p[1]),
+                                       filtered(p[0], p[1] + 1));
+  if (dy && dx) return {{*dy, *dx}, Locator::gaussian};
+  return {neighbourhood_centroid(filtered, p), Locator::centroid};
+}
+
+}  // namespace
+
+std::optional<float> frame_spread(const View2<float>& squared_significance) {
+  thread_local std::vector<float> sample;
+  sample.clear();
+  const std::uint64_t pixels = squared_significance.shape[0] * squared_significance.shape[1];
+  const auto step = static_cast<std::uint64_t>(
+      std::max(1.0, std::floor(std::sqrt(static_cast<double>(pixels) / static_cast<double>(kSpreadSamples)))));
+  for (std::uint64_t r = step / 2; r < squared_significance.shape[0]; r += step)
+    for (std::uint64_t c = step / 2; c < squared_significance.shape[1]; c += step)
+      sample.push_back(std::fabs(squared_significance(static_cast<std::int64_t>(r), static_cast<std::int64_t>(c))));
+  if (sample.empty()) return std::nullopt;
+  return std::sqrt(median_of(sample)) / kMedianAbsNormal;
+}
+
+FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered,
+                         const View2<float>& squared_significance, const std::vector<PeakCandidate>& peaks,
+                         const SpotSettings& settings) {
+  const auto half = static_cast<std::int64_t>(settings.window / 2);
+  FrameSpots out;
+  // First set apart the peaks that are no spots, so that they crowd no one.
+  std::vector<Index<2>> kept;
+  std::vector<float> backgrounds, snrs;
+  for (const PeakCandidate& peak : peaks) {
+    const Index<2> p{static_cast<std::int64_t>(peak.row), static_cast<std::int64_t>(peak.col)};
+    if (settings.missing_pixels && has_nan<2>(frame, p, 1)) {
+      ++out.dropped_nan;
+      continue;
+    }
+    const float background = border_median<2>(frame, p, half + 1);
+    if (!settings.keep_hot_pixels && is_spike<2>(frame, p, background)) {
+      ++out.dropped_hot;
+      continue;
+    }
+    const float square = squared_significance(p[0], p[1]);
+    float snr = std::copysign(std::sqrt(std::fabs(square)), square);
+    if (settings.min_snr && settings.typical_spread && snr < kTextureCheck * *settings.min_snr) {
+      const auto spread = ring_spread(squared_significance, p, half);
+      if (spread && *spread > *settings.typical_spread) snr *= *settings.typical_spread / *spread;
+      if (!(snr >= *settings.min_snr)) continue;
+    }
+    kept.push_back(p);
+    backgrounds.push_back(background);
+    snrs.push_back(snr);
+  }
+  // Crowding: each spot's nearest neighbour among the kept ones, through the kept spots ordered
+  // by row (a band of rows is searched for each).
+  const float reach = kCrowdedWindows * static_cast<float>(settings.window);
+  const auto span = static_cast<std::int64_t>(std::ceil(reach));
+  std::vector<std::size_t> by_row(kept.size());
+  for (std::size_t i = 0; i < kept.size(); ++i) by_row[i] = i;
+  std::stable_sort(by_row.begin(), by_row.end(),
+                   [&](std::size_t a, std::size_t b) { return kept[a][0] < kept[b][0]; });
+  out.spots.reserve(kept.size());
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    const Index<2> p = kept[i];
+    const auto first = std::lower_bound(by_row.begin(), by_row.end(), p[0] - span,
+                                        [&](std::size_t k, std::int64_t row) { return kept[k][0] < row; });
+    bool crowded = false;
+    for (auto it = first; it != by_row.end() && kept[*it][0] <= p[0] + span && !crowded; ++it) {
+      if (*it == i) continue;
+      const auto dr = static_cast<float>(kept[*it][0] - p[0]);
+      const auto dc = static_cast<float>(kept[*it][1] - p[1]);
+      crowded = dr * dr + dc * dc < reach * reach;
+    }
+    const auto [offset, how] = locate_spot(frame, filtered, p, half, crowded, settings.missing_pixels);
+    Spot s;
+    s.y = static_cast<float>(p[0]) + offset[0];
+    s.x = static_cast<float>(p[1]) + offset[1];
+    s.signal = filtered(p[0], p[1]);
+    s.background = backgrounds[i];
+    std::tie(s.mass, s.size) = mass_and_size<2>(frame, p, half, s.background, {s.y, s.x});
+    s.snr = snrs[i];
+    s.located_by = how;
+    out.spots.push_back(s);
+  }
+  return out;
+}
+
+}  // namespace quorlin

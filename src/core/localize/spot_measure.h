@@ -1,0 +1,83 @@
+// Spots of a band-passed frame measured on the camera frame: background, mass, size and the
+// sub-pixel position of every spot, each position saying how it was obtained; single-pixel spikes
+// and spots on missing (NaN) pixels are set apart and counted.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "common/array_view.h"
+#include "detect/detection2d.h"
+
+namespace quorlin {
+
+/// How a spot's position was obtained.
+enum class Locator : std::uint8_t {
+  radial_symmetry = 0,  ///< radial-symmetry centre of the band-passed window, averaged with its disk centroid
+  gaussian = 1,         ///< Gaussian through the band-passed peak and its neighbours, per axis
+  centroid = 2,         ///< centroid of the band-passed 3 x 3 neighbourhood
+};
+
+/// One measured spot. Positions in pixels (pixel (i, j) centred on (i, j)); background, mass in
+/// the frame's units (photons with a camera model); size in pixels; snr in noise sigmas.
+struct Spot {
+  float y;
+  float x;
+  float signal;      ///< band-passed value at the peak pixel: its height above the local background
+  float mass;        ///< sum of (value - background) over the disk of radius half-window
+  float background;  ///< median of the finite pixels on the border of the window grown by one pixel
+  float size;        ///< sqrt(second moment / 2) of the background-subtracted disk: a Gaussian's sigma
+  float snr;         ///< band-passed peak value over the local noise of the band-passed frame (for a
+                     ///< faint spot, raised to the ring's around it where that varies more)
+  Locator located_by;
+};
+
+struct SpotSettings {
+  std::uint64_t window;  ///< odd window side, pixels
+  bool keep_hot_pixels;
+  bool missing_pixels;   ///< whether the frame has missing (NaN or infinite) pixels (without, none is looked for)
+  /// The automatic threshold (noise sigmas), when the peaks were found with it: a spot below
+  /// kTextureCheck times it is checked against the spread of the significance in the ring
+  /// around it, relative to `typical_spread`, the frame's (median |significance| over that of
+  /// normal noise, see frame_spread).
+  std::optional<float> min_snr;
+  std::optional<float> typical_spread;
+};
+
+/// The frame's spread of the significance: median |significance| over a regular sample of about
+/// kSpreadSamples pixels over that of normal noise. None for a frame without pixels.
+std::optional<float> frame_spread(const View2<float>& squared_significance);
+
+/// The spots of a frame, and how many peaks were set apart and why.
+struct FrameSpots {
+  std::vector<Spot> spots;
+  std::uint64_t dropped_nan = 0;  ///< a missing (NaN) pixel at the peak or next to it
+  std::uint64_t dropped_hot = 0;  ///< a single-pixel spike (hot pixel)
+};
+
+/// Spots found with the automatic threshold that stand less than this many times the threshold
+/// above the noise are checked against the band-passed frame's variation around them: a textured
+/// background varies more than the noise model says, and its bumps are no spots. The check costs
+/// a median over the ring, so the bright spots, which no texture the model misses could reach,
+/// skip it.
+constexpr float kTextureCheck = 1.5f;
+/// The frame's spread is taken from about this many pixels on a square grid: its median to
+/// within about 2 %, at a small cost on any frame.
+constexpr std::uint64_t kSpreadSamples = 4096;
+/// A spot whose nearest other spot lies closer than this many window sides is crowded: the
+/// neighbour's light fills its window, so its position comes from its 3 x 3 peak instead.
+constexpr float kCrowdedWindows = 5.0f / 7.0f;
+/// The radial-symmetry centre must lie within this distance of the peak pixel along each axis
+/// (pixels); beyond it the window does not hold one symmetric spot.
+constexpr float kMaxRadialShift = 1.0f;
+
+/// Measures each peak (found on `filtered`, in list order) on `frame` (the camera frame, NaN where
+/// pixels are missing) and `filtered` (its band-passed copy, finite); `squared_significance` holds
+/// s |s| of each pixel's significance s (band-passed value in local noise sigmas), which becomes
+/// the spot's snr. The three share one shape.
+FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered,
+                         const View2<float>& squared_significance, const std::vector<PeakCandidate>& peaks,
+                         const SpotSettings& settings);
+
+}  // namespace quorlin

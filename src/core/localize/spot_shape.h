@@ -1,0 +1,172 @@
+// The measures a spot shares in 2-D and 3-D, written once over the dimension: missing pixels in
+// its window, the background on the window's border, the single-pixel (hot-pixel) test, and its
+// mass and size.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "common/array_view.h"
+
+namespace quorlin {
+
+/// A pixel (voxel) index, axis 0 first.
+template <std::size_t D>
+using Index = std::array<std::int64_t, D>;
+
+/// A peak is a single-pixel spike when its neighbours (8 in 2-D, 26 in 3-D) together hold less
+/// than this share of its own height above the background: an optical spot of Gaussian width
+/// sigma gives the 8 of a 2-D peak about 8 exp(-1 / (2 sigma^2)) (4.8 at 1.3 pixels, still 2.7 at
+/// 0.8, the width of a spot sampled at the Nyquist rate), and more in 3-D, a hot pixel nothing
+/// but noise.
+constexpr float kMinNeighbourShare = 1.0f;
+
+/// Median of |z| for normally distributed z of unit variance.
+constexpr float kMedianAbsNormal = 0.6745f;
+
+/// Lower median of the values (reordered); the values must not be empty.
+inline float median_of(std::vector<float>& values) {
+  const auto middle = values.begin() + static_cast<std::ptrdiff_t>((values.size() - 1) / 2);
+  std::nth_element(values.begin(), middle, values.end());
+  return *middle;
+}
+
+/// Whether index i lies in the view.
+template <std::size_t D>
+bool inside(const StridedView<float, D>& v, const Index<D>& i) {
+  for (std::size_t a = 0; a < D; ++a)
+    if (i[a] < 0 || i[a] >= static_cast<std::int64_t>(v.shape[a])) return false;
+  return true;
+}
+
+/// The value at index i (which lies in the view).
+template <std::size_t D>
+float value_at(const StridedView<float, D>& v, const Index<D>& i) {
+  std::int64_t offset = 0;
+  for (std::size_t a = 0; a < D; ++a) offset += i[a] * v.strides[a];
+  return v.data[offset];
+}
+
+/// Calls visit(index, offset) for every index of the cube of half-side `half` around `centre`
+/// (offset = index - centre), the last axis fastest.
+template <std::size_t D, class Visit>
+void for_each_in_cube(const Index<D>& centre, std::int64_t half, Visit&& visit) {
+  Index<D> offset;
+  offset.fill(-half);
+  while (true) {
+    Index<D> at;
+    for (std::size_t a = 0; a < D; ++a) at[a] = centre[a] + offset[a];
+    visit(at, offset);
+    std::size_t a = D;
+    while (a > 0 && offset[a - 1] == half) offset[--a] = -half;
+    if (a == 0) return;
+    ++offset[a - 1];
+  }
+}
+
+/// Calls visit(index) for every index on the border of the cube of half-side `half` around
+/// `centre` (Chebyshev distance `half`), the last axis fastest: where no other axis lies on the
+/// border, only the last axis's two ends do.
+template <std::size_t D, class Visit>
+void for_each_on_border(const Index<D>& centre, std::int64_t half, Visit&& visit) {
+  if (half == 0) {
+    visit(centre);
+    return;
+  }
+  Index<D> offset;
+  offset.fill(-half);
+  while (true) {
+    bool edge = false;
+    for (std::size_t a = 0; a + 1 < D; ++a) edge = edge || std::abs(offset[a]) == half;
+    Index<D> at;
+    for (std::size_t a = 0; a < D; ++a) at[a] = centre[a] + offset[a];
+    for (std::int64_t last = -half; last <= half; last += edge ? 1 : 2 * half) {
+      at[D - 1] = centre[D - 1] + last;
+      visit(at);
+    }
+    std::size_t a = D - 1;
+    while (a > 0 && offset[a - 1] == half) offset[--a] = -half;
+    if (a == 0) return;
+    ++offset[a - 1];
+  }
+}
+
+/// Whether any pixel of the cube of half-side `half` around p (within the view) is missing: NaN or
+/// infinite.
+template <std::size_t D>
+bool has_nan(const StridedView<float, D>& v, const Index<D>& p, std::int64_t half) {
+  bool found = false;
+  for_each_in_cube<D>(p, half, [&](const Index<D>& at, const Index<D>&) {
+    found = found || (inside(v, at) && !std::isfinite(value_at(v, at)));
+  });
+  return found;
+}
+
+/// Median of the finite in-view pixels on the border of the cube of half-side `half` around p
+/// (those at Chebyshev distance `half`); the value at p when there are none.
+template <std::size_t D>
+float border_median(const StridedView<float, D>& v, const Index<D>& p, std::int64_t half) {
+  thread_local std::vector<float> border;
+  border.clear();
+  for_each_on_border<D>(p, half, [&](const Index<D>& at) {
+    if (!inside(v, at)) return;
+    const float value = value_at(v, at);
+    if (std::isfinite(value)) border.push_back(value);
+  });
+  return border.empty() ? value_at(v, p) : median_of(border);
+}
+
+/// Whether the peak found at p is a single-pixel spike: the brightest finite pixel of its cube
+/// of half-side 1 (the peak itself, or a spike beside it, as at a frame's edge where peaks are
+/// not looked for) stands above the background while its neighbours in the view hold almost none
+/// of that height.
+template <std::size_t D>
+bool is_spike(const StridedView<float, D>& v, const Index<D>& p, float background) {
+  Index<D> top = p;
+  for_each_in_cube<D>(p, 1, [&](const Index<D>& at, const Index<D>&) {
+    if (inside(v, at) && value_at(v, at) > value_at(v, top)) top = at;
+  });
+  const float height = value_at(v, top) - background;
+  if (!(height > 0.0f)) return false;
+  float around = 0.0f;
+  for_each_in_cube<D>(top, 1, [&](const Index<D>& at, const Index<D>&) {
+    if (at != top && inside(v, at) && std::isfinite(value_at(v, at))) around += value_at(v, at) - background;
+  });
+  return around < kMinNeighbourShare * height;
+}
+
+/// Mass (sum of value - background) and size of the finite in-view pixels of the ball of radius
+/// `half` around the peak pixel p; size is sqrt(second moment about `centre` / (D mass)), the
+/// sigma of a Gaussian spot, NaN when mass or moment is not positive. Positions in pixels.
+template <std::size_t D>
+std::pair<float, float> mass_and_size(const StridedView<float, D>& v, const Index<D>& p, std::int64_t half,
+                                      float background, const std::array<float, D>& centre) {
+  float mass = 0.0f, moment = 0.0f;
+  for_each_in_cube<D>(p, half, [&](const Index<D>& at, const Index<D>& offset) {
+    std::int64_t reach = 0;
+    for (std::size_t a = 0; a < D; ++a) reach += offset[a] * offset[a];
+    if (reach > half * half || !inside(v, at)) return;
+    const float value = value_at(v, at);
+    if (!std::isfinite(value)) return;
+    const float above = value - background;
+    float distance = 0.0f;
+    for (std::size_t a = 0; a < D; ++a) {
+      const float d = static_cast<float>(at[a]) - centre[a];
+      distance += d * d;
+    }
+    mass += above;
+    moment += above * distance;
+  });
+  const float size = mass > 0.0f && moment > 0.0f
+                         ? std::sqrt(moment / (static_cast<float>(D) * mass))
+                         : std::numeric_limits<float>::quiet_NaN();
+  return {mass, size};
+}
+
+}  // namespace quorlin

@@ -1,0 +1,138 @@
+"""The default detector on camera-like data: false spots on pure noise and on textured
+backgrounds, hot pixels, sub-pixel positions for every spot, NaN pixels, dark particles, the camera
+model's units, the filters, and the argument faults of the detection calls."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import quorlin_track as qt
+from quorlin_track.synthetic import camera_movie, expected_image
+
+
+def test_pure_camera_noise_gives_no_spots_and_hot_pixels_are_set_apart():
+    # 2**20 pixels of shot and read noise on uneven light, with 15 stuck pixels in every frame.
+    movie = camera_movie("camera", seed=5, frames=4, particles=0, shape=(512, 512), illumination=0.6)
+    spots = qt.batch(movie.frames)
+    assert len(spots) <= 1
+    interior = np.all((movie.hot_pixels > 0) & (movie.hot_pixels < 511), axis=1).sum()
+    assert spots.attrs["dropped"] == {"nan_pixels": 0, "hot_pixels": 4 * interior}
+    kept = qt.batch(movie.frames, keep_hot_pixels=True)
+    on_hot = {(round(y), round(x)) for y, x in kept[["y", "x"]].to_numpy()}
+    assert len(kept) == 4 * interior and on_hot <= set(map(tuple, movie.hot_pixels.tolist()))
+
+
+def test_textured_background_does_not_become_spots():
+    movie = camera_movie("textured", seed=3, frames=4, particles=0)
+    spots = qt.batch(movie.frames)
+    raw = qt.batch(movie.frames, detector="peaks")
+    assert len(spots) <= 0.02 * len(raw)
+
+
+def spot_frame(rng, centres, photons=2000.0, background=20.0, gain=2.0, offset=100.0, shape=(64, 64)):
+    mean = expected_image(shape, np.asarray(centres, float), np.array([1.3, 1.3]), photons, background)
+    return (offset + gain * rng.poisson(mean)).astype(np.float32)
+
+
+@pytest.mark.parametrize("missing", [np.nan, np.inf, -np.inf])
+def test_every_spot_sub_pixel_and_nan_pixels_never_give_nan_positions(missing):
+    rng = np.random.default_rng(4)
+    # A crowded pair, a spot at the edge, a spot with a NaN in its window, one alone, one on a NaN.
+    centres = [[20.3, 20.2], [21.1, 23.6], [1.4, 40.7], [45.2, 12.6], [30.5, 45.3], [50.6, 50.3]]
+    frame = spot_frame(rng, centres)
+    frame[45, 16] = missing
+    frame[51, 50] = missing
+    spots = qt.locate(frame, gain=2.0, offset=100.0)
+    assert spots.attrs["dropped"] == {"nan_pixels": 1, "hot_pixels": 0}
+    positions = spots[["y", "x"]].to_numpy()
+    assert np.isfinite(positions).all() and not np.any(np.all(positions == np.round(positions), axis=1))
+    distance = np.linalg.norm(positions[:, None] - np.array(centres[:5])[None], axis=2)
+    assert len(spots) == 5 and (distance.min(axis=0) < 0.3).all()
+    alone = np.argmin(distance[:, 4])
+    assert spots.located_by[alone] == "radial_symmetry"
+    assert (spots.located_by.drop(index=alone) == "gaussian").all()
+
+
+def test_invert_finds_dark_particles():
+    rng = np.random.default_rng(8)
+    centres = [[12.4, 30.2], [40.7, 18.9], [33.1, 50.6]]
+    bright = spot_frame(rng, centres).astype(np.uint16)
+    dark = np.iinfo(np.uint16).max - bright
+    found = qt.locate(dark, invert=True)
+    expected = qt.locate(bright)
+    pd.testing.assert_frame_equal(found.drop(columns="background"), expected.drop(columns="background"))
+    assert len(found) == 3
+
+
+def test_camera_model_gives_photons():
+    rng = np.random.default_rng(2)
+    frame = spot_frame(rng, [[16.3, 16.7], [16.2, 47.4], [47.8, 16.1], [47.5, 47.6]], photons=3000.0,
+                       background=20.0)
+    spots = qt.locate(frame, gain=2.0, offset=100.0, read_noise=3.0)
+    assert len(spots) == 4
+    np.testing.assert_allclose(spots.background, 20.0, atol=2.5)
+    # The disk of radius 3 holds 93 % of a 1.3-pixel spot's light.
+    np.testing.assert_allclose(spots.mass, 0.93 * 3000.0, rtol=0.08)
+    np.testing.assert_allclose(spots["size"], 1.3, atol=0.2)
+    fitted = qt.locate(frame, method="mle", gain=2.0, offset=100.0, read_noise=3.0)
+    assert (fitted.located_by == "mle").all()
+    np.testing.assert_allclose(fitted.photons, 3000.0, rtol=0.06)
+    np.testing.assert_allclose(fitted.background, 20.0, atol=1.5)
+
+
+def test_filters_drop_exactly_the_rows_below_them():
+    movie = camera_movie("dim", seed=6, frames=3, shape=(96, 96), particles=40)
+    every = qt.batch(movie.frames)
+    kept = qt.batch(movie.frames, min_mass=float(every.mass.median()), min_snr=8.0)
+    expected = every[(every.mass >= every.mass.median()) & (every.snr >= 8.0)]
+    assert 0 < len(kept) < len(every)
+    pd.testing.assert_frame_equal(kept, expected.reset_index(drop=True))
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda f: qt.locate(f, 7), TypeError, r"locate\(\) takes 1 positional argument \(frame\).*diameter="),
+    (lambda f: qt.batch(f[None], threshold=float("nan")), ValueError, "threshold must be a number, got nan"),
+    (lambda f: qt.locate(f, min_distance=float("nan")), ValueError, "min_distance must be a number >= 0"),
+    (lambda f: qt.locate(f, min_distance=-1.0), ValueError, "min_distance must be a number >= 0"),
+    (lambda f: qt.locate(f, diameter=6), ValueError, "diameter must be an odd integer >= 3"),
+    (lambda f: qt.locate(f, gain=0.0), ValueError, "gain must be a finite number > 0"),
+    (lambda f: qt.locate(f, invert=1), TypeError, "invert must be True or False"),
+    (lambda f: qt.refine(f, pd.DataFrame({"y": [5.0], "x": [5.0]}), sigma=1e-300), ValueError,
+     "argument 'sigma': must be None or a finite number of at least 0.3"),
+])
+def test_bad_arguments_are_refused(call, error, message):
+    with pytest.raises(error, match=message):
+        call(np.zeros((16, 16), np.float32))
+
+
+def test_auto_threshold_of_an_uncopyable_view_is_a_memory_error():
+    with pytest.raises(MemoryError):
+        qt.auto_threshold(np.broadcast_to(np.float32(5), (100000, 100000)))
+
+
+@pytest.mark.parametrize("dtype", [">u2", ">f4", ">f2", np.longdouble])
+def test_batch_reads_any_byte_order_and_float_width(dtype):
+    movie = camera_movie("dim", seed=1, frames=2, shape=(48, 48), particles=6).frames
+    expected = qt.batch(movie.astype(dtype).astype(np.float32))
+    pd.testing.assert_frame_equal(qt.batch(movie.astype(dtype)), expected)
+
+
+def test_volumes_get_the_spot_measures_and_rules():
+    rng = np.random.default_rng(9)
+    z, y, x = np.mgrid[0:24, 0:40, 0:40]
+    volume = rng.normal(100.0, 3.0, z.shape).astype(np.float32)
+    centres = [(8.3, 12.6, 14.2), (15.6, 28.1, 25.4), (12.2, 30.4, 8.7)]
+    for cz, cy, cx in centres:
+        volume += 300.0 * np.exp(-((z - cz) ** 2 + (y - cy) ** 2 + (x - cx) ** 2) / (2 * 1.3**2))
+    volume[4, 5, 33] = 1000.0  # a hot voxel
+    volume[14, 30, 9] = np.nan  # in the third spot's window: the localizer gives it no position
+    spots = qt.locate(volume)
+    assert spots.attrs["dropped"] == {"nan_pixels": 1, "hot_pixels": 1}
+    np.testing.assert_allclose(spots[["z", "y", "x"]].to_numpy(), centres[:2], atol=0.15)
+    # The ball of radius 3 holds 85 % of a 1.3-voxel spot's light.
+    np.testing.assert_allclose(spots.mass, 0.85 * 300.0 * (2 * np.pi) ** 1.5 * 1.3**3, rtol=0.08)
+    np.testing.assert_allclose(spots.background, 100.0, atol=1.0)
+    np.testing.assert_allclose(spots["size"], 1.3, atol=0.2)
+    np.testing.assert_allclose(spots.snr, (spots.intensity - 100.0) / 3.0, rtol=0.1)
+    assert len(qt.locate(volume, keep_hot_pixels=True)) == 3
+    assert len(qt.locate(volume, min_snr=float(spots.snr.max()))) == 1
