@@ -24,7 +24,7 @@ small = pd.DataFrame({"frame": [0, 1, 2], "y": [1.0, 1.2, 1.1], "x": [2.0, 2.1, 
 dot = np.pad(np.full((2, 1, 1), 50, np.uint16), ((0, 0), (5, 5), (5, 5)))
 def usable():
     return (qt.link(small, 1.0)["particle"].tolist() == [0, 0, 0]
-            and len(qt.batch(dot, threshold=10, method=None, progress=False)) == 2)
+            and len(qt.batch(dot, detector="peaks", threshold=10, method=None, progress=False)) == 2)
 
 rng = np.random.default_rng(0)
 n = 20_000  # two frames of points all within reach: 4e8 feasible pairs, 14 GB of candidates
