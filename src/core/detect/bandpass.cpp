@@ -45,13 +45,12 @@ std::vector<float> gaussian_taps(double sigma) {
   return taps;
 }
 
-// The two kernels below hold all the arithmetic. They are compiled for AVX2 as well as for the
-// baseline instruction set, the wider one chosen at run time; the operations and their order are
-// the same in both (no contraction), so the results are too.
+// The two kernels below hold all the arithmetic, in plain loops: their lines may overlap, so
+// compilers keep them scalar, and a copy compiled for a wider instruction set measured no faster.
 
 /// One line: smooth[j] = sum_k taps[|k|] * in[j + k], box[j] = sum_{|k| <= w} in[j + k], for
 /// j in [0, n); in must be readable from -reach to n + reach, reach = max(g, w).
-__attribute__((target_clones("avx2", "default"))) void filter_line(
+void filter_line(
     const float* in, std::int64_t n, const float* taps, std::int64_t g, std::int64_t w,
     float* smooth, float* box) {
   for (std::int64_t j = 0; j < n; ++j) smooth[j] = taps[0] * in[j];
@@ -66,7 +65,7 @@ __attribute__((target_clones("avx2", "default"))) void filter_line(
 
 /// One output row from the rows of the first pass: rows[k] points at the smoothed and boxed rows
 /// at offset k - reach (mirrored at the frame's edges).
-__attribute__((target_clones("avx2", "default"))) void combine_rows(
+void combine_rows(
     const float* const* smooth_rows, const float* const* box_rows, std::int64_t n,
     const float* taps, std::int64_t g, std::int64_t w, float area, float* low, float* box,
     float* out) {
@@ -86,6 +85,54 @@ __attribute__((target_clones("avx2", "default"))) void combine_rows(
     for (std::int64_t j = 0; j < n; ++j) box[j] += up[j] + down[j];
   }
   for (std::int64_t j = 0; j < n; ++j) out[j] = low[j] - box[j] / area;
+}
+
+/// The filter's fixed inputs: the frame, the taps (g + 1 of them), the box half-width w, the
+/// reach max(g, w) of both, the box area and the output.
+struct Filter {
+  const View2<float>& frame;
+  const std::vector<float>& taps;
+  std::int64_t g, w, reach;
+  float area;
+  float* out;
+};
+
+/// Output rows [r0, r1).
+void filter_block(const Filter& f, std::int64_t r0, std::int64_t r1) {
+  const auto rows = static_cast<std::int64_t>(f.frame.shape[0]);
+  const auto cols = static_cast<std::int64_t>(f.frame.shape[1]);
+  const std::int64_t reach = f.reach;
+  const std::int64_t lines = r1 - r0 + 2 * reach;
+  std::vector<float> padded(static_cast<std::size_t>(cols + 2 * reach));
+  std::vector<float> smooth(static_cast<std::size_t>(lines * cols));
+  std::vector<float> boxed(static_cast<std::size_t>(lines * cols));
+  float* line = padded.data() + reach;
+  const std::int64_t step = f.frame.strides[1];
+  for (std::int64_t l = 0; l < lines; ++l) {
+    const float* source = f.frame.data + mirror(r0 - reach + l, rows) * f.frame.strides[0];
+    if (step == 1)
+      std::copy(source, source + cols, line);
+    else
+      for (std::int64_t j = 0; j < cols; ++j) line[j] = source[j * step];
+    for (std::int64_t j = 1; j <= reach; ++j) {
+      line[-j] = line[mirror(-j, cols)];
+      line[cols - 1 + j] = line[mirror(cols - 1 + j, cols)];
+    }
+    filter_line(line, cols, f.taps.data(), f.g, f.w, smooth.data() + l * cols, boxed.data() + l * cols);
+  }
+  std::vector<const float*> smooth_rows(static_cast<std::size_t>(lines));
+  std::vector<const float*> box_rows(static_cast<std::size_t>(lines));
+  for (std::int64_t l = 0; l < lines; ++l) {
+    smooth_rows[static_cast<std::size_t>(l)] = smooth.data() + l * cols;
+    box_rows[static_cast<std::size_t>(l)] = boxed.data() + l * cols;
+  }
+  std::vector<float> low(static_cast<std::size_t>(cols));
+  std::vector<float> box(static_cast<std::size_t>(cols));
+  for (std::int64_t r = r0; r < r1; ++r) {
+    const std::int64_t centre = r - r0 + reach;
+    combine_rows(smooth_rows.data() + centre, box_rows.data() + centre, cols, f.taps.data(), f.g, f.w,
+                 f.area, low.data(), box.data(), f.out + r * cols);
+  }
 }
 
 }  // namespace
@@ -114,42 +161,11 @@ void bandpass(const View2<float>& frame, double noise_size, double feature_size,
   // and a halo of reach rows on each side, mirrored at the frame's edges) into a small
   // workspace, then combines them down the columns. Working per block keeps the intermediate
   // rows in cache and allocates no frame-sized buffers.
+  const Filter filter{frame, taps, g, w, reach, area, out};
   const std::int64_t blocks = (rows + kBlockRows - 1) / kBlockRows;
   parallel_for(static_cast<std::size_t>(blocks), [&](std::size_t block) {
     const std::int64_t r0 = static_cast<std::int64_t>(block) * kBlockRows;
-    const std::int64_t r1 = std::min(rows, r0 + kBlockRows);
-    const std::int64_t lines = r1 - r0 + 2 * reach;
-    std::vector<float> padded(static_cast<std::size_t>(cols + 2 * reach));
-    std::vector<float> smooth(static_cast<std::size_t>(lines * cols));
-    std::vector<float> boxed(static_cast<std::size_t>(lines * cols));
-    float* line = padded.data() + reach;
-    const std::int64_t step = frame.strides[1];
-    for (std::int64_t l = 0; l < lines; ++l) {
-      const float* source = frame.data + mirror(r0 - reach + l, rows) * frame.strides[0];
-      if (step == 1)
-        std::copy(source, source + cols, line);
-      else
-        for (std::int64_t j = 0; j < cols; ++j) line[j] = source[j * step];
-      for (std::int64_t j = 1; j <= reach; ++j) {
-        line[-j] = line[mirror(-j, cols)];
-        line[cols - 1 + j] = line[mirror(cols - 1 + j, cols)];
-      }
-      filter_line(line, cols, taps.data(), g, w, smooth.data() + l * cols,
-                  boxed.data() + l * cols);
-    }
-    std::vector<const float*> smooth_rows(static_cast<std::size_t>(lines));
-    std::vector<const float*> box_rows(static_cast<std::size_t>(lines));
-    for (std::int64_t l = 0; l < lines; ++l) {
-      smooth_rows[static_cast<std::size_t>(l)] = smooth.data() + l * cols;
-      box_rows[static_cast<std::size_t>(l)] = boxed.data() + l * cols;
-    }
-    std::vector<float> low(static_cast<std::size_t>(cols));
-    std::vector<float> box(static_cast<std::size_t>(cols));
-    for (std::int64_t r = r0; r < r1; ++r) {
-      const std::int64_t centre = r - r0 + reach;
-      combine_rows(smooth_rows.data() + centre, box_rows.data() + centre, cols, taps.data(), g, w,
-                   area, low.data(), box.data(), out + r * cols);
-    }
+    filter_block(filter, r0, std::min(rows, r0 + kBlockRows));
   });
 }
 

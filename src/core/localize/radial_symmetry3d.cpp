@@ -1,11 +1,13 @@
 // The 3-D radial-symmetry estimator.
 #include "localize/radial_symmetry3d.h"
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <vector>
+
+#include "common/simd.h"
 
 namespace quorlin {
 
@@ -26,11 +28,12 @@ struct Grid3 {
   }
 };
 
+/// The box sums add a vector of points along axis 2 at a time, in the target's baseline set.
+using L = simd::Lanes<simd::Baseline>;
+constexpr auto kLanes = static_cast<std::int64_t>(L::width);
+
 /// A zero-padded copy of d: one zero layer before and after each axis, and axis 2 further
 /// rounded up to whole blocks of kLanes points.
-constexpr std::int64_t kLanes = 4;
-/// kLanes floats added lane by lane (a SIMD register where the target has one).
-using Lanes = float __attribute__((vector_size(kLanes * sizeof(float))));
 Grid3 zero_padded(const Grid3& d) {
   const std::int64_t blocks = (d.n2 + kLanes - 1) / kLanes;
   Grid3 padded(d.n0 + 2, d.n1 + 2, blocks * kLanes + 2);
@@ -54,18 +57,18 @@ std::array<Grid3, 3> box_smooth_3x3x3(const std::array<const Grid3*, 3>& d) {
   for (std::int64_t i = 0; i < n0; ++i)
     for (std::int64_t j = 0; j < n1; ++j)
       for (std::int64_t k0 = 0; k0 < n2; k0 += kLanes) {
-        Lanes sum[3] = {};
+        L::Floats sum[3] = {L::splat(0.0f), L::splat(0.0f), L::splat(0.0f)};
         for (std::int64_t ii = 0; ii < 3; ++ii)
           for (std::int64_t jj = 0; jj < 3; ++jj)
             for (std::int64_t kk = 0; kk < 3; ++kk)
-              for (std::size_t g = 0; g < 3; ++g) {
-                Lanes row;
-                std::memcpy(&row, padded[g].at(i + ii, j + jj, k0 + kk), sizeof row);
-                sum[g] += row;
-              }
-        for (std::size_t g = 0; g < 3; ++g)
+              for (std::size_t g = 0; g < 3; ++g)
+                sum[g] = L::add(sum[g], L::load(padded[g].at(i + ii, j + jj, k0 + kk)));
+        for (std::size_t g = 0; g < 3; ++g) {
+          std::array<float, kLanes> lanes;
+          L::store(lanes.data(), sum[g]);
           for (std::int64_t l = 0; l < kLanes && k0 + l < n2; ++l)
-            s[g](i, j, k0 + l) = sum[g][l] / 27.0f;
+            s[g](i, j, k0 + l) = lanes[static_cast<std::size_t>(l)] / 27.0f;
+        }
       }
   return s;
 }
