@@ -7,6 +7,8 @@ column axis, axis 1 of a 2-D frame) and, once linked, ``particle``.
 
 from __future__ import annotations
 
+from ._version import __version__
+
 __all__: list[str] = []
 
 # Movie to track table.
