@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/parallel.h"
+#include "common/sort.h"
 #include "common/spatial_index.h"
 
 namespace quorlin {
