@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <type_traits>
-#include <utility>
 
 #include "common/extent_axis.h"
 #include "common/parallel.h"
@@ -124,12 +123,12 @@ void scan_contiguous(const RowScan& r, std::uint64_t end, float threshold, Recor
 /// Appends the maxima of interior row i to out, in column order.
 template <class Step>
 void scan_row(const View2<float>& frame, std::uint64_t i, Step step, float threshold,
-              const ExtentAxes<2>& axes, std::vector<PeakCandidate>& out) {
+              const ExtentAxes<2>& axes, std::vector<Peak<2>>& out) {
   const float* here = frame.data + static_cast<std::int64_t>(i) * frame.strides[0];
   const RowScan rows{here - frame.strides[0], here, here + frame.strides[0]};
   const float row_coordinate = axes.position(0, static_cast<float>(i));
   const auto record = [&](std::uint64_t j, float v) {
-    out.push_back({i, j, {row_coordinate, axes.position(1, static_cast<float>(j))}, v});
+    out.push_back({{}, {i, j}, {row_coordinate, axes.position(1, static_cast<float>(j))}, v});
   };
   const std::uint64_t end = frame.shape[1] - 1;
   if constexpr (std::is_same_v<Step, UnitStep>)
@@ -140,7 +139,7 @@ void scan_row(const View2<float>& frame, std::uint64_t i, Step step, float thres
 
 }  // namespace
 
-std::vector<PeakCandidate> detect_peaks_2d(const View2<float>& frame, const Extent2d& extent,
+std::vector<Peak<2>> detect_peaks_2d(const View2<float>& frame, const Extent2d& extent,
                                            float threshold, float min_distance) {
   const std::uint64_t rows = frame.shape[0];
   const std::uint64_t cols = frame.shape[1];
@@ -153,9 +152,9 @@ std::vector<PeakCandidate> detect_peaks_2d(const View2<float>& frame, const Exte
   // kRowsPerTask rows of a large frame is long enough to pay for its scheduling.
   constexpr std::size_t kRowsPerTask = 8;
   const bool contiguous = frame.strides[1] == 1;
-  auto candidates = parallel_gather<PeakCandidate>(
+  auto candidates = parallel_gather<Peak<2>>(
       rows - 2,
-      [&](std::size_t k, std::vector<PeakCandidate>& out) {
+      [&](std::size_t k, std::vector<Peak<2>>& out) {
         const std::uint64_t i = k + 1;
         if (contiguous)
           scan_row(frame, i, UnitStep{}, threshold, axes, out);
@@ -166,20 +165,6 @@ std::vector<PeakCandidate> detect_peaks_2d(const View2<float>& frame, const Exte
 
   sort_brightest_first(candidates);
   return thin_by_distance<2>(candidates, min_distance);
-}
-
-PeakArrays2d peak_arrays_2d(const std::vector<PeakCandidate>& peaks) {
-  const std::uint64_t n = peaks.size();
-  std::vector<float> positions;
-  std::vector<float> intensities;
-  positions.reserve(2 * n);
-  intensities.reserve(n);
-  for (const PeakCandidate& p : peaks) {
-    positions.push_back(p.position[0]);
-    positions.push_back(p.position[1]);
-    intensities.push_back(p.intensity);
-  }
-  return {ResultArray<float>(std::move(positions), {n, 2}), ResultArray<float>(std::move(intensities), {n})};
 }
 
 }  // namespace quorlin

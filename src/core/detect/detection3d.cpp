@@ -121,11 +121,11 @@ template <bool UnitStride>
 void scan_row(const float* row, std::int64_t stride, std::uint64_t n2, float threshold,
               [[maybe_unused]] const float* ahead, const Neighbourhood& nb, std::uint64_t i0,
               std::uint64_t i1, const ExtentAxes<3>& axes,
-              std::vector<PeakCandidate3d>& out) {
+              std::vector<Peak<3>>& out) {
   const std::int64_t step = UnitStride ? 1 : stride;
   auto emit = [&](std::uint64_t k, float v) {
     const std::array<std::uint64_t, 3> index{i0, i1, k};
-    out.push_back(PeakCandidate3d{std::nullopt, index, voxel_position(axes, index), v});
+    out.push_back(Peak<3>{{std::nullopt}, index, voxel_position(axes, index), v});
   };
   const std::uint64_t end = n2 - 1;
   std::uint64_t k = 1;
@@ -147,7 +147,7 @@ void scan_row(const float* row, std::int64_t stride, std::uint64_t n2, float thr
 
 }  // namespace
 
-std::vector<PeakCandidate3d> detect_peaks_3d(const View3<float>& volume, const Extent3d& extent,
+std::vector<Peak<3>> detect_peaks_3d(const View3<float>& volume, const Extent3d& extent,
                                              float threshold, float min_distance) {
   const auto& shape = volume.shape;
   if (shape[0] < 3 || shape[1] < 3 || shape[2] < 3) return {};
@@ -162,9 +162,9 @@ std::vector<PeakCandidate3d> detect_peaks_3d(const View3<float>& volume, const E
   // that the rows of a small volume still spread over the workers.
   constexpr std::uint64_t kVoxelsPerTask = 16384;
   const std::size_t grain = std::max<std::uint64_t>(1, kVoxelsPerTask / shape[2]);
-  std::vector<PeakCandidate3d> candidates = parallel_gather<PeakCandidate3d>(
+  std::vector<Peak<3>> candidates = parallel_gather<Peak<3>>(
       inner0 * inner1,
-      [&](std::size_t pair, std::vector<PeakCandidate3d>& out) {
+      [&](std::size_t pair, std::vector<Peak<3>>& out) {
         const std::uint64_t i0 = 1 + pair / inner1, i1 = 1 + pair % inner1;
         const float* row = volume.data + static_cast<std::int64_t>(i0) * volume.strides[0] +
                            static_cast<std::int64_t>(i1) * volume.strides[1];
@@ -183,29 +183,6 @@ std::vector<PeakCandidate3d> detect_peaks_3d(const View3<float>& volume, const E
 
   sort_brightest_first(candidates);
   return thin_by_distance<3>(candidates, min_distance);
-}
-
-PeakArrays3d peak_arrays_3d(const std::vector<PeakCandidate3d>& peaks) {
-  const std::size_t k = peaks.size();
-  PeakArrays3d arrays;
-  arrays.positions.shape = {k, 3};
-  arrays.intensities.shape = {k};
-  arrays.positions.data.reserve(3 * k);
-  arrays.intensities.data.reserve(k);
-  bool scored = false;
-  for (const PeakCandidate3d& p : peaks) {
-    arrays.positions.data.insert(arrays.positions.data.end(), p.position.begin(), p.position.end());
-    arrays.intensities.data.push_back(p.intensity);
-    scored |= p.correlation.has_value();
-  }
-  if (scored) {
-    ResultArray<float> scores;
-    scores.shape = {k};
-    scores.data.reserve(k);
-    for (const PeakCandidate3d& p : peaks) scores.data.push_back(p.correlation.value_or(0.0f));
-    arrays.correlations = std::move(scores);
-  }
-  return arrays;
 }
 
 }  // namespace quorlin
