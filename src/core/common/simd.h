@@ -38,6 +38,8 @@ inline constexpr std::size_t kPortableLanes = 4;
 /// their verdicts as bits (bit k: lane k), so no vector register ever passes between functions
 /// (which would tie the kernels' calling convention to the instruction set). They follow IEEE
 /// rules per lane: greater and less are false where a lane holds NaN, not_greater is true.
+/// none_greater(v, p...) and all_less(v, p...) test several operands against v at once: the
+/// lanes where no p is greater than v, and where every p is less.
 template <class Isa>
 struct Lanes;
 
@@ -81,6 +83,15 @@ struct Lanes<Portable> {
   static unsigned not_greater(A a, B b) {
     return where(a, b, [](float x, float y) { return !(x > y); });
   }
+  /// Lanes where no p[k] is greater than v[k] (NaN passes), and where every p[k] is less.
+  template <class... P>
+  static unsigned none_greater(const float* v, P... p) {
+    return (not_greater(p, v) & ...);
+  }
+  template <class... P>
+  static unsigned all_less(const float* v, P... p) {
+    return (less(p, v) & ...);
+  }
 
  private:
   template <class A, class B, class Compare>
@@ -119,11 +130,26 @@ struct Lanes<Sse2> {
   static unsigned not_greater(A a, B b) {
     return bits(_mm_cmpngt_ps(operand(a), operand(b)));
   }
+  template <class... P>
+  static unsigned none_greater(const float* v, P... p) {
+    const Floats x = load(v);
+    return bits(both(_mm_cmpngt_ps(operand(p), x)...));
+  }
+  template <class... P>
+  static unsigned all_less(const float* v, P... p) {
+    const Floats x = load(v);
+    return bits(both(_mm_cmplt_ps(operand(p), x)...));
+  }
 
  private:
   static Floats operand(float x) { return splat(x); }
   static Floats operand(const float* p) { return load(p); }
   static unsigned bits(Floats m) { return static_cast<unsigned>(_mm_movemask_ps(m)); }
+  static Floats both(Floats m) { return m; }
+  template <class... M>
+  static Floats both(Floats m, M... rest) {
+    return _mm_and_ps(m, both(rest...));
+  }
 };
 
 /// Only the comparisons: AVX2 code is reached through run_widest, whose kernels may pass no
@@ -143,12 +169,27 @@ struct Lanes<Avx2> {
   QUORLIN_TARGET_AVX2 static unsigned not_greater(A a, B b) {
     return bits(_mm256_cmp_ps(operand(a), operand(b), _CMP_NGT_UQ));
   }
+  template <class... P>
+  QUORLIN_TARGET_AVX2 static unsigned none_greater(const float* v, P... p) {
+    const __m256 x = operand(v);
+    return bits(both(_mm256_cmp_ps(operand(p), x, _CMP_NGT_UQ)...));
+  }
+  template <class... P>
+  QUORLIN_TARGET_AVX2 static unsigned all_less(const float* v, P... p) {
+    const __m256 x = operand(v);
+    return bits(both(_mm256_cmp_ps(operand(p), x, _CMP_LT_OQ)...));
+  }
 
  private:
   QUORLIN_TARGET_AVX2 static __m256 operand(float x) { return _mm256_set1_ps(x); }
   QUORLIN_TARGET_AVX2 static __m256 operand(const float* p) { return _mm256_loadu_ps(p); }
   QUORLIN_TARGET_AVX2 static unsigned bits(__m256 m) {
     return static_cast<unsigned>(_mm256_movemask_ps(m));
+  }
+  QUORLIN_TARGET_AVX2 static __m256 both(__m256 m) { return m; }
+  template <class... M>
+  QUORLIN_TARGET_AVX2 static __m256 both(__m256 m, M... rest) {
+    return _mm256_and_ps(m, both(rest...));
   }
 };
 

@@ -81,11 +81,8 @@ template <class Isa>
 inline unsigned maxima_lanes(const RowScan& r, std::uint64_t j) {
   using L = simd::Lanes<Isa>;
   const float* v = r.here + j;
-  const unsigned earlier = L::not_greater(r.above + j - 1, v) & L::not_greater(r.above + j, v) &
-                           L::not_greater(r.above + j + 1, v) & L::not_greater(r.here + j - 1, v);
-  const unsigned later = L::less(r.here + j + 1, v) & L::less(r.below + j - 1, v) &
-                         L::less(r.below + j, v) & L::less(r.below + j + 1, v);
-  return earlier & later;
+  return L::none_greater(v, r.above + j - 1, r.above + j, r.above + j + 1, r.here + j - 1) &
+         L::all_less(v, r.here + j + 1, r.below + j - 1, r.below + j, r.below + j + 1);
 }
 
 /// Records the maxima among the passing pixels (bits of mask) of the block starting at j.
