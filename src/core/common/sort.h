@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <numeric>
 #include <span>
 #include <type_traits>
 #include <vector>
@@ -59,25 +60,27 @@ void stable_radix_sort(std::vector<Item>& items, KeyOf&& key_of) {
     const auto digit = [&](const Item& item) {
       return static_cast<std::size_t>((key_of(item) >> shift) & kDigitMask);
     };
-    if (scratch.empty()) {
-      scratch.resize(n);
-      offsets.resize(chunks * kBuckets);
-    }
+    scratch.resize(n);
     Item* to = from == items.data() ? scratch.data() : items.data();
-    std::fill(offsets.begin(), offsets.end(), 0);
+    offsets.assign(chunks * kBuckets, 0);
     each_chunk([&](std::size_t c, std::size_t begin, std::size_t end) {
       std::size_t* count = offsets.data() + c * kBuckets;
       for (std::size_t i = begin; i < end; ++i) ++count[digit(from[i])];
     });
     // Bucket-major, chunk-minor running sum: each chunk's run of a bucket follows the runs of the
-    // earlier chunks, which keeps equal digits in their current order.
-    std::size_t total = 0;
-    for (std::size_t b = 0; b < kBuckets; ++b)
-      for (std::size_t c = 0; c < chunks; ++c) {
-        const std::size_t count = offsets[c * kBuckets + b];
-        offsets[c * kBuckets + b] = total;
-        total += count;
-      }
+    // earlier chunks, which keeps equal digits in their current order. (One chunk: a plain
+    // running sum.)
+    if (chunks == 1) {
+      std::exclusive_scan(offsets.begin(), offsets.end(), offsets.begin(), std::size_t{0});
+    } else {
+      std::size_t total = 0;
+      for (std::size_t b = 0; b < kBuckets; ++b)
+        for (std::size_t c = 0; c < chunks; ++c) {
+          const std::size_t count = offsets[c * kBuckets + b];
+          offsets[c * kBuckets + b] = total;
+          total += count;
+        }
+    }
     each_chunk([&](std::size_t c, std::size_t begin, std::size_t end) {
       std::size_t* next = offsets.data() + c * kBuckets;
       for (std::size_t i = begin; i < end; ++i) to[next[digit(from[i])]++] = from[i];
