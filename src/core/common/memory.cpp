@@ -6,6 +6,7 @@
 
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN
+#define NOMINMAX  // std::numeric_limits<...>::max() below, not the macro
 #include <windows.h>
 #elif defined(__APPLE__)
 #include <mach/mach.h>
