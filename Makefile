@@ -9,7 +9,8 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 SOURCES := $(shell find src python -type f) CMakeLists.txt pyproject.toml
-BUILD_FLAGS := --no-build-isolation --config-settings=cmake.define.QUORLIN_WERROR=ON
+BUILD_FLAGS := --no-build-isolation --config-settings=cmake.define.QUORLIN_WERROR=ON \
+  --config-settings=cmake.define.QUORLIN_CPP_TESTS=ON
 
 .PHONY: demo test test-sanitize fuzz-long bench compiler
 

@@ -4,22 +4,20 @@ import subprocess
 
 import numpy as np
 import pytest
-from _cpp_driver import build_driver
+from cpp_build import driver
 from scipy.optimize import linear_sum_assignment
 
 
 @pytest.fixture(scope="module")
-def solve(tmp_path_factory):
-    """Compiles the driver once; returns a function solving a list of problems.
+def solve():
+    """Returns a function solving a list of problems with the driver.
 
     A problem is (no_link, entries, columns) with no_link a list of per-row costs and entries a
     list of dicts {column: cost}, one per row; the result per problem is (total, columns) with -1
     for a row left unassigned. `mode` "raw" runs the sparse solver on the problem as given; "dense",
     "sparse" and "component" solve it as one frame pair of linking (no-link cost of row 0 for all).
     """
-    exe = build_driver(tmp_path_factory.mktemp("assignment"), "assignment_driver",
-                       "src/core/link/assignment.cpp", "src/core/link/components.cpp",
-                       "src/core/link/dense_assignment.cpp", "src/core/common/memory.cpp")
+    exe = driver("assignment_driver")
 
     def run(problems, mode="raw"):
         lines = [str(len(problems))]

@@ -4,7 +4,7 @@ import re
 
 import numpy as np
 import pytest
-from _cpp_driver import ROOT, build_driver, run_driver
+from cpp_build import driver, run_driver
 from reliability_support import SANITIZED
 from scipy.optimize import linear_sum_assignment
 
@@ -354,8 +354,8 @@ def test_too_few_columns():
         quorlin.rs_link_points_3d([np.zeros((1, 3), F32)], 5.0, 0)
 
 
-def test_end_indices_beyond_32_bits_raise(tmp_path):
-    exe = build_driver(tmp_path, "end_indices_driver", "src/core/common/types.cpp")
+def test_end_indices_beyond_32_bits_raise():
+    exe = driver("end_indices_driver")
     assert run_driver(exe, "2 3 4").split() == ["2", "5", "9"]
     assert run_driver(exe, f"{2**32 - 3} 2").split() == [str(2**32 - 3), str(2**32 - 1)]
     out = run_driver(exe, f"{2**31} {2**31 - 1} 2")
@@ -363,11 +363,10 @@ def test_end_indices_beyond_32_bits_raise(tmp_path):
 
 
 @pytest.mark.skipif(SANITIZED, reason="memory refusals are checked on the regular build")
-def test_working_memory_beyond_the_available_raises(tmp_path):
-    # The available memory is capped inside the driver: a component too large for it, and a frame
+def test_working_memory_beyond_the_available_raises():
+    # The driver reports a capped available memory: a component too large for it, and a frame
     # pair whose feasible pairs alone exceed it, are refused up front with MemoryError.
-    sources = [p.relative_to(ROOT) for d in ("link", "common") for p in sorted((ROOT / "src/core" / d).glob("*.cpp"))]
-    exe = build_driver(tmp_path, "link_memory_driver", *sources)
+    exe = driver("link_memory_driver")
     assert run_driver(exe, "0 600").split() == ["links", "600"]
     assert run_driver(exe, "1000000 600").strip() == (
         "MemoryError: not enough memory to link frame 0 to frame 1: a component of 600 sources and "

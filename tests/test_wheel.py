@@ -5,7 +5,9 @@ runtime."""
 import os
 import subprocess
 import sys
+import tomllib
 import venv
+import zipfile
 from pathlib import Path
 
 import pytest
@@ -25,7 +27,7 @@ frame[4, 4] = 5.0
 with qt.threads(1):
     positions, intensities = quorlin.rs_detect_peaks(frame, (0.0, 8.0, 0.0, 8.0), 1.0, 1.0,
                                                      None, None, None)
-print(quorlin.__file__, qt._native.__file__, positions.tolist(), intensities.tolist())
+print(qt.__version__, quorlin.__file__, qt._native.__file__, positions.tolist(), intensities.tolist())
 print(*{line.split()[-1] for line in open("/proc/self/maps") if "/libtbb.so" in line})
 """
 
@@ -49,6 +51,13 @@ def test_wheel_runs_in_a_fresh_environment_on_its_declared_dependencies(tmp_path
                     "--no-deps", "-w", str(tmp_path / "dist"), str(ROOT)],
                    check=True, capture_output=True, text=True)
     (wheel,) = (tmp_path / "dist").glob("quorlin-*.whl")
+    version = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]
+    with zipfile.ZipFile(wheel) as archive:
+        metadata = archive.read(f"quorlin-{version}.dist-info/METADATA").decode()
+        assert f"quorlin-{version}.dist-info/licenses/LICENSE" in archive.namelist()
+    for field in ("License-Expression: BSD-3-Clause", "Requires-Python: >=3.10",
+                  "Classifier: Operating System :: MacOS"):
+        assert field in metadata.splitlines()
     env_dir = tmp_path / "fresh"
     venv.create(env_dir)
     python = env_dir / "bin" / "python"
@@ -61,7 +70,8 @@ def test_wheel_runs_in_a_fresh_environment_on_its_declared_dependencies(tmp_path
                                           if k not in ("PYTHONPATH", "LD_LIBRARY_PATH")})
     assert done.returncode == 0, done.stderr
     modules, tbb = done.stdout.splitlines()
-    quorlin_file, native_file, found = modules.split(" ", 2)
+    installed_version, quorlin_file, native_file, found = modules.split(" ", 3)
+    assert installed_version == version
     assert found == "[[4.0, 4.0]] [5.0]"
     env_lib = (env_dir / "lib").resolve()
     assert Path(tbb).resolve().parent == env_lib

@@ -35,10 +35,13 @@ mkdir -p "$(dirname "$BUILD")"
 "$CMAKE" -S . -B "$BUILD" -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
   -DCMAKE_CXX_FLAGS="$EXTRA_FLAGS" \
-  -DQUORLIN_SANITIZE=ON -DPython_EXECUTABLE="$PY" >"$BUILD.configure.log" 2>&1 ||
+  -DQUORLIN_SANITIZE=ON -DQUORLIN_CPP_TESTS=ON -DPython_EXECUTABLE="$PY" >"$BUILD.configure.log" 2>&1 ||
   { cat "$BUILD.configure.log" >&2; exit 1; }
 "$CMAKE" --build "$BUILD" -j "$(nproc)"
+# The C++ tests and drivers too, instrumented like the extensions; the suite runs them from here.
+"$CMAKE" --build "$BUILD" -j "$(nproc)" --target cpp_tests
 BUILD=$(cd "$BUILD" && pwd)
+export QUORLIN_CPP_BUILD="$BUILD"
 # The build tree stands in for the installed packages: quorlin_track's Python files beside its
 # instrumented extension.
 for f in python/quorlin_track/*; do ln -sfn "$PWD/$f" "$BUILD/quorlin_track/${f##*/}"; done

@@ -8,14 +8,10 @@ column axis, axis 1 of a 2-D frame) and, once linked, ``particle``.
 from __future__ import annotations
 
 import logging
-from importlib.metadata import PackageNotFoundError, version
+
+from ._version import __version__
 
 __all__: list[str] = ["__version__"]
-
-try:
-    __version__ = version("quorlin")
-except PackageNotFoundError:  # run from a source tree that was never installed
-    __version__ = "unknown"
 
 # The package reports through the logger "quorlin_track" (a damaged file, rows left out of a
 # figure); an application decides where that goes, and nothing reaches the terminal unasked.

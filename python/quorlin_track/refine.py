@@ -76,7 +76,11 @@ def bandpass(frame: Any, noise_size: float = 1.0, feature_size: float = 3.0) -> 
 
     Examples
     --------
+    >>> frame = np.full((32, 48), 100.0, np.float32)
+    >>> frame[12, 30] = 400.0
     >>> filtered = bandpass(frame, noise_size=1.0, feature_size=4)
+    >>> filtered.shape, bool(filtered[12, 30] > filtered[0, 0])
+    ((32, 48), True)
     """
     array = np.asarray(_frame(frame), dtype=np.float32)
     if any(stride % array.itemsize for stride in array.strides):
@@ -142,9 +146,17 @@ def refine(frame: Any, spots: pd.DataFrame, *, method: str = "mle", window: int 
 
     Examples
     --------
+    A spot of 400 photons at its peak, centred at (12.3, 30.2), on 5 photons of background, seen
+    by a camera of gain 2 and offset 100:
+
+    >>> yy, xx = np.mgrid[:32, :48]
+    >>> photons = 5.0 + 400.0 * np.exp(-((yy - 12.3) ** 2 + (xx - 30.2) ** 2) / (2 * 1.3**2))
+    >>> frame = (100.0 + 2.0 * photons).astype(np.float32)
     >>> fitted = refine(frame, pd.DataFrame({"y": [12.0], "x": [30.0]}), sigma=1.3, gain=2.0,
     ...                 offset=100.0)
-    >>> fitted[["x", "y", "x_err", "photons"]]
+    >>> fitted[["y", "x", "converged"]].round(2)
+          y     x  converged
+    0  12.3  30.2       True
     """
     if method != "mle":
         raise ValueError(f"argument 'method': must be 'mle', got {method!r}")
@@ -208,8 +220,13 @@ def detect_and_refine(frame: Any, *, diameter: int = 7, threshold: Threshold = "
 
     Examples
     --------
+    >>> yy, xx = np.mgrid[:32, :48]
+    >>> photons = 5.0 + 400.0 * np.exp(-((yy - 12.3) ** 2 + (xx - 30.2) ** 2) / (2 * 1.3**2))
+    >>> frame = (100.0 + 2.0 * photons).astype(np.float32)
     >>> spots = detect_and_refine(frame, sigma=1.3, gain=2.0, offset=100.0)
-    >>> spots[spots.converged]
+    >>> spots[spots.converged][["y", "x"]].round(2)
+          y     x
+    0  12.3  30.2
     """
     spots = locate(frame, diameter=diameter, threshold=threshold, min_distance=min_distance,
                    gain=gain, offset=offset, read_noise=read_noise)

@@ -1,6 +1,5 @@
 // Binding of 2-D peak detection with optional sub-pixel localization.
-#include "detect/detection2d.h"
-#include "localize/localize.h"
+#include "localize/detect_and_localize.h"
 #include "convert.h"
 #include "functions.h"
 #include "results.h"
@@ -25,9 +24,8 @@ PyObject* rs_detect_peaks(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     const Extent2d extent = tuple_floats<4>(extent_items);
     const auto view = take_view(frame);
 
-    auto peaks = detect_peaks_2d(view.view, extent, threshold, min_distance);
-    peaks = refine_peaks_2d(view.view, std::move(peaks), extent, method, window_size, max_num_peaks);
-    auto arrays = peak_arrays_2d(peaks);
+    const DetectionRequest<2> request{extent, threshold, min_distance, method, window_size, max_num_peaks, {}};
+    PeakArrays arrays = peak_arrays(detect_and_localize(view.view, request));
     return make_tuple(to_numpy(std::move(arrays.positions)), to_numpy(std::move(arrays.intensities)));
   });
 }

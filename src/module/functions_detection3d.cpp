@@ -2,11 +2,7 @@
 #include <array>
 #include <optional>
 
-#include "detect/detection3d.h"
-#include "detect/gaussian_correlation.h"
-#include "localize/localize3d.h"
-#include "localize/window.h"
-#include "detect/peaks.h"
+#include "localize/detect_and_localize.h"
 #include "convert.h"
 #include "functions.h"
 #include "results.h"
@@ -45,18 +41,9 @@ PyObject* rs_detect_peaks3d(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     if (sigma_items) sigmas = tuple_floats<3>(*sigma_items);
     const auto view = take_view(volume);
 
-    std::vector<PeakCandidate3d> peaks = detect_peaks_3d(view.view, extent, threshold, min_distance);
-    if (sigmas) correlate_peaks(view.view, extent, peaks, *sigmas);
-    if (correlation_threshold) keep_correlated(peaks, *correlation_threshold);
-    if (method_name) {
-      const LocalizationMethod method = parse_localization_method(*method_name);
-      peaks = localize_peaks_3d(view.view, peaks, window_size.value_or(kDefaultWindowSize),
-                                extent, method, max_num_peaks);
-    } else if (max_num_peaks && peaks.size() > *max_num_peaks) {
-      peaks.resize(static_cast<std::size_t>(*max_num_peaks));
-    }
-
-    PeakArrays3d arrays = peak_arrays_3d(peaks);
+    const DetectionRequest<3> request{extent, threshold, min_distance, method_name, window_size,
+                                      max_num_peaks, {sigmas, correlation_threshold}};
+    PeakArrays arrays = peak_arrays(detect_and_localize(view.view, request));
     PyRef correlations = arrays.correlations ? to_numpy(std::move(*arrays.correlations))
                                              : PyRef::borrow(Py_None);
     return make_tuple(to_numpy(std::move(arrays.positions)),

@@ -18,7 +18,7 @@ PyObject* rs_radial_symmetry_2d(PyObject*, PyObject* const* args, Py_ssize_t nar
     const auto window = take_view(to_array<float, 2>(a[0]));
     const auto offset = radial_symmetry_2d(window.view);
     if (!offset) throw ValueError("Radial symmetry localization failed");
-    return float_tuple({offset->d0, offset->d1});
+    return float_tuple({(*offset)[0], (*offset)[1]});
   });
 }
 

@@ -11,7 +11,7 @@
 
 #include "detect/detection3d.h"
 #include "link/linking.h"
-#include "localize/localize.h"
+#include "localize/detect_and_localize.h"
 
 namespace {
 
@@ -39,8 +39,7 @@ std::vector<unsigned char> run_all() {
   const Extent2d extent2{0.0f, 2047.0f, 0.0f, 2047.0f};
   const auto peaks = detect_peaks_2d(frame, extent2, 25.0f, 4.0f);
   for (const auto& p : peaks) append(out, std::vector<float>{p.position[0], p.position[1], p.intensity});
-  for (const auto& p :
-       localize_peaks_2d(frame, peaks, extent2, 5, LocalizationMethod::radial_symmetry, 30000))
+  for (const auto& p : localize_or_cap<2>(frame, peaks, extent2, "radial_symmetry", 5, 30000))
     append(out, std::vector<float>{p.position[0], p.position[1]});
 
   const std::vector<float> volume_data = poisson_counts(64 * 128 * 128, 2);

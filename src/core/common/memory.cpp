@@ -1,52 +1,78 @@
-// The kernel's estimate of available memory and the budgets checked against it.
+// The memory available to the process, asked of each platform in its own way. This file holds
+// nothing else, so a test program can link its own definition in its place.
 #include "common/memory.h"
 
+#include <limits>
+
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX  // std::numeric_limits<...>::max() below, not the macro
+#include <windows.h>
+#elif defined(__APPLE__)
+#include <mach/mach.h>
+#else
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cstdio>
-#include <limits>
-#include <string>
-
-#include "common/errors.h"
+#endif
 
 namespace quorlin {
 
 namespace {
-std::atomic<std::uint64_t> memory_cap{0};  // 0: no cap
-}  // namespace
 
-void cap_available_memory(std::uint64_t bytes) { memory_cap.store(bytes); }
+/// What is reported when the system gives no figure: no limit of ours.
+constexpr std::uint64_t kUnknown = std::numeric_limits<std::uint64_t>::max();
 
-std::uint64_t available_memory() {
-  std::uint64_t bytes = std::numeric_limits<std::uint64_t>::max();
-  bool found = false;
+#if defined(_WIN32)
+std::uint64_t system_available_memory() {
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof status;
+  if (GlobalMemoryStatusEx(&status) == 0) return kUnknown;
+  return static_cast<std::uint64_t>(status.ullAvailPhys);
+}
+#elif defined(__APPLE__)
+std::uint64_t system_available_memory() {
+  // Free pages, and inactive and purgeable ones the system hands out before it compresses or
+  // swaps anything.
+  vm_statistics64_data_t stats{};
+  mach_msg_type_number_t count = HOST_VM_INFO64_COUNT;
+  const mach_port_t host = mach_host_self();
+  vm_size_t page_size = 0;
+  const bool known =
+      host_page_size(host, &page_size) == KERN_SUCCESS &&
+      host_statistics64(host, HOST_VM_INFO64, reinterpret_cast<host_info64_t>(&stats), &count) ==
+          KERN_SUCCESS;
+  mach_port_deallocate(mach_task_self(), host);
+  if (!known || page_size == 0) return kUnknown;
+  const std::uint64_t pages = std::uint64_t{stats.free_count} + stats.inactive_count +
+                              stats.purgeable_count;
+  return pages * static_cast<std::uint64_t>(page_size);
+}
+#else
+std::uint64_t system_available_memory() {
   // MemAvailable counts free memory plus what the kernel can reclaim without swapping.
   if (std::FILE* f = std::fopen("/proc/meminfo", "r")) {
     char line[256];
     unsigned long long kib = 0;
+    bool found = false;
     while (!found && std::fgets(line, sizeof line, f) != nullptr)
       found = std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1;
     std::fclose(f);
-    if (found) bytes = static_cast<std::uint64_t>(kib) * 1024;
+    if (found) return static_cast<std::uint64_t>(kib) * 1024;
   }
-  if (!found) {
-    const long pages = sysconf(_SC_AVPHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGESIZE);
-    if (pages > 0 && page_size > 0)
-      bytes = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
-  }
-  const std::uint64_t cap = memory_cap.load();
-  return cap == 0 ? bytes : std::min(bytes, cap);
+  // Other POSIX systems: the free pages, where the system names them.
+#if defined(_SC_AVPHYS_PAGES)
+  const long pages = sysconf(_SC_AVPHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGESIZE);
+  if (pages > 0 && page_size > 0)
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+#endif
+  return kUnknown;
 }
+#endif
 
-void MemoryBudget::take(std::uint64_t count, std::uint64_t unit, const char* what) {
-  if (unit != 0 && count > remaining_ / unit)
-    throw MemoryError(std::string("not enough memory for ") + what + " (" + std::to_string(count) +
-                      " x " + std::to_string(unit) + " bytes wanted, " +
-                      std::to_string(remaining_) + " bytes available)");
-  remaining_ -= count * unit;
-}
+}  // namespace
+
+std::uint64_t available_memory() { return system_available_memory(); }
 
 }  // namespace quorlin

@@ -4,16 +4,17 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+
+#include "common/errors.h"
 
 namespace quorlin {
 
 /// Bytes of memory this process may still take before the system would have to reclaim memory by
-/// force (the kernel's estimate of available memory), never more than the cap set below.
+/// force: on Linux the kernel's estimate of available memory, on macOS the free, inactive and
+/// purgeable pages, on Windows the available physical memory. The largest 64-bit count when the
+/// system does not say.
 std::uint64_t available_memory();
-
-/// Caps what available_memory() reports, for the whole process (0 lifts the cap). A test hook:
-/// it lets the refusal paths be exercised with a small budget instead of a real exhaustion.
-void cap_available_memory(std::uint64_t bytes);
 
 /// Memory a call may take for its working buffers. Requests beyond it raise MemoryError up front,
 /// so an absurd grid is refused at once instead of being paged in by the kernel until it kills the
@@ -22,8 +23,13 @@ class MemoryBudget {
  public:
   MemoryBudget() : remaining_(available_memory()) {}
   /// Takes count·unit bytes, or throws MemoryError naming what needed them.
-  void take(std::uint64_t count, std::uint64_t unit, const char* what);
-  std::uint64_t remaining() const { return remaining_; }
+  void take(std::uint64_t count, std::uint64_t unit, const char* what) {
+    if (unit != 0 && count > remaining_ / unit)
+      throw MemoryError(std::string("not enough memory for ") + what + " (" +
+                        std::to_string(count) + " x " + std::to_string(unit) + " bytes wanted, " +
+                        std::to_string(remaining_) + " bytes available)");
+    remaining_ -= count * unit;
+  }
 
  private:
   std::uint64_t remaining_;

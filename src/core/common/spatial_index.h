@@ -11,7 +11,7 @@
 #include <limits>
 #include <vector>
 
-#include "common/radix_sort.h"
+#include "common/sort.h"
 
 namespace quorlin {
 
@@ -122,20 +122,42 @@ class SpatialIndex {
     return static_cast<std::uint64_t>((static_cast<double>(v) - lowest_[axis]) * per_side_);
   }
 
-  /// The number of set bits, by halving sums: portable builds have no population-count
-  /// instruction, and the library's fallback is a function call.
-  static std::uint64_t bit_count(std::uint64_t bits) {
-    bits -= (bits >> 1) & 0x5555555555555555u;
-    bits = (bits & 0x3333333333333333u) + ((bits >> 2) & 0x3333333333333333u);
-    bits = (bits + (bits >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
-    return (bits * 0x0101010101010101u) >> 56;
+  /// Whether every coordinate of p is finite: only such points are filed.
+  static bool finite(const Position& p) {
+    for (float v : p)
+      if (!std::isfinite(v)) return false;
+    return true;
   }
+  /// The row-major key of p's cell in the padded box.
+  std::uint64_t key_of(const Position& p) const {
+    std::uint64_t key = 0;
+    for (std::size_t a = 0; a < N; ++a) key += (coordinate(p[a], a) + 1) * stride_[a];
+    return key;
+  }
+
+  // The steps of the constructor.
+  /// Sets lowest_ and highest to the bounds of the filed points; returns how many there are.
+  template <class PositionOf>
+  std::size_t bound(std::size_t count, PositionOf& position_of, Position& highest);
+  /// The cell side, the padded box and its strides, and the key steps to adjacent cells.
+  void lay_out(double reach, const Position& highest);
+  /// Cells numbered by their key.
+  template <class PositionOf>
+  void number_by_key(std::size_t count, PositionOf& position_of);
+  /// Occupied cells numbered in key order through a bitmap of the box.
+  template <class PositionOf>
+  void number_by_bitmap(std::size_t count, PositionOf& position_of);
+  /// Occupied cells numbered in key order by sorting the points' keys.
+  template <class PositionOf>
+  void number_by_sorted_keys(std::size_t count, PositionOf& position_of, std::size_t filed_count);
+  /// For numbering by sorted keys: each cell's adjacent occupied cells as runs.
+  void find_adjacent_runs();
 
   /// The number of occupied cells with a key below `key` (at most box_), by the bitmap.
   std::size_t rank(std::uint64_t key) const {
     const std::uint64_t word = occupied_[key / kWordBits];
     return word_rank_[key / kWordBits] +
-           bit_count(word & ((std::uint64_t{1} << key % kWordBits) - 1));
+           static_cast<std::size_t>(std::popcount(word & ((std::uint64_t{1} << key % kWordBits) - 1)));
   }
 
   /// Calls visit(first, end) for runs of consecutive cells adjacent to the cell with padded key
@@ -177,14 +199,27 @@ SpatialIndex<N>::SpatialIndex(std::size_t count, PositionOf&& position_of, doubl
                               std::uint64_t box_cells_per_point,
                               std::uint64_t bitmap_cells_per_point)
     : cell_of_(count, kNoCell) {
-  const auto finite = [](const Position& p) {
-    for (float v : p)
-      if (!std::isfinite(v)) return false;
-    return true;
-  };
-  std::array<double, N> highest{};
+  Position highest{};
+  const std::size_t filed_count = bound(count, position_of, highest);
+  if (filed_count == 0) return;
+  lay_out(reach, highest);
+  if (box_ / box_cells_per_point <= filed_count) {
+    number_by_key(count, position_of);
+  } else if (bitmap_cells_per_point != 0 && box_ / bitmap_cells_per_point <= filed_count &&
+             filed_count < std::numeric_limits<std::uint32_t>::max()) {
+    number_by_bitmap(count, position_of);
+  } else {
+    number_by_sorted_keys(count, position_of, filed_count);
+    find_adjacent_runs();
+  }
+}
+
+template <std::size_t N>
+template <class PositionOf>
+std::size_t SpatialIndex<N>::bound(std::size_t count, PositionOf& position_of, Position& highest) {
+  std::array<double, N> high{};
   lowest_.fill(INFINITY);
-  highest.fill(-INFINITY);
+  high.fill(-INFINITY);
   std::size_t filed_count = 0;
   for (std::size_t i = 0; i < count; ++i) {
     const Position p = position_of(i);
@@ -192,64 +227,70 @@ SpatialIndex<N>::SpatialIndex(std::size_t count, PositionOf&& position_of, doubl
     ++filed_count;
     for (std::size_t a = 0; a < N; ++a) {
       lowest_[a] = std::min(lowest_[a], static_cast<double>(p[a]));
-      highest[a] = std::max(highest[a], static_cast<double>(p[a]));
+      high[a] = std::max(high[a], static_cast<double>(p[a]));
     }
   }
-  if (filed_count == 0) return;
+  for (std::size_t a = 0; a < N; ++a) highest[a] = static_cast<float>(high[a]);
+  return filed_count;
+}
 
+template <std::size_t N>
+void SpatialIndex<N>::lay_out(double reach, const Position& highest) {
   double widest = 0.0;
-  for (std::size_t a = 0; a < N; ++a) widest = std::max(widest, highest[a] - lowest_[a]);
+  for (std::size_t a = 0; a < N; ++a)
+    widest = std::max(widest, static_cast<double>(highest[a]) - lowest_[a]);
   side_ = std::max(reach, std::ldexp(widest, -static_cast<int>(kAxisBits))) * (1.0 + kWidening);
   per_side_ = 1.0 / side_;
   std::uint64_t box = 1;
   for (std::size_t a = N; a-- > 0;) {
     stride_[a] = box;
-    top_[a] = coordinate(static_cast<float>(highest[a]), a);
+    top_[a] = coordinate(highest[a], a);
     box *= top_[a] + 3;  // cells plus padding
   }
   box_ = box;
   for (std::size_t o = 0; o < kRuns; ++o)
     for (std::size_t a = 0, rest = o; a + 1 < N; ++a, rest /= 3)
       delta_[o] += (rest % 3 - std::uint64_t{1}) * stride_[N - 2 - a];
-  const auto key_of = [&](const Position& p) {
-    std::uint64_t key = 0;
-    for (std::size_t a = 0; a < N; ++a) key += (coordinate(p[a], a) + 1) * stride_[a];
-    return key;
-  };
+}
 
-  if (box / box_cells_per_point <= filed_count) {
-    cell_count_ = box;
-    for (std::size_t i = 0; i < count; ++i) {
-      const Position p = position_of(i);
-      if (finite(p)) cell_of_[i] = key_of(p);
-    }
-    return;
+template <std::size_t N>
+template <class PositionOf>
+void SpatialIndex<N>::number_by_key(std::size_t count, PositionOf& position_of) {
+  cell_count_ = box_;
+  for (std::size_t i = 0; i < count; ++i) {
+    const Position p = position_of(i);
+    if (finite(p)) cell_of_[i] = key_of(p);
   }
+}
 
-  if (bitmap_cells_per_point != 0 && box / bitmap_cells_per_point <= filed_count &&
-      filed_count < std::numeric_limits<std::uint32_t>::max()) {
-    numbering_ = Numbering::by_bitmap;
-    occupied_.assign(box / kWordBits + 1, 0);
-    for (std::size_t i = 0; i < count; ++i) {
-      const Position p = position_of(i);
-      if (!finite(p)) continue;
-      cell_of_[i] = key_of(p);
-      occupied_[cell_of_[i] / kWordBits] |= std::uint64_t{1} << cell_of_[i] % kWordBits;
-    }
-    word_rank_.resize(occupied_.size());
-    std::uint32_t running = 0;
-    for (std::size_t w = 0; w < occupied_.size(); ++w) {
-      word_rank_[w] = running;
-      running += static_cast<std::uint32_t>(bit_count(occupied_[w]));
-      for (std::uint64_t bits = occupied_[w]; bits != 0; bits &= bits - 1)
-        keys_.push_back(w * kWordBits + static_cast<unsigned>(std::countr_zero(bits)));
-    }
-    cell_count_ = running;
-    for (std::size_t& cell : cell_of_)
-      if (cell != kNoCell) cell = rank(cell);
-    return;
+template <std::size_t N>
+template <class PositionOf>
+void SpatialIndex<N>::number_by_bitmap(std::size_t count, PositionOf& position_of) {
+  numbering_ = Numbering::by_bitmap;
+  occupied_.assign(box_ / kWordBits + 1, 0);
+  for (std::size_t i = 0; i < count; ++i) {
+    const Position p = position_of(i);
+    if (!finite(p)) continue;
+    cell_of_[i] = key_of(p);
+    occupied_[cell_of_[i] / kWordBits] |= std::uint64_t{1} << cell_of_[i] % kWordBits;
   }
+  word_rank_.resize(occupied_.size());
+  std::uint32_t running = 0;
+  for (std::size_t w = 0; w < occupied_.size(); ++w) {
+    word_rank_[w] = running;
+    running += static_cast<std::uint32_t>(std::popcount(occupied_[w]));
+    for (std::uint64_t bits = occupied_[w]; bits != 0; bits &= bits - 1)
+      keys_.push_back(w * kWordBits + static_cast<unsigned>(std::countr_zero(bits)));
+  }
+  cell_count_ = running;
+  for (std::size_t& cell : cell_of_)
+    if (cell != kNoCell) cell = rank(cell);
+}
 
+template <std::size_t N>
+template <class PositionOf>
+void SpatialIndex<N>::number_by_sorted_keys(std::size_t count, PositionOf& position_of,
+                                            std::size_t filed_count) {
   numbering_ = Numbering::by_sorted_keys;
   std::vector<KeyedIndex> filed;
   filed.reserve(filed_count);
@@ -258,17 +299,19 @@ SpatialIndex<N>::SpatialIndex(std::size_t count, PositionOf&& position_of, doubl
     if (finite(p)) filed.push_back({key_of(p), i});
   }
   radix_sort_by_key(filed);
-  std::vector<std::uint64_t>& keys = keys_;
-  keys.reserve(filed.size());
+  keys_.reserve(filed.size());
   for (const KeyedIndex& f : filed) {
-    if (keys.empty() || f.key != keys.back()) keys.push_back(f.key);
-    cell_of_[f.index] = keys.size() - 1;
+    if (keys_.empty() || f.key != keys_.back()) keys_.push_back(f.key);
+    cell_of_[f.index] = keys_.size() - 1;
   }
-  filed = {};
-  cell_count_ = keys.size();
+  cell_count_ = keys_.size();
+}
 
+template <std::size_t N>
+void SpatialIndex<N>::find_adjacent_runs() {
   // The window of adjacent keys at each offset moves forward with the cell, so one forward sweep
   // with a cursor per offset finds every run.
+  const std::vector<std::uint64_t>& keys = keys_;
   std::array<std::size_t, kRuns> cursor{};
   run_begin_.reserve(keys.size() + 1);
   runs_.reserve(keys.size());

@@ -45,13 +45,12 @@ std::vector<float> gaussian_taps(double sigma) {
   return taps;
 }
 
-// The two kernels below hold all the arithmetic. They are compiled for AVX2 as well as for the
-// baseline instruction set, the wider one chosen at run time; the operations and their order are
-// the same in both (no contraction), so the results are too.
+// The two kernels below hold all the arithmetic, in plain loops: their lines may overlap, so
+// compilers keep them scalar, and a copy compiled for a wider instruction set measured no faster.
 
 /// One line: smooth[j] = sum_k taps[|k|] * in[j + k], box[j] = sum_{|k| <= w} in[j + k], for
 /// j in [0, n); in must be readable from -reach to n + reach, reach = max(g, w).
-__attribute__((target_clones("avx2", "default"))) void filter_line(
+void filter_line(
     const float* in, std::int64_t n, const float* taps, std::int64_t g, std::int64_t w,
     float* smooth, float* box) {
   for (std::int64_t j = 0; j < n; ++j) smooth[j] = taps[0] * in[j];
@@ -66,7 +65,7 @@ __attribute__((target_clones("avx2", "default"))) void filter_line(
 
 /// One output row from the rows of the first pass: rows[k] points at the smoothed and boxed rows
 /// at offset k - reach (mirrored at the frame's edges).
-__attribute__((target_clones("avx2", "default"))) void combine_rows(
+void combine_rows(
     const float* const* smooth_rows, const float* const* box_rows, std::int64_t n,
     const float* taps, std::int64_t g, std::int64_t w, float area, float* low, float* box,
     float* out, float* mean) {

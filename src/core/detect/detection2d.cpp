@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <type_traits>
-#include <utility>
 
 #include "common/extent_axis.h"
 #include "common/parallel.h"
@@ -57,100 +56,87 @@ inline void scan_columns(const RowScan& r, std::uint64_t first, std::uint64_t en
   }
 }
 
-#if defined(QUORLIN_X86_SIMD)
-/// Pixels per AVX2 vector of floats.
-constexpr std::uint64_t kLanes = 8;
-/// Pixels per step of the main loop: four vectors, so one branch skips a whole dark stretch.
-constexpr std::uint64_t kStride = 4 * kLanes;
+/// Pixels per step of the vector scan: four vectors, so one branch skips a whole dark stretch.
+template <class Isa>
+constexpr std::uint64_t kStride = 4 * simd::Lanes<Isa>::width;
 /// How far ahead (in pixels) the row below is fetched: far enough to cover the memory latency at
 /// the scan's speed, near enough to stay in the first-level cache until the 3x3 tests read it.
 constexpr std::uint64_t kPrefetchAhead = 512;
-/// Floats per 64-byte cache line; each step of the loop covers two lines of the row below.
+/// Floats per 64-byte cache line: each step of the scan fetches the lines it covers.
 constexpr std::uint64_t kLineFloats = 16;
 
-// The same scan as scan_columns on a contiguous row, eight pixels per vector. The threshold
+// The same scan as scan_columns on a contiguous row, a vector of pixels at a time. The threshold
 // compare comes first, and a block in which no pixel reaches the threshold costs one branch;
 // otherwise the 3x3 test runs on the whole block at once with the same comparisons: not-greater
 // (NaN passes) against the earlier neighbours, less-than (NaN fails) against the later ones.
 
 /// Bit k set when pixel j + k passes the threshold (not threshold > v).
-QUORLIN_AVX2 inline int passing_lanes(const float* here, std::uint64_t j, float threshold) {
-  return _mm256_movemask_ps(_mm256_cmp_ps(_mm256_set1_ps(threshold), _mm256_loadu_ps(here + j), _CMP_NGT_UQ));
+template <class Isa>
+inline unsigned passing_lanes(const float* here, std::uint64_t j, float threshold) {
+  return simd::Lanes<Isa>::not_greater(threshold, here + j);
 }
 
 /// Bit k set when pixel j + k is a maximum of its 3x3 neighbourhood under the tie rule.
-QUORLIN_AVX2 inline int maxima_lanes(const RowScan& r, std::uint64_t j) {
-  const __m256 v = _mm256_loadu_ps(r.here + j);
-  const __m256 earlier = _mm256_and_ps(
-      _mm256_and_ps(_mm256_cmp_ps(_mm256_loadu_ps(r.above + j - 1), v, _CMP_NGT_UQ),
-                    _mm256_cmp_ps(_mm256_loadu_ps(r.above + j), v, _CMP_NGT_UQ)),
-      _mm256_and_ps(_mm256_cmp_ps(_mm256_loadu_ps(r.above + j + 1), v, _CMP_NGT_UQ),
-                    _mm256_cmp_ps(_mm256_loadu_ps(r.here + j - 1), v, _CMP_NGT_UQ)));
-  const __m256 later = _mm256_and_ps(
-      _mm256_and_ps(_mm256_cmp_ps(_mm256_loadu_ps(r.here + j + 1), v, _CMP_LT_OQ),
-                    _mm256_cmp_ps(_mm256_loadu_ps(r.below + j - 1), v, _CMP_LT_OQ)),
-      _mm256_and_ps(_mm256_cmp_ps(_mm256_loadu_ps(r.below + j), v, _CMP_LT_OQ),
-                    _mm256_cmp_ps(_mm256_loadu_ps(r.below + j + 1), v, _CMP_LT_OQ)));
-  return _mm256_movemask_ps(_mm256_and_ps(earlier, later));
+template <class Isa>
+inline unsigned maxima_lanes(const RowScan& r, std::uint64_t j) {
+  using L = simd::Lanes<Isa>;
+  const float* v = r.here + j;
+  return L::none_greater(v, r.above + j - 1, r.above + j, r.above + j + 1, r.here + j - 1) &
+         L::all_less(v, r.here + j + 1, r.below + j - 1, r.below + j, r.below + j + 1);
 }
 
 /// Records the maxima among the passing pixels (bits of mask) of the block starting at j.
-template <class Record>
-QUORLIN_AVX2 inline void record_block(const RowScan& r, std::uint64_t j, int mask, Record& record) {
-  for (mask &= maxima_lanes(r, j); mask != 0; mask &= mask - 1) {
-    const std::uint64_t k = j + static_cast<std::uint64_t>(__builtin_ctz(static_cast<unsigned>(mask)));
-    record(k, r.here[k]);
-  }
+template <class Isa, class Record>
+inline void record_block(const RowScan& r, std::uint64_t j, unsigned mask, Record& record) {
+  simd::for_each_bit(mask & maxima_lanes<Isa>(r, j), [&](std::size_t k) { record(j + k, r.here[j + k]); });
 }
 
-template <class Record>
-QUORLIN_AVX2 void scan_contiguous_avx2(const RowScan& r, std::uint64_t end, float threshold,
-                                                          Record& record) {
+template <class Isa, class Record>
+void scan_contiguous(const RowScan& r, std::uint64_t end, float threshold, Record& record) {
+  using L = simd::Lanes<Isa>;
+  constexpr std::uint64_t kLanes = L::width;
+  constexpr std::uint64_t kStep = kStride<Isa>;
   std::uint64_t j = 1;
-  for (; j + kStride <= end; j += kStride) {
+  for (; j + kStep <= end; j += kStep) {
     // The row below is read only around candidates, at random: fetch it ahead with the scan so
     // the 3x3 test does not wait on memory. (The next row's scan reads it again from cache.)
-    _mm_prefetch(reinterpret_cast<const char*>(r.below + j + kPrefetchAhead), _MM_HINT_T0);
-    _mm_prefetch(reinterpret_cast<const char*>(r.below + j + kPrefetchAhead + kLineFloats),
-                 _MM_HINT_T0);
-    const int m0 = passing_lanes(r.here, j, threshold);
-    const int m1 = passing_lanes(r.here, j + kLanes, threshold);
-    const int m2 = passing_lanes(r.here, j + 2 * kLanes, threshold);
-    const int m3 = passing_lanes(r.here, j + 3 * kLanes, threshold);
+    for (std::uint64_t line = 0; line < kStep; line += kLineFloats)
+      simd::prefetch(r.below + j + kPrefetchAhead + line);
+    const unsigned m0 = passing_lanes<Isa>(r.here, j, threshold);
+    const unsigned m1 = passing_lanes<Isa>(r.here, j + kLanes, threshold);
+    const unsigned m2 = passing_lanes<Isa>(r.here, j + 2 * kLanes, threshold);
+    const unsigned m3 = passing_lanes<Isa>(r.here, j + 3 * kLanes, threshold);
     if ((m0 | m1 | m2 | m3) == 0) continue;
-    if (m0) record_block(r, j, m0, record);
-    if (m1) record_block(r, j + kLanes, m1, record);
-    if (m2) record_block(r, j + 2 * kLanes, m2, record);
-    if (m3) record_block(r, j + 3 * kLanes, m3, record);
+    if (m0) record_block<Isa>(r, j, m0, record);
+    if (m1) record_block<Isa>(r, j + kLanes, m1, record);
+    if (m2) record_block<Isa>(r, j + 2 * kLanes, m2, record);
+    if (m3) record_block<Isa>(r, j + 3 * kLanes, m3, record);
   }
   for (; j + kLanes <= end; j += kLanes)
-    if (const int m = passing_lanes(r.here, j, threshold)) record_block(r, j, m, record);
+    if (const unsigned m = passing_lanes<Isa>(r.here, j, threshold)) record_block<Isa>(r, j, m, record);
   scan_columns(r, j, end, UnitStep{}, threshold, record);
 }
-#endif
 
 /// Appends the maxima of interior row i to out, in column order.
 template <class Step>
 void scan_row(const View2<float>& frame, std::uint64_t i, Step step, float threshold,
-              const ExtentAxes<2>& axes, std::vector<PeakCandidate>& out) {
+              const ExtentAxes<2>& axes, std::vector<Peak<2>>& out) {
   const float* here = frame.data + static_cast<std::int64_t>(i) * frame.strides[0];
   const RowScan rows{here - frame.strides[0], here, here + frame.strides[0]};
   const float row_coordinate = axes.position(0, static_cast<float>(i));
   const auto record = [&](std::uint64_t j, float v) {
-    out.push_back({i, j, {row_coordinate, axes.position(1, static_cast<float>(j))}, v});
+    out.push_back({{}, {i, j}, {row_coordinate, axes.position(1, static_cast<float>(j))}, v});
   };
   const std::uint64_t end = frame.shape[1] - 1;
-#if defined(QUORLIN_X86_SIMD)
-  if constexpr (std::is_same_v<Step, UnitStep>) {
-    if (has_avx2()) return scan_contiguous_avx2(rows, end, threshold, record);
-  }
-#endif
-  scan_columns(rows, 1, end, step, threshold, record);
+  if constexpr (std::is_same_v<Step, UnitStep>)
+    simd::run_widest([&]<class Isa>() { scan_contiguous<Isa>(rows, end, threshold, record); });
+  else
+    scan_columns(rows, 1, end, step, threshold, record);
 }
 
 }  // namespace
 
-std::vector<PeakCandidate> detect_peaks_2d(const View2<float>& frame, const Extent2d& extent,
+std::vector<Peak<2>> detect_peaks_2d(const View2<float>& frame, const Extent2d& extent,
                                            float threshold, float min_distance) {
   const std::uint64_t rows = frame.shape[0];
   const std::uint64_t cols = frame.shape[1];
@@ -163,9 +149,9 @@ std::vector<PeakCandidate> detect_peaks_2d(const View2<float>& frame, const Exte
   // kRowsPerTask rows of a large frame is long enough to pay for its scheduling.
   constexpr std::size_t kRowsPerTask = 8;
   const bool contiguous = frame.strides[1] == 1;
-  auto candidates = parallel_gather<PeakCandidate>(
+  auto candidates = parallel_gather<Peak<2>>(
       rows - 2,
-      [&](std::size_t k, std::vector<PeakCandidate>& out) {
+      [&](std::size_t k, std::vector<Peak<2>>& out) {
         const std::uint64_t i = k + 1;
         if (contiguous)
           scan_row(frame, i, UnitStep{}, threshold, axes, out);
@@ -176,20 +162,6 @@ std::vector<PeakCandidate> detect_peaks_2d(const View2<float>& frame, const Exte
 
   sort_brightest_first(candidates);
   return thin_by_distance<2>(candidates, min_distance);
-}
-
-PeakArrays2d peak_arrays_2d(const std::vector<PeakCandidate>& peaks) {
-  const std::uint64_t n = peaks.size();
-  std::vector<float> positions;
-  std::vector<float> intensities;
-  positions.reserve(2 * n);
-  intensities.reserve(n);
-  for (const PeakCandidate& p : peaks) {
-    positions.push_back(p.position[0]);
-    positions.push_back(p.position[1]);
-    intensities.push_back(p.intensity);
-  }
-  return {ResultArray<float>(std::move(positions), {n, 2}), ResultArray<float>(std::move(intensities), {n})};
 }
 
 }  // namespace quorlin

@@ -14,13 +14,16 @@ namespace quorlin {
 
 namespace {
 
-#if defined(QUORLIN_X86_SIMD)
-/// Voxels per SSE2 vector of floats.
-constexpr int kSseLanes = 4;
-/// Vectors per block test: a block of 16 voxels is one 64-byte cache line of a row.
-constexpr int kBlockVectors = 4;
-constexpr std::uint64_t kBlockVoxels = kSseLanes * kBlockVectors;
-#endif
+/// The vector lanes of the block tests: the target's baseline set.
+using L = simd::Lanes<simd::Baseline>;
+/// Voxels per block test: one 64-byte cache line of a row.
+constexpr std::uint64_t kBlockVoxels = 16;
+/// Vectors per block test.
+constexpr std::size_t kBlockVectors = kBlockVoxels / L::width;
+static_assert(kBlockVoxels % L::width == 0, "a block is whole vectors");
+// other_rows_allow reads one vector per neighbour row, from offset -1: the three neighbours and,
+// for four lanes, one more value that p's two following voxels keep inside the row.
+static_assert(L::width == 4, "other_rows_allow reads four values per neighbour row");
 
 /// The 26 neighbour offsets as flat element steps, each with what an equal (or NaN-tied) value
 /// there means. A tie with a neighbour that comes later in the total order (later along axis 0,
@@ -60,27 +63,25 @@ struct Neighbourhood {
     return true;
   }
 
-#if defined(QUORLIN_X86_SIMD)
-  /// For 16 voxels from p along a contiguous axis 2 (p[-1] to p[16] readable): a bit per voxel
-  /// that reaches the threshold (threshold > v fails) and wins against both its axis-2
-  /// neighbours, the earlier of which wins ties. A NaN voxel never wins: it ties its neighbours.
+  /// For kBlockVoxels voxels from p along a contiguous axis 2 (p[-1] to p[kBlockVoxels]
+  /// readable): a bit per voxel that reaches the threshold (threshold > v fails) and wins against
+  /// both its axis-2 neighbours, the earlier of which wins ties. A NaN voxel never wins: it ties
+  /// its neighbours.
   static unsigned block_candidates(const float* p, float threshold) {
-    const __m128 t = _mm_set1_ps(threshold);
-    __m128 reaches[kBlockVectors];
-    for (int g = 0; g < kBlockVectors; ++g)
-      reaches[g] = _mm_cmpngt_ps(t, _mm_loadu_ps(p + kSseLanes * g));
+    unsigned reaches[kBlockVectors];
+    unsigned any = 0;
+    for (std::size_t g = 0; g < kBlockVectors; ++g) {
+      reaches[g] = L::not_greater(threshold, p + L::width * g);
+      any |= reaches[g];
+    }
     // Most blocks end here: nothing reaches the threshold.
-    static_assert(kBlockVectors == 4, "the early exit below ORs four vectors");
-    const __m128 any_01 = _mm_or_ps(reaches[0], reaches[1]);
-    if (_mm_movemask_ps(_mm_or_ps(any_01, _mm_or_ps(reaches[2], reaches[3]))) == 0) return 0;
+    if (any == 0) return 0;
     unsigned bits = 0;
-    for (int g = 0; g < kBlockVectors; ++g) {
-      const float* at = p + kSseLanes * g;
-      const __m128 x = _mm_loadu_ps(at);
-      const __m128 beats_earlier = _mm_cmpgt_ps(x, _mm_loadu_ps(at - 1));
-      const __m128 holds_later = _mm_cmpngt_ps(_mm_loadu_ps(at + 1), x);
-      const __m128 m = _mm_and_ps(reaches[g], _mm_and_ps(beats_earlier, holds_later));
-      bits |= static_cast<unsigned>(_mm_movemask_ps(m)) << (kSseLanes * g);
+    for (std::size_t g = 0; g < kBlockVectors; ++g) {
+      const float* at = p + L::width * g;
+      const unsigned beats_earlier = L::greater(at, at - 1);
+      const unsigned holds_later = L::not_greater(at + 1, at);
+      bits |= (reaches[g] & beats_earlier & holds_later) << (L::width * g);
     }
     return bits;
   }
@@ -90,20 +91,18 @@ struct Neighbourhood {
   /// starting at axis-2 offset -1). Off the centre row the tie rule depends only on the row:
   /// rows later along axis 0, or in the same plane later along axis 1, defeat on ties.
   bool other_rows_allow(const float* p) const {
-    const __m128 c = _mm_set1_ps(*p);
-    constexpr int kOurs = 0b0111;  // offsets -1, 0, 1; the fourth value belongs to no neighbour
-    auto later = [&](std::int64_t at) { return _mm_cmpngt_ps(c, _mm_loadu_ps(p + at - 1)); };
-    auto earlier = [&](std::int64_t at) { return _mm_cmpgt_ps(_mm_loadu_ps(p + at - 1), c); };
-    const __m128 plane = _mm_or_ps(later(row_step), earlier(-row_step));
-    if (_mm_movemask_ps(plane) & kOurs) return false;
-    __m128 planes = _mm_setzero_ps();
+    const float c = *p;
+    constexpr unsigned kOurs = 0b0111;  // offsets -1, 0, 1; the fourth value belongs to no neighbour
+    auto later = [&](std::int64_t at) { return L::not_greater(c, p + at - 1); };
+    auto earlier = [&](std::int64_t at) { return L::greater(p + at - 1, c); };
+    if ((later(row_step) | earlier(-row_step)) & kOurs) return false;
+    unsigned planes = 0;
     for (std::int64_t d1 = -1; d1 <= 1; ++d1) {
       const std::int64_t at = d1 * row_step;
-      planes = _mm_or_ps(planes, _mm_or_ps(later(plane_step + at), earlier(-plane_step + at)));
+      planes |= later(plane_step + at) | earlier(-plane_step + at);
     }
-    return (_mm_movemask_ps(planes) & kOurs) == 0;
+    return (planes & kOurs) == 0;
   }
-#endif
 };
 
 /// Physical position of a voxel: ((hi - lo)·i) / (N - 1) + lo per axis.
@@ -122,27 +121,24 @@ template <bool UnitStride>
 void scan_row(const float* row, std::int64_t stride, std::uint64_t n2, float threshold,
               [[maybe_unused]] const float* ahead, const Neighbourhood& nb, std::uint64_t i0,
               std::uint64_t i1, const ExtentAxes<3>& axes,
-              std::vector<PeakCandidate3d>& out) {
+              std::vector<Peak<3>>& out) {
   const std::int64_t step = UnitStride ? 1 : stride;
   auto emit = [&](std::uint64_t k, float v) {
     const std::array<std::uint64_t, 3> index{i0, i1, k};
-    out.push_back(PeakCandidate3d{std::nullopt, index, voxel_position(axes, index), v});
+    out.push_back(Peak<3>{{std::nullopt}, index, voxel_position(axes, index), v});
   };
   const std::uint64_t end = n2 - 1;
   std::uint64_t k = 1;
-#if defined(QUORLIN_X86_SIMD)
   if constexpr (UnitStride) {
     for (; k + kBlockVoxels <= end; k += kBlockVoxels) {
-      __builtin_prefetch(ahead + k);
-      for (unsigned bits = Neighbourhood::block_candidates(row + k, threshold); bits != 0;
-           bits &= bits - 1) {
-        const std::uint64_t at = k + static_cast<std::uint64_t>(__builtin_ctz(bits));
+      simd::prefetch(ahead + k);
+      simd::for_each_bit(Neighbourhood::block_candidates(row + k, threshold), [&](std::size_t b) {
+        const std::uint64_t at = k + b;
         const float* p = row + at;
         if (at + 2 < n2 ? nb.other_rows_allow(p) : nb.is_maximum(p, *p)) emit(at, *p);
-      }
+      });
     }
   }
-#endif
   for (; k < end; ++k) {
     const float* p = row + static_cast<std::int64_t>(k) * step;
     if (!(threshold > *p) && nb.is_maximum(p, *p)) emit(k, *p);
@@ -151,7 +147,7 @@ void scan_row(const float* row, std::int64_t stride, std::uint64_t n2, float thr
 
 }  // namespace
 
-std::vector<PeakCandidate3d> detect_peaks_3d(const View3<float>& volume, const Extent3d& extent,
+std::vector<Peak<3>> detect_peaks_3d(const View3<float>& volume, const Extent3d& extent,
                                              float threshold, float min_distance) {
   const auto& shape = volume.shape;
   if (shape[0] < 3 || shape[1] < 3 || shape[2] < 3) return {};
@@ -166,9 +162,9 @@ std::vector<PeakCandidate3d> detect_peaks_3d(const View3<float>& volume, const E
   // that the rows of a small volume still spread over the workers.
   constexpr std::uint64_t kVoxelsPerTask = 16384;
   const std::size_t grain = std::max<std::uint64_t>(1, kVoxelsPerTask / shape[2]);
-  std::vector<PeakCandidate3d> candidates = parallel_gather<PeakCandidate3d>(
+  std::vector<Peak<3>> candidates = parallel_gather<Peak<3>>(
       inner0 * inner1,
-      [&](std::size_t pair, std::vector<PeakCandidate3d>& out) {
+      [&](std::size_t pair, std::vector<Peak<3>>& out) {
         const std::uint64_t i0 = 1 + pair / inner1, i1 = 1 + pair % inner1;
         const float* row = volume.data + static_cast<std::int64_t>(i0) * volume.strides[0] +
                            static_cast<std::int64_t>(i1) * volume.strides[1];
@@ -187,29 +183,6 @@ std::vector<PeakCandidate3d> detect_peaks_3d(const View3<float>& volume, const E
 
   sort_brightest_first(candidates);
   return thin_by_distance<3>(candidates, min_distance);
-}
-
-PeakArrays3d peak_arrays_3d(const std::vector<PeakCandidate3d>& peaks) {
-  const std::size_t k = peaks.size();
-  PeakArrays3d arrays;
-  arrays.positions.shape = {k, 3};
-  arrays.intensities.shape = {k};
-  arrays.positions.data.reserve(3 * k);
-  arrays.intensities.data.reserve(k);
-  bool scored = false;
-  for (const PeakCandidate3d& p : peaks) {
-    arrays.positions.data.insert(arrays.positions.data.end(), p.position.begin(), p.position.end());
-    arrays.intensities.data.push_back(p.intensity);
-    scored |= p.correlation.has_value();
-  }
-  if (scored) {
-    ResultArray<float> scores;
-    scores.shape = {k};
-    scores.data.reserve(k);
-    for (const PeakCandidate3d& p : peaks) scores.data.push_back(p.correlation.value_or(0.0f));
-    arrays.correlations = std::move(scores);
-  }
-  return arrays;
 }
 
 }  // namespace quorlin

@@ -63,7 +63,7 @@ float pearson(const std::array<float, kVoxels>& a, const std::array<float, kVoxe
 }  // namespace
 
 void correlate_peaks(const View3<float>& volume, const Extent3d& extent,
-                     std::vector<PeakCandidate3d>& peaks, const std::array<float, 3>& sigmas) {
+                     std::vector<Peak<3>>& peaks, const std::array<float, 3>& sigmas) {
   if (peaks.empty()) return;
   const std::array<float, kVoxels> k = gaussian_template(volume, extent, sigmas);
   std::array<std::int64_t, 3> n{};
@@ -71,7 +71,7 @@ void correlate_peaks(const View3<float>& volume, const Extent3d& extent,
   auto inside = [](std::int64_t i, std::int64_t size) { return i >= 0 && i < size; };
 
   std::array<float, kVoxels> values{}, weights{};
-  for (PeakCandidate3d& peak : peaks) {
+  for (Peak<3>& peak : peaks) {
     const std::int64_t b0 = static_cast<std::int64_t>(peak.index[0]) - kReach;
     const std::int64_t b1 = static_cast<std::int64_t>(peak.index[1]) - kReach;
     const std::int64_t b2 = static_cast<std::int64_t>(peak.index[2]) - kReach;
@@ -89,8 +89,8 @@ void correlate_peaks(const View3<float>& volume, const Extent3d& extent,
   }
 }
 
-void keep_correlated(std::vector<PeakCandidate3d>& peaks, float threshold) {
-  std::erase_if(peaks, [threshold](const PeakCandidate3d& p) {
+void keep_correlated(std::vector<Peak<3>>& peaks, float threshold) {
+  std::erase_if(peaks, [threshold](const Peak<3>& p) {
     return !(threshold <= p.correlation.value_or(0.0f));
   });
 }

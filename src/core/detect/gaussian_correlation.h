@@ -14,10 +14,10 @@ namespace quorlin {
 /// `sigmas` (physical units, one per axis; the voxel size for the template is span / N). The
 /// template is cut to the part inside the volume. A constant neighbourhood scores 0.
 void correlate_peaks(const View3<float>& volume, const Extent3d& extent,
-                     std::vector<PeakCandidate3d>& peaks, const std::array<float, 3>& sigmas);
+                     std::vector<Peak<3>>& peaks, const std::array<float, 3>& sigmas);
 
 /// Keeps, in order, the peaks whose score (0 when absent) is at least `threshold`; a NaN score or
 /// threshold removes the peak.
-void keep_correlated(std::vector<PeakCandidate3d>& peaks, float threshold);
+void keep_correlated(std::vector<Peak<3>>& peaks, float threshold);
 
 }  // namespace quorlin

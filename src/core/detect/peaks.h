@@ -1,5 +1,5 @@
-// Steps shared by 2-D and 3-D peak detection: brightest-first ordering, minimum-distance thinning
-// and the localization method names.
+// What 2-D and 3-D peak detection share: the peak record, brightest-first ordering,
+// minimum-distance thinning, the result arrays and the localization method names.
 #pragma once
 
 #include <algorithm>
@@ -9,14 +9,55 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "common/array_view.h"
 #include "common/parallel.h"
+#include "common/sort.h"
 #include "common/spatial_index.h"
 
 namespace quorlin {
+
+/// Physical coordinates of the first and last pixel (voxel) centres along each axis:
+/// (first0, last0, first1, last1, ...), in the caller's units.
+template <std::size_t N>
+using Extent = std::array<float, 2 * N>;
+using Extent2d = Extent<2>;
+using Extent3d = Extent<3>;
+
+/// A peak's Gaussian-correlation score. Only volumes are scored (correlation_sigmas of
+/// rs_detect_peaks3d), so only 3-D peaks carry one; for 2-D the record stays empty.
+template <std::size_t N>
+struct PeakScore {};
+template <>
+struct PeakScore<3> {
+  std::optional<float> correlation;  ///< absent until correlation scoring sets it
+};
+
+/// One detected peak of an N-dimensional image.
+template <std::size_t N>
+struct Peak : PeakScore<N> {
+  std::array<std::uint64_t, N> index;  ///< pixel (voxel) index along each axis
+  std::array<float, N> position;       ///< physical position along each axis, extent units
+  float intensity;                     ///< the image value at index
+};
+using PeakCandidate = Peak<2>;
+using PeakCandidate3d = Peak<3>;
+
+/// The result arrays of a peak list, in list order: positions (K, N), intensities (K,) and, for
+/// volumes with at least one scored peak, correlations (K,) with 0 for absent scores.
+struct PeakArrays {
+  ResultArray<float> positions;
+  ResultArray<float> intensities;
+  std::optional<ResultArray<float>> correlations;
+};
+template <std::size_t N>
+PeakArrays peak_arrays(const std::vector<Peak<N>>& peaks);
+extern template PeakArrays peak_arrays<2>(const std::vector<Peak<2>>&);
+extern template PeakArrays peak_arrays<3>(const std::vector<Peak<3>>&);
 
 /// The sub-pixel estimator chosen by name.
 enum class LocalizationMethod { radial_symmetry, gaussian_fitting };

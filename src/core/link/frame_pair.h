@@ -15,6 +15,7 @@
 #include "common/errors.h"
 #include "common/memory.h"
 #include "common/parallel.h"
+#include "common/sort.h"
 #include "link/components.h"
 #include "link/frame_points.h"
 #include "link/link_cost.h"
@@ -73,20 +74,6 @@ void for_each_feasible(const LinkContext<D, Gate>& ctx,
                          target.neighbourhood))
       sink(e);
   });
-}
-
-/// Sorts a source's targets: by insertion while they are few (most sources have one to three),
-/// otherwise by std::sort unless already sorted (as where they all share one cell).
-template <class T>
-void sort_small(std::span<T> values) {
-  constexpr std::size_t kInsertionLimit = 16;  // beyond this, insertion's quadratic cost shows
-  if (values.size() > kInsertionLimit) {
-    if (!std::is_sorted(values.begin(), values.end())) std::sort(values.begin(), values.end());
-    return;
-  }
-  for (std::size_t i = 1; i < values.size(); ++i)
-    for (std::size_t j = i; j > 0 && values[j - 1] > values[j]; --j)
-      std::swap(values[j - 1], values[j]);
 }
 
 /// Raises MemoryError up front when the feasible entries of m sources among the points of
@@ -188,7 +175,7 @@ std::vector<LinkPair> link_frames(const LinkContext<D, Gate>& ctx, std::size_t a
         const auto& target = target_frame.entries[e];
         found.push_back(std::uint64_t{target.place} << 32 | (target.point - targets_first));
       });
-      sort_small(std::span<std::uint64_t>(found));
+      stable_sort_short(std::span<std::uint64_t>(found));
       for (const std::uint64_t f : found) part.push_back(static_cast<std::uint32_t>(f));
       rows.row_end[k] = part.size();
     }

@@ -11,6 +11,7 @@
 
 #include "common/errors.h"
 #include "common/parallel.h"
+#include "common/sort.h"
 #include "link/components.h"
 #include "link/frame_pair.h"
 #include "link/frame_points.h"
@@ -262,7 +263,7 @@ class MotionLinker {
           if (cost <= scale_.no_link_cost)
             found.emplace_back(static_cast<std::uint32_t>(target.point - first), cost);
         });
-        frame_pair_detail::sort_small(std::span(found));
+        stable_sort_short(std::span(found));
         for (const auto& [row, cost] : found) {
           rows.parts[task].push_back(row);
           costs[task].push_back(cost);

@@ -1,12 +1,12 @@
-// Sub-voxel localization of detected 3-D peaks, and the 3-D Gaussian centre fit.
+// Sub-voxel localization of 3-D peaks: the 3-D Gaussian centre fit, and the window rules of
+// rs_detect_peaks3d (a window shifted to stay inside the volume, the fallback to the peak voxel).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
-#include <vector>
 
 #include "common/array_view.h"
-#include "detect/detection3d.h"
 #include "detect/peaks.h"
 #include "localize/radial_symmetry3d.h"
 
@@ -17,16 +17,19 @@ namespace quorlin {
 /// (NaN ignored) is not positive or a step's determinant is below 1e-10 in magnitude.
 std::optional<WindowPosition3d> gaussian_fit_3d(const View3<float>& window);
 
-/// Refines each peak, in list order, with the chosen estimator on a window of `window_size`
-/// voxels per axis around its voxel, shifted to stay inside the volume. Peaks without an estimate
-/// are left out; an estimate further than the window size from the window origin is replaced by
-/// the peak voxel itself. Output records keep correlation, index and intensity; only the
-/// position (physical units, index mapping (hi - lo)/(N - 1)) changes. The output stops at
-/// `max_num_peaks` records when given. A volume smaller than the window yields no peaks.
-std::vector<PeakCandidate3d> localize_peaks_3d(const View3<float>& volume,
-                                               const std::vector<PeakCandidate3d>& peaks,
-                                               std::uint64_t window_size, const Extent3d& extent,
-                                               LocalizationMethod method,
-                                               std::optional<std::uint64_t> max_num_peaks);
+/// The first voxel of the window of a voxels per axis around the voxel at index: centred where
+/// possible, shifted to stay inside the volume. Nothing when the volume is smaller than the window
+/// along an axis.
+std::optional<std::array<std::uint64_t, 3>> shifted_window_start(
+    const std::array<std::uint64_t, 3>& index, const std::array<std::uint64_t, 3>& shape,
+    std::uint64_t a);
+
+/// The refined index position (fractional, volume index units) of the peak at index, from its
+/// window starting at start: the estimator's position in the window, or the peak voxel's own when
+/// the estimate lies further than the window size from the window origin on an axis. Nothing when
+/// the estimator gives no result.
+std::optional<std::array<float, 3>> locate_in_shifted_window(
+    LocalizationMethod method, const View3<float>& window,
+    const std::array<std::uint64_t, 3>& index, const std::array<std::uint64_t, 3>& start);
 
 }  // namespace quorlin

@@ -1,17 +1,15 @@
 // The 2-D radial-symmetry estimator: the centre of one bright spot in a small window.
 #pragma once
 
+#include <array>
 #include <optional>
 
 #include "common/array_view.h"
 
 namespace quorlin {
 
-/// Offset in pixels from the window centre ((R-1)/2, (C-1)/2): d0 along axis 0, d1 along axis 1.
-struct WindowOffset {
-  float d0;
-  float d1;
-};
+/// Offset in pixels from the window centre ((R-1)/2, (C-1)/2), along axis 0, then axis 1.
+using WindowOffset = std::array<float, 2>;
 
 /// Weighted least-squares point closest to the gradient lines of the window's grid points.
 /// No result when the lines have no unique closest point (determinant exactly 0). All arithmetic

@@ -1,11 +1,13 @@
 // The 3-D radial-symmetry estimator.
 #include "localize/radial_symmetry3d.h"
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <vector>
+
+#include "common/simd.h"
 
 namespace quorlin {
 
@@ -26,11 +28,12 @@ struct Grid3 {
   }
 };
 
+/// The box sums add a vector of points along axis 2 at a time, in the target's baseline set.
+using L = simd::Lanes<simd::Baseline>;
+constexpr auto kLanes = static_cast<std::int64_t>(L::width);
+
 /// A zero-padded copy of d: one zero layer before and after each axis, and axis 2 further
 /// rounded up to whole blocks of kLanes points.
-constexpr std::int64_t kLanes = 4;
-/// kLanes floats added lane by lane (a SIMD register where the target has one).
-using Lanes = float __attribute__((vector_size(kLanes * sizeof(float))));
 Grid3 zero_padded(const Grid3& d) {
   const std::int64_t blocks = (d.n2 + kLanes - 1) / kLanes;
   Grid3 padded(d.n0 + 2, d.n1 + 2, blocks * kLanes + 2);
@@ -54,18 +57,18 @@ std::array<Grid3, 3> box_smooth_3x3x3(const std::array<const Grid3*, 3>& d) {
   for (std::int64_t i = 0; i < n0; ++i)
     for (std::int64_t j = 0; j < n1; ++j)
       for (std::int64_t k0 = 0; k0 < n2; k0 += kLanes) {
-        Lanes sum[3] = {};
+        L::Floats sum[3] = {L::splat(0.0f), L::splat(0.0f), L::splat(0.0f)};
         for (std::int64_t ii = 0; ii < 3; ++ii)
           for (std::int64_t jj = 0; jj < 3; ++jj)
             for (std::int64_t kk = 0; kk < 3; ++kk)
-              for (std::size_t g = 0; g < 3; ++g) {
-                Lanes row;
-                std::memcpy(&row, padded[g].at(i + ii, j + jj, k0 + kk), sizeof row);
-                sum[g] += row;
-              }
-        for (std::size_t g = 0; g < 3; ++g)
+              for (std::size_t g = 0; g < 3; ++g)
+                sum[g] = L::add(sum[g], L::load(padded[g].at(i + ii, j + jj, k0 + kk)));
+        for (std::size_t g = 0; g < 3; ++g) {
+          std::array<float, kLanes> lanes;
+          L::store(lanes.data(), sum[g]);
           for (std::int64_t l = 0; l < kLanes && k0 + l < n2; ++l)
-            s[g](i, j, k0 + l) = sum[g][l] / 27.0f;
+            s[g](i, j, k0 + l) = lanes[static_cast<std::size_t>(l)] / 27.0f;
+        }
       }
   return s;
 }
@@ -78,20 +81,16 @@ std::vector<float> centred_coordinates(std::uint64_t n) {
   return c;
 }
 
-}  // namespace
+/// The grid points' coordinates along each axis (centred_coordinates).
+using GridCoordinates = std::array<std::vector<float>, 3>;
 
-std::optional<WindowPosition3d> radial_symmetry_3d(const View3<float>& v) {
-  const std::array<std::uint64_t, 3> size = v.shape;
-  if (size[0] < 3 || size[1] < 3 || size[2] < 3) return std::nullopt;
-  const auto n0 = static_cast<std::int64_t>(size[0] - 1);
-  const auto n1 = static_cast<std::int64_t>(size[1] - 1);
-  const auto n2 = static_cast<std::int64_t>(size[2] - 1);
-  const std::vector<float> c0 = centred_coordinates(size[0]);
-  const std::vector<float> c1 = centred_coordinates(size[1]);
-  const std::vector<float> c2 = centred_coordinates(size[2]);
-
-  // The three raw diagonal differences across each 2x2x2 block.
-  Grid3 da(n0, n1, n2), db(n0, n1, n2), dc(n0, n1, n2);
+/// The three raw diagonal differences across each 2x2x2 block of the window.
+std::array<Grid3, 3> diagonal_differences(const View3<float>& v) {
+  const auto n0 = static_cast<std::int64_t>(v.shape[0] - 1);
+  const auto n1 = static_cast<std::int64_t>(v.shape[1] - 1);
+  const auto n2 = static_cast<std::int64_t>(v.shape[2] - 1);
+  std::array<Grid3, 3> d{Grid3(n0, n1, n2), Grid3(n0, n1, n2), Grid3(n0, n1, n2)};
+  auto& [da, db, dc] = d;
   for (std::int64_t i = 0; i < n0; ++i)
     for (std::int64_t j = 0; j < n1; ++j)
       for (std::int64_t k = 0; k < n2; ++k) {
@@ -99,36 +98,59 @@ std::optional<WindowPosition3d> radial_symmetry_3d(const View3<float>& v) {
         db(i, j, k) = v(i + 1, j, k) - v(i, j + 1, k + 1);
         dc(i, j, k) = v(i + 1, j + 1, k) - v(i, j, k + 1);
       }
-  const auto [sa, sb, sc] = box_smooth_3x3x3({&da, &db, &dc});
+  return d;
+}
 
-  // Squared smoothed gradient magnitude and its weighted centroid.
-  Grid3 mag2(n0, n1, n2);
+/// The squared smoothed gradient magnitude at each grid point, and its weighted centroid.
+struct GradientWeights {
+  Grid3 mag2;
+  std::array<float, 3> centroid;
+};
+
+/// Nothing when the window has no gradient at all (every magnitude 0).
+std::optional<GradientWeights> gradient_weights(const std::array<Grid3, 3>& smoothed,
+                                                const GridCoordinates& c) {
+  const auto& [sa, sb, sc] = smoothed;
+  GradientWeights g{Grid3(sa.n0, sa.n1, sa.n2), {}};
   float total = 0.0f, sum0 = 0.0f, sum1 = 0.0f, sum2 = 0.0f;
-  for (std::int64_t i = 0; i < n0; ++i)
-    for (std::int64_t j = 0; j < n1; ++j)
-      for (std::int64_t k = 0; k < n2; ++k) {
-        const float a = sa(i, j, k), b = sb(i, j, k), c = sc(i, j, k);
-        const float m = a * a + b * b + c * c;
-        mag2(i, j, k) = m;
+  for (std::int64_t i = 0; i < sa.n0; ++i)
+    for (std::int64_t j = 0; j < sa.n1; ++j)
+      for (std::int64_t k = 0; k < sa.n2; ++k) {
+        const float a = sa(i, j, k), b = sb(i, j, k), cc = sc(i, j, k);
+        const float m = a * a + b * b + cc * cc;
+        g.mag2(i, j, k) = m;
         total += m;
-        sum0 += m * c0[static_cast<std::size_t>(i)];
-        sum1 += m * c1[static_cast<std::size_t>(j)];
-        sum2 += m * c2[static_cast<std::size_t>(k)];
+        sum0 += m * c[0][static_cast<std::size_t>(i)];
+        sum1 += m * c[1][static_cast<std::size_t>(j)];
+        sum2 += m * c[2][static_cast<std::size_t>(k)];
       }
   if (total == 0.0f) return std::nullopt;
-  const float x0 = sum0 / total, x1 = sum1 / total, x2 = sum2 / total;
+  g.centroid = {sum0 / total, sum1 / total, sum2 / total};
+  return g;
+}
 
-  // Each grid point contributes the line along its gradient H. With the diagonals
-  // Da ~ g0+g1+g2, Db ~ g0-g1-g2 and Dc ~ g0+g1-g2, the sums and differences below recover the
-  // gradient components g0, g1, g2 (half from the smoothed, half from the raw differences).
+/// The weighted normal equations of the point closest to the gradient lines: A p = rhs.
+struct NormalEquations {
   Symmetric3 A{0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
   std::array<float, 3> rhs{0.0f, 0.0f, 0.0f};
-  for (std::int64_t i = 0; i < n0; ++i) {
-    const float p0 = c0[static_cast<std::size_t>(i)];
-    for (std::int64_t j = 0; j < n1; ++j) {
-      const float p1 = c1[static_cast<std::size_t>(j)];
-      for (std::int64_t k = 0; k < n2; ++k) {
-        const float p2 = c2[static_cast<std::size_t>(k)];
+};
+
+/// Each grid point contributes the line along its gradient H, weighted by its squared magnitude
+/// over |H|^2 and by the inverse distance from the centroid. With the diagonals Da ~ g0+g1+g2,
+/// Db ~ g0-g1-g2 and Dc ~ g0+g1-g2, the sums and differences below recover the gradient
+/// components g0, g1, g2 (half from the smoothed, half from the raw differences).
+NormalEquations gradient_lines(const std::array<Grid3, 3>& raw, const std::array<Grid3, 3>& smoothed,
+                               const GradientWeights& weights, const GridCoordinates& c) {
+  const auto& [da, db, dc] = raw;
+  const auto& [sa, sb, sc] = smoothed;
+  const auto [x0, x1, x2] = weights.centroid;
+  NormalEquations eq;
+  for (std::int64_t i = 0; i < da.n0; ++i) {
+    const float p0 = c[0][static_cast<std::size_t>(i)];
+    for (std::int64_t j = 0; j < da.n1; ++j) {
+      const float p1 = c[1][static_cast<std::size_t>(j)];
+      for (std::int64_t k = 0; k < da.n2; ++k) {
+        const float p2 = c[2][static_cast<std::size_t>(k)];
         const float Sa = sa(i, j, k), Sb = sb(i, j, k), Sc = sc(i, j, k);
         const float Da = da(i, j, k), Db = db(i, j, k), Dc = dc(i, j, k);
         const float h0 = (Sa + Sb) * 0.5f + (Da + Db) * 0.5f;
@@ -138,7 +160,7 @@ std::optional<WindowPosition3d> radial_symmetry_3d(const View3<float>& v) {
         const float e0 = p0 - x0, e1 = p1 - x1, e2 = p2 - x2;
         const float d2 = e0 * e0 + e1 * e1 + e2 * e2;
         float w = 0.0f;
-        if (d2 > 0.0f && nn > 0.0f) w = (mag2(i, j, k) / nn) / std::sqrt(d2);
+        if (d2 > 0.0f && nn > 0.0f) w = (weights.mag2(i, j, k) / nn) / std::sqrt(d2);
         // The entries of 2·(H·H^T - |H|^2·I).
         const float m00 = (h1 * h1 + h2 * h2) * -2.0f;
         const float m11 = (h2 * h2 + h0 * h0) * -2.0f;
@@ -146,22 +168,39 @@ std::optional<WindowPosition3d> radial_symmetry_3d(const View3<float>& v) {
         const float m01 = (2.0f * h1) * h0;
         const float m02 = (2.0f * h2) * h0;
         const float m12 = (2.0f * h2) * h1;
-        A += Symmetric3{w * m00, w * m01, w * m02, w * m11, w * m12, w * m22};
-        rhs[0] += w * (m02 * p2 + (m01 * p1 + m00 * p0));
-        rhs[1] += w * (m12 * p2 + (m11 * p1 + m01 * p0));
-        rhs[2] += w * (m22 * p2 + (m12 * p1 + m02 * p0));
+        eq.A += Symmetric3{w * m00, w * m01, w * m02, w * m11, w * m12, w * m22};
+        eq.rhs[0] += w * (m02 * p2 + (m01 * p1 + m00 * p0));
+        eq.rhs[1] += w * (m12 * p2 + (m11 * p1 + m01 * p0));
+        eq.rhs[2] += w * (m22 * p2 + (m12 * p1 + m02 * p0));
       }
     }
   }
+  return eq;
+}
 
-  std::array<float, 3> p{x0, x1, x2};
-  const float det = A.det();
-  if (det != 0.0f) {
-    const float inv = 1.0f / det;
-    const std::array<float, 3> adj_b = A.adjugate_times(rhs);
-    const std::array<float, 3> solved{inv * adj_b[0], inv * adj_b[1], inv * adj_b[2]};
-    if (!std::isnan(solved[0]) && !std::isnan(solved[1]) && !std::isnan(solved[2])) p = solved;
-  }
+/// The solution of the equations, or the fallback where they are singular or give a NaN.
+std::array<float, 3> solve_or(const NormalEquations& eq, const std::array<float, 3>& fallback) {
+  const float det = eq.A.det();
+  if (det == 0.0f) return fallback;
+  const float inv = 1.0f / det;
+  const std::array<float, 3> adj_b = eq.A.adjugate_times(eq.rhs);
+  const std::array<float, 3> solved{inv * adj_b[0], inv * adj_b[1], inv * adj_b[2]};
+  if (std::isnan(solved[0]) || std::isnan(solved[1]) || std::isnan(solved[2])) return fallback;
+  return solved;
+}
+
+}  // namespace
+
+std::optional<WindowPosition3d> radial_symmetry_3d(const View3<float>& v) {
+  const std::array<std::uint64_t, 3> size = v.shape;
+  if (size[0] < 3 || size[1] < 3 || size[2] < 3) return std::nullopt;
+  const GridCoordinates c{centred_coordinates(size[0]), centred_coordinates(size[1]),
+                          centred_coordinates(size[2])};
+  const std::array<Grid3, 3> raw = diagonal_differences(v);
+  const std::array<Grid3, 3> smoothed = box_smooth_3x3x3({&raw[0], &raw[1], &raw[2]});
+  const std::optional<GradientWeights> weights = gradient_weights(smoothed, c);
+  if (!weights) return std::nullopt;
+  const std::array<float, 3> p = solve_or(gradient_lines(raw, smoothed, *weights, c), weights->centroid);
   WindowPosition3d out{};
   for (std::size_t r = 0; r < 3; ++r) out[r] = static_cast<float>(size[r]) * 0.5f + p[r] - 0.5f;
   return out;

@@ -15,6 +15,7 @@
 #include "common/errors.h"
 #include "common/memory.h"
 #include "common/saturate.h"
+#include "common/sort.h"
 
 namespace quorlin {
 
@@ -303,17 +304,8 @@ constexpr std::size_t kInsertionSortHits = 20;
 /// Sorts a cell's hits by ascending intensity; hits of equal intensity keep their arrival order.
 template <class Hit>
 void sort_by_intensity(std::span<Hit> hits) {
-  auto less = [](const Hit& a, const Hit& b) { return intensity_of(a) < intensity_of(b); };
-  if (hits.size() <= kInsertionSortHits) {
-    for (std::size_t i = 1; i < hits.size(); ++i) {
-      const Hit h = hits[i];
-      std::size_t k = i;
-      for (; k > 0 && less(h, hits[k - 1]); --k) hits[k] = hits[k - 1];
-      hits[k] = h;
-    }
-  } else {
-    std::stable_sort(hits.begin(), hits.end(), less);
-  }
+  stable_sort_short(hits, kInsertionSortHits,
+                    [](const Hit& a, const Hit& b) { return intensity_of(a) < intensity_of(b); });
 }
 
 /// The hits left after sorting by intensity and dropping the lowest ⌊n/4⌋ of the n hits.

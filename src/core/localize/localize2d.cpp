@@ -1,15 +1,13 @@
 // Sub-pixel localization of 2-D peaks.
-#include "localize/localize.h"
+#include "localize/localize2d.h"
 
 #include <array>
 #include <cmath>
 #include <cstddef>
-#include <utility>
+#include <vector>
 
 #include "common/errors.h"
-#include "common/extent_axis.h"
 #include "localize/gaussian_fit.h"
-#include "localize/in_order.h"
 #include "localize/window.h"
 
 namespace quorlin {
@@ -17,7 +15,7 @@ namespace quorlin {
 std::optional<WindowOffset> gaussian_fit_2d(const View2<float>& v) {
   const auto offset = gaussian_fit_offset(v);
   if (!offset) return std::nullopt;
-  return WindowOffset{(*offset)[0], (*offset)[1]};
+  return *offset;
 }
 
 std::uint64_t count_positive_regional_maxima(const View2<float>& v) {
@@ -91,59 +89,7 @@ WindowOffset centroid_offset(const View2<float>& v, float half) {
   return {sum_i / total - half, sum_j / total - half};
 }
 
-/// Fixed inputs of the per-peak localization.
-struct LocalizeSetup {
-  const View2<float>& frame;
-  std::uint64_t w;
-  std::uint64_t half;
-  LocalizationMethod method;
-  ExtentAxes<2> axes;
-};
-
-/// The refined peak, or nothing when it is dropped (window off the frame, no estimate).
-std::optional<PeakCandidate> localize_one(const LocalizeSetup& s, const PeakCandidate& peak) {
-  const std::uint64_t rows = s.frame.shape[0];
-  const std::uint64_t cols = s.frame.shape[1];
-  if (peak.row < s.half || peak.col < s.half || s.half >= rows - peak.row || s.half >= cols - peak.col)
-    return std::nullopt;
-
-  thread_local std::vector<float> values;  // the window's copy, kept by each thread
-  values.resize(static_cast<std::size_t>(s.w * s.w));
-  const std::uint64_t top = peak.row - s.half;
-  const std::uint64_t left = peak.col - s.half;
-  for (std::uint64_t i = 0; i < s.w; ++i)
-    for (std::uint64_t j = 0; j < s.w; ++j) values[i * s.w + j] = s.frame(top + i, left + j);
-  const View2<float> window = contiguous_view<float, 2>(values.data(), {s.w, s.w});
-
-  // A crowded window (several bright maxima) would bias any estimate: keep the pixel position.
-  if (count_positive_regional_maxima(window) > kMaxSpotMaxima) return peak;
-
-  const auto estimate = s.method == LocalizationMethod::radial_symmetry ? radial_symmetry_2d(window)
-                                                                       : gaussian_fit_2d(window);
-  if (!estimate) return std::nullopt;
-  WindowOffset d = *estimate;
-  const float reach = static_cast<float>(s.w) * 0.5f;
-  // An estimate that left the window ran away; the centroid is a safe fallback. NaN passes.
-  if (std::fabs(d.d0) > reach || std::fabs(d.d1) > reach) d = centroid_offset(window, static_cast<float>(s.half));
-
-  PeakCandidate out = peak;
-  out.position = {s.axes.position(0, static_cast<float>(peak.row) + d.d0),
-                  s.axes.position(1, static_cast<float>(peak.col) + d.d1)};
-  return out;
-}
-
 }  // namespace
-
-std::vector<PeakCandidate> localize_peaks_2d(const View2<float>& frame,
-                                             const std::vector<PeakCandidate>& peaks,
-                                             const Extent2d& extent, std::uint64_t window_size,
-                                             LocalizationMethod method,
-                                             std::optional<std::uint64_t> max_num_peaks) {
-  const LocalizeSetup setup{frame, window_size, (window_size - 1) / 2, method,
-                            ExtentAxes<2>(extent, frame.shape, LastIndex::exact)};
-  return refine_in_order(peaks, max_num_peaks,
-                         [&](const PeakCandidate& peak) { return localize_one(setup, peak); });
-}
 
 std::uint64_t checked_window_size(std::optional<std::uint64_t> window_size) {
   const std::uint64_t w = window_size.value_or(kDefaultWindowSize);
@@ -151,18 +97,32 @@ std::uint64_t checked_window_size(std::optional<std::uint64_t> window_size) {
   return w;
 }
 
-std::vector<PeakCandidate> refine_peaks_2d(const View2<float>& frame, std::vector<PeakCandidate> peaks,
-                                           const Extent2d& extent,
-                                           std::optional<std::string_view> method,
-                                           std::optional<std::uint64_t> window_size,
-                                           std::optional<std::uint64_t> max_num_peaks) {
-  if (!method) {
-    if (max_num_peaks && peaks.size() > *max_num_peaks) peaks.resize(static_cast<std::size_t>(*max_num_peaks));
-    return peaks;
-  }
-  const std::uint64_t w = checked_window_size(window_size);
-  const LocalizationMethod parsed = parse_localization_method(*method);
-  return localize_peaks_2d(frame, peaks, extent, w, parsed, max_num_peaks);
+std::optional<std::array<std::uint64_t, 2>> centred_window_start(
+    const std::array<std::uint64_t, 2>& index, const std::array<std::uint64_t, 2>& shape,
+    std::uint64_t w) {
+  const std::uint64_t half = (w - 1) / 2;
+  if (index[0] < half || index[1] < half || half >= shape[0] - index[0] || half >= shape[1] - index[1])
+    return std::nullopt;
+  return std::array<std::uint64_t, 2>{index[0] - half, index[1] - half};
+}
+
+bool crowded(const View2<float>& window) {
+  return count_positive_regional_maxima(window) > kMaxSpotMaxima;
+}
+
+std::optional<std::array<float, 2>> locate_in_centred_window(LocalizationMethod method,
+                                                             const View2<float>& window,
+                                                             const std::array<std::uint64_t, 2>& index) {
+  const auto estimate = method == LocalizationMethod::radial_symmetry ? radial_symmetry_2d(window)
+                                                                     : gaussian_fit_2d(window);
+  if (!estimate) return std::nullopt;
+  WindowOffset d = *estimate;
+  const std::uint64_t w = window.shape[0];
+  const float reach = static_cast<float>(w) * 0.5f;
+  // An estimate that left the window ran away; the centroid is a safe fallback. NaN passes.
+  if (std::fabs(d[0]) > reach || std::fabs(d[1]) > reach)
+    d = centroid_offset(window, static_cast<float>((w - 1) / 2));
+  return std::array<float, 2>{static_cast<float>(index[0]) + d[0], static_cast<float>(index[1]) + d[1]};
 }
 
 }  // namespace quorlin
