@@ -54,8 +54,13 @@ bool visit_samples(const pybind11::array& array, Visit&& visit) {
     using T = decltype(tag);
     if (!py::isinstance<py::array_t<T>>(source)) return false;
     // The converting constructor raises the allocation's error (ensure() would hand back an
-    // empty array instead, and its data pointer would be null).
-    visit(py::array_t<T, py::array::c_style | py::array::forcecast>(source));
+    // empty array instead, and its data pointer would be null). It keeps a contiguous array that
+    // is not aligned for T as it is (a view at an odd byte offset of a buffer): that one is copied,
+    // since the kernels read T values in place.
+    using Typed = py::array_t<T, py::array::c_style | py::array::forcecast>;
+    Typed typed(source);
+    if (reinterpret_cast<std::uintptr_t>(typed.data()) % alignof(T) != 0) typed = Typed(typed.attr("copy")());
+    visit(typed);
     return true;
   };
   const auto any = [&](const py::array& source) {
