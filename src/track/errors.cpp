@@ -11,11 +11,8 @@ namespace quorlin::track {
 
 void bind_errors(pybind11::module_& m) {
   m.def("available_memory", &quorlin::available_memory,
-        "Bytes of memory the process may still take (the system's estimate), for checks made "
-        "before a large allocation.");
-  m.def("cap_available_memory", &quorlin::cap_available_memory, pybind11::arg("bytes"),
-        "Test hook: caps what available_memory reports, for the whole process (0 lifts the "
-        "cap), so that refusals can be exercised with a small budget.");
+        "Bytes of memory the process may still take (the system's estimate, and the room left "
+        "under an address-space limit), for checks made before a large allocation.");
   // The core's own types keep their whole message and their documented class. A failed allocation
   // that no binding has named (naming_memory) still says what it is rather than "std::bad_alloc";
   // anything else from std::exception becomes RuntimeError.

@@ -11,8 +11,10 @@
 #elif defined(__APPLE__)
 #include <mach/mach.h>
 #else
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #endif
 
@@ -69,10 +71,34 @@ std::uint64_t system_available_memory() {
 #endif
   return kUnknown;
 }
+
+/// The address space the process may still map under its limit (ulimit -v, as batch systems set
+/// for a job), or kUnknown without a limit: beyond it an allocation fails whatever the system has.
+std::uint64_t address_space_headroom() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kUnknown;
+  unsigned long long mapped_kib = 0;
+  if (std::FILE* f = std::fopen("/proc/self/status", "r")) {
+    char line[256];
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, f) != nullptr)
+      found = std::sscanf(line, "VmSize: %llu kB", &mapped_kib) == 1;
+    std::fclose(f);
+  }
+  const auto mapped = static_cast<std::uint64_t>(mapped_kib) * 1024;
+  const auto cap = static_cast<std::uint64_t>(limit.rlim_cur);
+  return cap > mapped ? cap - mapped : 0;
+}
 #endif
 
 }  // namespace
 
+#if defined(_WIN32) || defined(__APPLE__)
 std::uint64_t available_memory() { return system_available_memory(); }
+#else
+std::uint64_t available_memory() {
+  return std::min(system_available_memory(), address_space_headroom());
+}
+#endif
 
 }  // namespace quorlin

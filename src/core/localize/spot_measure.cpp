@@ -108,11 +108,12 @@ std::pair<std::array<float, 2>, Locator> locate_spot(const View2<float>& frame, 
     window.data = &filtered(p[0] - half, p[1] - half);
     window.shape = {static_cast<std::uint64_t>(2 * half + 1), static_cast<std::uint64_t>(2 * half + 1)};
     const auto estimate = radial_symmetry_2d(window);
-    if (estimate && std::fabs(estimate->d0) <= kMaxRadialShift && std::fabs(estimate->d1) <= kMaxRadialShift) {
+    if (estimate && std::fabs((*estimate)[0]) <= kMaxRadialShift && std::fabs((*estimate)[1]) <= kMaxRadialShift) {
       // The two estimates err largely independently (one follows the gradients, the other the
       // light): their mean is closer to the centre than either.
-      const auto centroid = disk_centroid(filtered, p, half, {estimate->d0, estimate->d1});
-      return {{0.5f * (estimate->d0 + centroid[0]), 0.5f * (estimate->d1 + centroid[1])}, Locator::radial_symmetry};
+      const auto centroid = disk_centroid(filtered, p, half, *estimate);
+      return {{0.5f * ((*estimate)[0] + centroid[0]), 0.5f * ((*estimate)[1] + centroid[1])},
+              Locator::radial_symmetry};
     }
   }
   const auto dy = three_point_gaussian(filtered(p[0] - 1, p[1]), filtered(p[0], p[1]),
@@ -139,15 +140,15 @@ std::optional<float> frame_spread(const View2<float>& squared_significance) {
 }
 
 FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered,
-                         const View2<float>& squared_significance, const std::vector<PeakCandidate>& peaks,
+                         const View2<float>& squared_significance, const std::vector<Peak<2>>& peaks,
                          const SpotSettings& settings) {
   const auto half = static_cast<std::int64_t>(settings.window / 2);
   FrameSpots out;
   // First set apart the peaks that are no spots, so that they crowd no one.
   std::vector<Index<2>> kept;
   std::vector<float> backgrounds, snrs;
-  for (const PeakCandidate& peak : peaks) {
-    const Index<2> p{static_cast<std::int64_t>(peak.row), static_cast<std::int64_t>(peak.col)};
+  for (const Peak<2>& peak : peaks) {
+    const Index<2> p{static_cast<std::int64_t>(peak.index[0]), static_cast<std::int64_t>(peak.index[1])};
     if (settings.missing_pixels && has_nan<2>(frame, p, 1)) {
       ++out.dropped_nan;
       continue;

@@ -77,7 +77,7 @@ constexpr float kMaxRadialShift = 1.0f;
 /// s |s| of each pixel's significance s (band-passed value in local noise sigmas), which becomes
 /// the spot's snr. The three share one shape.
 FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered,
-                         const View2<float>& squared_significance, const std::vector<PeakCandidate>& peaks,
+                         const View2<float>& squared_significance, const std::vector<Peak<2>>& peaks,
                          const SpotSettings& settings);
 
 }  // namespace quorlin
