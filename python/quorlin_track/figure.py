@@ -121,12 +121,13 @@ def tracks_figure(tracks: pd.DataFrame, movie: Movie, *, pixel_size: float | Non
         if scale is not None:
             _scale_bar(left, shape[1], shape[0], scale)
     linked = tracks.sort_values([PARTICLE, FRAME], kind="stable")
+    drawn = 0
     for _, track in linked.groupby(PARTICLE, sort=False):
         if len(track) > 1:
             left.plot(track["x"], track["y"], lw=0.7)
+            drawn += 1
     what = "first frame" if movie.ndim == 2 else "first frame, maximum over z"
-    particles = tracks[PARTICLE].nunique()
-    left.set_title(f"{what}, {particles} particle{'' if particles == 1 else 's'}")
+    left.set_title(f"{what}; the {drawn} track{'' if drawn == 1 else 's'} of the movie")
     _density(right, figure, tracks, (int(shape[0]), int(shape[1])))
     figure.tight_layout()
     return figure
