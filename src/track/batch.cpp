@@ -43,23 +43,14 @@ py::tuple detect_frames(const py::array& chunk, std::optional<float> threshold, 
                         std::optional<std::string> method, std::optional<std::uint64_t> window,
                         std::optional<std::uint64_t> max_peaks,
                         std::optional<py::array_t<std::uint8_t>> stop) {
-  if (chunk.ndim() != 3) throw py::value_error("chunk must have 3 dimensions (frames, rows, columns)");
   const FrameBatchRequest request{threshold, min_distance, std::move(method), window, max_peaks};
   // Argument errors are raised here, once, rather than from every frame's worker.
   check_frame_batch(request);
   const StopRequested stopped = stop_flag_reader(stop_flag_of(stop));
   std::vector<FramePeaks> results;
-  const bool known = visit_samples(chunk, [&](const auto& typed) {
-    const auto frames = static_cast<std::uint64_t>(typed.shape(0));
-    const auto rows = static_cast<std::uint64_t>(typed.shape(1));
-    const auto cols = static_cast<std::uint64_t>(typed.shape(2));
-    const auto* samples = typed.data();
-    // The chunk is a read buffer that quorlin_track allocated for this call and shares with no
-    // other code, and `typed` keeps it alive: it is safe to read without the interpreter lock.
-    py::gil_scoped_release unlocked;
+  with_chunk_samples(chunk, [&](const auto* samples, std::uint64_t frames, std::uint64_t rows, std::uint64_t cols) {
     results = detect_frame_batch(samples, frames, rows, cols, request, stopped);
   });
-  if (!known) throw py::type_error("chunk has an unsupported sample type");
   return flatten(results);
 }
 

@@ -40,4 +40,24 @@ bool visit_samples(const pybind11::array& array, Visit&& visit) {
   return any(py::array(array.attr("astype")(native)));
 }
 
+/// Calls work(samples, frames, rows, cols) with the samples of a (T, Y, X) chunk of a movie in their
+/// own type (visit_samples), C-contiguous, without the interpreter lock: the chunk is a read buffer
+/// that quorlin_track allocated for this call and shares with no other code, and the typed array
+/// keeps it alive meanwhile. ValueError for a chunk that is not 3-D, TypeError for a sample type
+/// a movie cannot hold.
+template <class Work>
+void with_chunk_samples(const pybind11::array& chunk, Work&& work) {
+  namespace py = pybind11;
+  if (chunk.ndim() != 3) throw py::value_error("chunk must have 3 dimensions (frames, rows, columns)");
+  const bool known = visit_samples(chunk, [&](const auto& typed) {
+    const auto frames = static_cast<std::uint64_t>(typed.shape(0));
+    const auto rows = static_cast<std::uint64_t>(typed.shape(1));
+    const auto cols = static_cast<std::uint64_t>(typed.shape(2));
+    const auto* samples = typed.data();
+    py::gil_scoped_release unlocked;
+    work(samples, frames, rows, cols);
+  });
+  if (!known) throw py::type_error("chunk has an unsupported sample type");
+}
+
 }  // namespace quorlin::track

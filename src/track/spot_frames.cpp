@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <type_traits>
 #include <vector>
 
 #include "bindings.h"
@@ -52,22 +51,13 @@ py::tuple flatten(const std::vector<FrameSpots>& results) {
 py::tuple detect_spots(const py::array& chunk, std::uint64_t diameter, std::optional<float> threshold,
                        float min_distance, double gain, double offset, std::optional<double> read_noise, bool camera,
                        bool invert, bool keep_hot_pixels, std::optional<py::array_t<std::uint8_t>> stop) {
-  if (chunk.ndim() != 3) throw py::value_error("chunk must have 3 dimensions (frames, rows, columns)");
   const SpotPathSettings settings = spot_path_settings(diameter, threshold, min_distance, gain, offset, read_noise,
                                                        camera, invert, keep_hot_pixels);
   const StopRequested stopped = stop_flag_reader(stop_flag_of(stop));
   std::vector<FrameSpots> results;
-  const bool known = visit_samples(chunk, [&](const auto& typed) {
-    using T = std::remove_cv_t<std::remove_pointer_t<decltype(typed.data())>>;
-    const auto frames = static_cast<std::uint64_t>(typed.shape(0));
-    const auto rows = static_cast<std::uint64_t>(typed.shape(1));
-    const auto cols = static_cast<std::uint64_t>(typed.shape(2));
-    const T* samples = typed.data();
-    // The chunk is a buffer this call holds (`typed` keeps it alive): read without the lock.
-    py::gil_scoped_release unlocked;
+  with_chunk_samples(chunk, [&](const auto* samples, std::uint64_t frames, std::uint64_t rows, std::uint64_t cols) {
     results = detect_spot_frames(samples, frames, rows, cols, settings, stopped);
   });
-  if (!known) throw py::type_error("chunk has an unsupported sample type");
   return flatten(results);
 }
 
