@@ -2,7 +2,7 @@
 their old name."""
 
 from quorlin_track.synthetic import (  # noqa: F401
-    Movie,
+    SimulatedMovie,
     cramer_rao_bound,
     expected_image,
     image_frames,

@@ -1,5 +1,6 @@
-"""tools/compare_builds.py: a recording covers all ten functions and compares equal to itself; a
-changed, retyped or missing entry is listed and fails the comparison."""
+"""tools/compare_builds.py: a recording covers all ten functions and every kernel of
+quorlin_track._native and compares equal to itself; a changed, retyped or missing entry is listed
+and fails the comparison."""
 
 import subprocess
 import sys
@@ -10,6 +11,11 @@ import numpy as np
 from reliability_support import FUNCTION_NAMES
 
 TOOL = Path(__file__).resolve().parents[1] / "tools" / "compare_builds.py"
+#: What quorlin_track._native computes (the rest of it sets and tells the thread limit and the
+#: memory available).
+NATIVE_KERNELS = {"background", "bandpass", "detect_frames", "detect_spot_frames", "displacement_sums",
+                  "independent_displacements", "link_particles", "measure_volume_spots", "refine_spots",
+                  "sum_independent_displacements", "track_geometry"}
 
 
 def run(*args):
@@ -25,8 +31,11 @@ def test_record_then_compare(tmp_path):
     sys.path.insert(0, str(TOOL.parent))
     import compare_builds
 
-    assert {name for _, name, _ in compare_builds.corpus()} == set(FUNCTION_NAMES)
-    assert len(calls) == sum(1 for _ in compare_builds.corpus())
+    raw = [name for _, name, _ in compare_builds.corpus()]
+    native = [name for _, name, _, _ in compare_builds.native_corpus()]
+    assert set(raw) == set(FUNCTION_NAMES)
+    assert set(native) == NATIVE_KERNELS
+    assert len(calls) == len(raw) + len(native)
     same = run("compare", str(a), str(a))
     assert same.returncode == 0 and same.stdout.endswith(" 0 differing\n"), same.stdout
 

@@ -119,7 +119,7 @@ def test_bound_grows_with_background_and_read_noise():
 
 def movie_of(positions, visible):
     positions = np.asarray(positions, dtype=np.float64)
-    return synthetic.Movie(np.zeros((len(positions), 8, 8), np.float32), positions,
+    return synthetic.SimulatedMovie(np.zeros((len(positions), 8, 8), np.float32), positions,
                            np.asarray(visible, dtype=bool), np.array([1.3, 1.3]), 1000.0, 10.0,
                            0.0)
 

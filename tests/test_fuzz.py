@@ -824,3 +824,39 @@ def test_batch_gives_locate_frame_by_frame_or_raises_a_documented_error(movie, d
     frames = [qt.locate(np.asarray(movie[t]), frame_number=t, **kwargs) for t in range(len(movie))]
     expected = pd.concat(frames, ignore_index=True) if frames else table.iloc[:0]
     pd.testing.assert_frame_equal(table, expected.astype(table.dtypes.to_dict()), check_exact=True)
+
+
+def _bytes_of(result):
+    """A result of quorlin_track._native as comparable bytes: arrays by dtype, shape and bytes."""
+    items = result.values() if isinstance(result, dict) else result if isinstance(result, tuple) else (result,)
+    return [(a.dtype.str, a.shape, a.tobytes()) for a in map(np.asarray, items)]
+
+
+@TRACK_FUZZ
+@given(data=st.data())
+def test_native_kernels_read_any_layout_as_its_contiguous_copy(data):
+    """Every array the native kernels read, in any memory layout (views at an odd byte offset of a
+    buffer among them, which must not be read in place), gives the result of its C-contiguous
+    copy."""
+    from quorlin_track import _native
+
+    rng = np.random.default_rng(data.draw(st.integers(0, 2**32 - 1), label="seed"))
+    sample = data.draw(st.sampled_from(["f4", "f8", "u2", "u1"]), label="sample type")
+    frame = (50 + 100 * rng.random((12, 14))).astype(sample)
+    volume = rng.random((7, 8, 9)).astype(np.float32)
+    positions = np.cumsum(rng.normal(0, 1, (9, 2)), axis=0)
+    calls = {
+        "refine_spots": (frame, rng.uniform(0, 12, 5), rng.uniform(0, 14, 5), 5, None, 1.0, 0.0),
+        "bandpass": (frame.astype(np.float32), 1.0, 3.0),
+        "link_particles": (rng.uniform(0, 4, (9, 3)).astype(np.float32), np.array([0, 4, 9], np.uint64),
+                           np.array([0, 1], np.int64), 2.0, 1, None),
+        "track_geometry": (positions, np.array([0, 5, 9], np.int64)),
+        "displacement_sums": (np.array([0, 1, 3, 4, 5, 0, 1, 2, 4], np.int64), positions,
+                              np.array([0, 5, 9], np.int64), 3),
+        "measure_volume_spots": (volume, rng.uniform(0, 7, (4, 3)).astype(np.float32), 3, False),
+    }
+    name = data.draw(st.sampled_from(sorted(calls)), label="kernel")
+    laid = [lay_out(data.draw, a) if isinstance(a, np.ndarray) else a for a in calls[name]]
+    contiguous = [np.ascontiguousarray(a) if isinstance(a, np.ndarray) else a for a in laid]
+    kernel = getattr(_native, name)
+    assert _bytes_of(kernel(*laid)) == _bytes_of(kernel(*contiguous))

@@ -203,3 +203,13 @@ def test_candidates_beyond_the_memory_raise_memory_error_up_front():
                           "intensity": 1.0})
     with pytest.raises(MemoryError, match="not enough memory to link frame 1: more than"):
         qt.link(spots, 100.0, motion="velocity")
+
+
+def test_native_errors_keep_the_whole_message():
+    # The one error rule of both extensions: a message quoting the caller's text keeps it whole,
+    # NUL characters included.
+    from quorlin_track import _native
+
+    with pytest.raises(ValueError, match="got 'veloc\x00ity'$"):
+        _native.link_particles(np.zeros((0, 3), np.float32), np.zeros(1, np.uint64), np.zeros(0, np.int64),
+                               1.0, 0, None, None, "veloc\x00ity")

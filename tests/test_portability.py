@@ -81,8 +81,9 @@ def test_extensions_compile_for_arm_linux():
     import numpy
     import pybind11
 
-    includes = [ROOT / "src/core", ROOT / "src/module", ROOT / "src/track", _tbb_include(),
-                sysconfig.get_paths()["include"], numpy.get_include(), pybind11.get_include()]
-    sources = sorted([*(ROOT / "src/module").glob("*.cpp"), *(ROOT / "src/track").glob("*.cpp")])
+    folders = [ROOT / "src/errors", ROOT / "src/module", ROOT / "src/track"]
+    includes = [ROOT / "src/core", *folders, _tbb_include(), sysconfig.get_paths()["include"],
+                numpy.get_include(), pybind11.get_include()]
+    sources = sorted(source for folder in folders for source in folder.glob("*.cpp"))
     failures = _compile_all("aarch64-linux-gnu", includes, sources)
     assert not failures, "\n".join(failures)

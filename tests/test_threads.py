@@ -6,7 +6,7 @@ import threading
 import pytest
 
 import quorlin_track as qt
-from quorlin_track.threads import MAX_THREADS
+from quorlin_track._threads import MAX_THREADS
 
 CHILD = """
 import re

@@ -49,7 +49,19 @@ def test_rows_that_are_not_finite_are_left_out_with_a_count(caplog):
      r"^extent\[3\] must be a finite number \(pixels\), got inf$"),
     (lambda t: qt.render(t.values, pixel_size=1.0), TypeError,
      r"^tracks must be a pandas DataFrame, got ndarray$"),
+    (lambda t: qt.render(t, pixel_size=1.0, value="speed"), ValueError,
+     r"^value must name a column of tracks or hold one number per row; tracks has no column 'speed'$"),
 ])
 def test_bad_arguments(call, error, message):
     with pytest.raises(error, match=message):
         call(tracks_table())
+
+
+def test_a_failed_allocation_of_the_raw_renderer_says_what_did_not_fit(monkeypatch):
+    def out_of_memory(*args):
+        raise MemoryError  # the raw module's bare MemoryError
+
+    monkeypatch.setattr(qt.rendering.quorlin, "rs_draw_tracks", out_of_memory)
+    with pytest.raises(MemoryError, match=r"^not enough memory to render 40 track points in cells of 0.5 "
+                                          r"pixels over the extent \(\d"):
+        qt.render(tracks_table(), pixel_size=0.5)

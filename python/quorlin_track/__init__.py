@@ -39,11 +39,12 @@ from .tracks import track_table  # noqa: E402
 __all__ += ["track_table"]
 
 # Maximum-likelihood spot fits and the band-pass prefilter.
-from .refine import bandpass, detect_and_refine, refine  # noqa: E402
+from ._refine import bandpass, refine  # noqa: E402
+from .detection import detect_and_refine  # noqa: E402
 
 __all__ += ["bandpass", "detect_and_refine", "refine"]
 
 # Thread control.
-from .threads import get_threads, set_threads, threads  # noqa: E402
+from ._threads import get_threads, set_threads, threads  # noqa: E402
 
 __all__ += ["get_threads", "set_threads", "threads"]

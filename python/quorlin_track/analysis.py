@@ -18,7 +18,7 @@ import numpy.typing as npt
 import pandas as pd
 
 from . import _native
-from .validation import choice, dataframe, integer, real, table_columns, whole_numbers
+from .validation import check_table, choice, integer, real, table_columns, whole_numbers
 
 __all__ = ["imsd", "emsd", "diffusion"]
 
@@ -32,37 +32,6 @@ _FRAME_LIMIT = 2**62
 _TERMS_PER_CALL = 2**25
 #: Arrays of one value per lag that emsd holds at once, at most (its columns and their sums).
 _EMSD_ARRAYS_PER_LAG = 24
-
-
-def check_table(tracks: object, columns: Sequence[str], name: str = "tracks") -> pd.DataFrame:
-    """Return ``tracks`` if it is a non-empty DataFrame holding ``columns``, else raise.
-
-    Parameters
-    ----------
-    tracks : object
-        The table to check.
-    columns : sequence of str
-        Columns it must have.
-    name : str, default "tracks"
-        The argument's name, used in the messages.
-
-    Returns
-    -------
-    pandas.DataFrame
-        ``tracks`` itself.
-
-    Raises
-    ------
-    TypeError
-        If ``tracks`` is not a pandas DataFrame.
-    ValueError
-        If it is empty or lacks one of ``columns`` (all missing ones are named).
-    """
-    table = dataframe(name, tracks)
-    table_columns(name, table, columns)
-    if len(table) == 0:
-        raise ValueError(f"{name} is empty")
-    return table
 
 
 def _scale(mpp: object, axes: int) -> float | FloatArray:

@@ -71,6 +71,12 @@ def _parser() -> argparse.ArgumentParser:
                         help="a TIFF/OME-TIFF, .npy or Zarr movie, a folder of TIFF files, or "
                              "several files (one movie, in natural order: img2 before img10)")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    for add_options in (_input_options, _detection_options, _linking_options, _unit_options):
+        add_options(parser)
+    return parser
+
+
+def _input_options(parser: argparse.ArgumentParser) -> None:
     inputs = parser.add_argument_group("input")
     inputs.add_argument("--channel", type=int, default=None,
                         help="channel to track (from 0), for files whose metadata have channels")
@@ -87,6 +93,9 @@ def _parser() -> argparse.ArgumentParser:
                               "diffusion) in the units of --pixel-size and --frame-interval: .csv "
                               "or .parquet (default: none)")
     outputs.add_argument("--no-progress", action="store_true", help="no progress bar")
+
+
+def _detection_options(parser: argparse.ArgumentParser) -> None:
     detection = parser.add_argument_group("detection")
     detection.add_argument("--diameter", type=int, default=7,
                            help="spot size, odd number of pixels (default 7)")
@@ -120,6 +129,9 @@ def _parser() -> argparse.ArgumentParser:
     camera.add_argument("--offset", type=float, default=None, help="camera counts at zero light")
     camera.add_argument("--read-noise", type=float, default=None,
                         help="camera read noise, counts (standard deviation)")
+
+
+def _linking_options(parser: argparse.ArgumentParser) -> None:
     linking = parser.add_argument_group("linking")
     linking.add_argument("--max-distance", type=float, default=3.0,
                          help="longest link, pixels (default 3)")
@@ -135,6 +147,9 @@ def _parser() -> argparse.ArgumentParser:
                          help="with --motion velocity or drift: longest first link of a track, "
                               "pixels (default: --max-distance, which is then the gate around the "
                               "predicted position)")
+
+
+def _unit_options(parser: argparse.ArgumentParser) -> None:
     units = parser.add_argument_group("units of the summary and figure")
     units.add_argument("--pixel-size", type=float, default=None,
                        help="micrometres per pixel (default: the file's metadata, else 1)")
@@ -146,7 +161,6 @@ def _parser() -> argparse.ArgumentParser:
                            "and report the errors")
     demo.add_argument("--out", default=None,
                       help="folder of the --demo files (default demo-output)")
-    return parser
 
 
 @dataclass
@@ -200,6 +214,34 @@ def _format_of(option: str, path: Path, formats: dict[str, str], default: str) -
 
 
 def _settings(args: argparse.Namespace) -> _Run:
+    detect = _detect_settings(args)
+    linking = _link_settings(args)
+    positive = {"low": 0, "low_open": True}
+    pixel_size = frame_interval = None
+    if args.pixel_size is not None:
+        pixel_size = _checked(real, "--pixel-size", args.pixel_size, **positive, unit="micrometres")
+    if args.frame_interval is not None:
+        frame_interval = _checked(real, "--frame-interval", args.frame_interval, **positive,
+                                  unit="seconds")
+    output, figure, summary = _output_paths(args)
+    run = _Run(detect, linking,
+               _checked(integer, "--min-length", args.min_length, low=1, unit="detections"),
+               _frame_range(args.frames),
+               None if args.channel is None else _checked(integer, "--channel", args.channel, low=0),
+               pixel_size, frame_interval, output, _format_of("-o", output, FORMATS, "csv"),
+               figure, None if figure is None else _format_of("--figure", figure, FIGURE_FORMATS, "png"),
+               summary, None if summary is None else _format_of("--track-table", summary, FORMATS, "csv"),
+               not args.no_progress)
+    named = [("-o", output), ("--figure", figure), ("--track-table", summary)]
+    for k, (first, a) in enumerate(named):
+        for second, b in named[k + 1:]:
+            if a is not None and b is not None and _same_file(a, b):
+                raise _Usage(f"{first} and {second} name the same file, {a}")
+    return run
+
+
+def _detect_settings(args: argparse.Namespace) -> dict[str, Any]:
+    """The keywords of batch, each option checked alone and then together."""
     threshold: str | float = args.threshold
     if threshold != "auto":
         try:
@@ -227,6 +269,11 @@ def _settings(args: argparse.Namespace) -> _Run:
         batch(np.zeros((0, 8, 8), np.float32), progress=False, **detect)
     except (TypeError, ValueError) as error:
         raise _Usage(str(error)) from None
+    return detect
+
+
+def _link_settings(args: argparse.Namespace) -> dict[str, Any]:
+    """The keywords of link."""
     linking = {"max_distance": _checked(real, "--max-distance", args.max_distance, low=0,
                                         low_open=True, unit="pixels"),
                "max_skip": _checked(integer, "--max-skip", args.max_skip, low=0, unit="frames")}
@@ -237,14 +284,12 @@ def _settings(args: argparse.Namespace) -> _Run:
                                                    low=0, low_open=True, unit="pixels")
     elif args.initial_distance is not None:
         raise _Usage("--initial-distance applies to --motion velocity or drift only")
+    return linking
+
+
+def _output_paths(args: argparse.Namespace) -> tuple[Path, Path | None, Path | None]:
+    """The track table, figure and per-track table to write, none of them the movie."""
     summary = None if args.track_table is None else Path(args.track_table)
-    positive = {"low": 0, "low_open": True}
-    pixel_size = frame_interval = None
-    if args.pixel_size is not None:
-        pixel_size = _checked(real, "--pixel-size", args.pixel_size, **positive, unit="micrometres")
-    if args.frame_interval is not None:
-        frame_interval = _checked(real, "--frame-interval", args.frame_interval, **positive,
-                                  unit="seconds")
     if args.demo:
         if args.movie or args.output or args.figure or args.frames or args.channel is not None:
             raise _Usage("--demo makes its own movie and writes its files into --out; give no "
@@ -263,20 +308,7 @@ def _settings(args: argparse.Namespace) -> _Run:
         for option, path in (("-o", output), ("--figure", figure), ("--track-table", summary)):
             if path is not None and any(_same_file(path, Path(m)) for m in args.movie):
                 raise _Usage(f"{option} {path} is the movie itself; choose another name")
-    run = _Run(detect, linking,
-               _checked(integer, "--min-length", args.min_length, low=1, unit="detections"),
-               _frame_range(args.frames),
-               None if args.channel is None else _checked(integer, "--channel", args.channel, low=0),
-               pixel_size, frame_interval, output, _format_of("-o", output, FORMATS, "csv"),
-               figure, None if figure is None else _format_of("--figure", figure, FIGURE_FORMATS, "png"),
-               summary, None if summary is None else _format_of("--track-table", summary, FORMATS, "csv"),
-               not args.no_progress)
-    named = [("-o", output), ("--figure", figure), ("--track-table", summary)]
-    for k, (first, a) in enumerate(named):
-        for second, b in named[k + 1:]:
-            if a is not None and b is not None and _same_file(a, b):
-                raise _Usage(f"{first} and {second} name the same file, {a}")
-    return run
+    return output, figure, summary
 
 
 def _same_file(a: Path, b: Path) -> bool:

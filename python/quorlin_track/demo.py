@@ -11,7 +11,7 @@ import numpy.typing as npt
 import pandas as pd
 
 from .columns import FRAME, PARTICLE, spatial_columns
-from .synthetic import Movie, cramer_rao_bound, simulate
+from .synthetic import SimulatedMovie, cramer_rao_bound, simulate
 from .writing import replacing
 
 __all__ = ["DemoSettings", "Evaluation", "evaluate", "write_demo_movie"]
@@ -40,7 +40,7 @@ class DemoSettings:
     seed: int = 1
 
 
-def write_demo_movie(directory: Path, settings: DemoSettings = DemoSettings()) -> tuple[Path, Path, Movie]:
+def write_demo_movie(directory: Path, settings: DemoSettings = DemoSettings()) -> tuple[Path, Path, SimulatedMovie]:
     """Simulate the demo movie and write it to ``directory``.
 
     Parameters
@@ -55,7 +55,7 @@ def write_demo_movie(directory: Path, settings: DemoSettings = DemoSettings()) -
     movie_path, truth_path : pathlib.Path
         ``synthetic.tif`` (float32 frames, photons) and ``ground_truth.csv`` (``frame``,
         ``particle``, ``y``, ``x`` in pixels, ``visible``).
-    movie : Movie
+    movie : SimulatedMovie
         The simulation with its ground truth.
 
     Raises
@@ -105,14 +105,14 @@ class Evaluation:
     correct_links: int
 
 
-def evaluate(tracks: pd.DataFrame, movie: Movie) -> Evaluation:
+def evaluate(tracks: pd.DataFrame, movie: SimulatedMovie) -> Evaluation:
     """Compare linked detections with the ground truth of a simulated 2-D movie.
 
     Parameters
     ----------
     tracks : pandas.DataFrame
         Output of :func:`quorlin_track.link` on the movie's frames.
-    movie : Movie
+    movie : SimulatedMovie
         The simulation.
 
     Returns

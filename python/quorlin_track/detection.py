@@ -21,15 +21,16 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-import quorlin  # type: ignore[import-not-found,unused-ignore]  # an extension without stubs
+import quorlin
 
 from . import _native
+from ._refine import bandpass, mle_step
 from .columns import (BACKGROUND, FRAME, INTENSITY, LOCATED_BY, LOCATORS, MASS, SCORE, SIZE, SNR,
                       spatial_columns)
-from .movie import Movie, MovieError, open_movie
+from .movie import Movie, open_movie
 from .validation import choice, integer, keyword_only, odd_window, real
 
-__all__ = ["DETECTORS", "PREFILTERS", "REFINERS", "auto_threshold", "batch", "locate"]
+__all__ = ["DETECTORS", "PREFILTERS", "REFINERS", "auto_threshold", "batch", "detect_and_refine", "locate"]
 
 Threshold = Union[Literal["auto"], float]
 Frame = npt.NDArray[Any]
@@ -50,10 +51,11 @@ _KEYWORD_HINT = ("pass the spot size as diameter=... (pixels) and every other se
                  "e.g. locate(frame, diameter=7, threshold='auto')")
 #: Why spots were set apart, in the order of the native path's counts.
 DROP_REASONS = ("nan_pixels", "hot_pixels")
-#: Further localization methods by name, run as a step after detection.
-REFINERS: dict[str, Refiner] = {}
-#: Prefilters by name.
-PREFILTERS: dict[str, Prefilter] = {}
+#: Further localization methods by name, run as a step after detection: "mle" fits each spot on
+#: the camera's values by Poisson maximum likelihood.
+REFINERS: dict[str, Refiner] = {"mle": mle_step}
+#: Prefilters by name: "bandpass" is the frame the raw detectors see.
+PREFILTERS: dict[str, Prefilter] = {"bandpass": bandpass}
 
 # Frames per native call: enough per worker that the end of a call leaves few workers idle; the
 # byte cap bounds memory (two chunks are held: one read, one in work) for huge frames. An
@@ -549,9 +551,7 @@ def _batch_native(frames: Movie, plan: _Plan, advance: Callable[[int], Any]) -> 
         pending: tuple[Future[Any], int] | None = None
         try:
             for start in range(0, len(frames), chunk):
-                samples = frames.read(start, start + chunk)
-                if samples.dtype.kind not in "uif":
-                    raise MovieError(f"{frames.name}: samples of type {samples.dtype} are not real numbers")
+                samples = frames.read(start, start + chunk)  # real samples: read checks them
                 if pending is not None:
                     collect(*pending)
                 pending = (helper.submit(work, samples, start), len(samples))
@@ -569,3 +569,45 @@ def _batch_native(frames: Movie, plan: _Plan, advance: Callable[[int], Any]) -> 
     return _table(plan, np.repeat(np.arange(len(per_frame), dtype=np.int64), per_frame),
                   np.concatenate([r[1] for r in results]) if results else np.zeros((0, 2), np.float32),
                   np.concatenate([r[2] for r in results]) if results else np.zeros(0, np.float32), None)
+
+
+@keyword_only(_KEYWORD_HINT)
+def detect_and_refine(frame: Any, *, diameter: int = 7, threshold: Threshold = "auto",
+                      min_distance: float = 3.0, window: int = 7, sigma: float | None = None,
+                      gain: float | None = None, offset: float | None = None,
+                      read_noise: float | None = None) -> pd.DataFrame:
+    """Detect the spots of a frame with the default detector, then fit them on the frame.
+
+    The same as ``locate(frame, method="mle", ...)``: spots are the peaks of the band-passed
+    frame that stand out of its noise (see :func:`locate`), each then fitted by
+    :func:`quorlin_track.refine` on the camera values with the camera model.
+
+    Parameters
+    ----------
+    frame : array_like, 2-D
+        The raw frame in camera counts.
+    diameter, threshold, min_distance, gain, offset, read_noise
+        As in :func:`locate`.
+    window, sigma
+        As in :func:`quorlin_track.refine`.
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per spot, most significant first: the columns of :func:`locate`
+        and those of :func:`quorlin_track.refine`.
+
+    Examples
+    --------
+    >>> yy, xx = np.mgrid[:32, :48]
+    >>> photons = 5.0 + 400.0 * np.exp(-((yy - 12.3) ** 2 + (xx - 30.2) ** 2) / (2 * 1.3**2))
+    >>> frame = (100.0 + 2.0 * photons).astype(np.float32)
+    >>> spots = detect_and_refine(frame, sigma=1.3, gain=2.0, offset=100.0)
+    >>> spots[spots.converged][["y", "x"]].round(2)
+          y     x
+    0  12.3  30.2
+    """
+    spots = locate(frame, diameter=diameter, threshold=threshold, min_distance=min_distance,
+                   gain=gain, offset=offset, read_noise=read_noise)
+    camera = Camera(1.0 if gain is None else gain, 0.0 if offset is None else offset, read_noise)
+    return mle_step(np.asarray(frame), spots, window, camera, sigma)

@@ -6,8 +6,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from .analysis import check_table
-from .validation import table_columns, whole_numbers
+from .validation import check_table, table_columns, whole_numbers
 
 __all__ = ["to_napari"]
 

@@ -9,7 +9,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-import quorlin  # type: ignore[import-not-found,unused-ignore]  # an extension without stubs
+import quorlin
 
 from .columns import FRAME, INTENSITY, PARTICLE, spatial_columns
 from .linking import table_ndim
@@ -100,6 +100,9 @@ def render(tracks: pd.DataFrame, *, pixel_size: float, value: str | npt.ArrayLik
     values = None
     if value is not None:
         if isinstance(value, str):
+            if value not in tracks.columns:
+                raise ValueError(f"value must name a column of tracks or hold one number per row; tracks "
+                                 f"has no column {value!r}")
             table_columns("tracks", tracks, [value], numeric=[value])
         values = np.asarray(tracks[value].to_numpy() if isinstance(value, str) else value)
         if values.shape != (len(tracks),):
@@ -124,22 +127,34 @@ def render(tracks: pd.DataFrame, *, pixel_size: float, value: str | npt.ArrayLik
                   for c in columns[:ndim]]
         extent = tuple(v for pair in bounds for v in pair)
     grid = tuple(float(v) for v in extent)
+    draw = quorlin.rs_draw_tracks if ndim == 2 else quorlin.rs_draw_tracks_3d
     if values is None:
-        draw = quorlin.rs_draw_tracks if ndim == 2 else quorlin.rs_draw_tracks_3d
-        image, counts, box = draw(*_tracks_matrix(columns, particles), grid, step)
+        image, counts, box = _drawn(draw, columns, particles, grid, step)
         return Rendering(image, counts, None, tuple(box))
     ordered = values.astype(np.float32)[order][finite]
     valued = np.isfinite(ordered)
     draw_value = quorlin.rs_draw_tracks_value if ndim == 2 else quorlin.rs_draw_tracks_value_3d
     if valued.all():
-        image, mean, counts, box = draw_value(*_tracks_matrix([*columns, ordered], particles), grid, step)
+        image, mean, counts, box = _drawn(draw_value, [*columns, ordered], particles, grid, step)
         return Rendering(image, counts, mean, tuple(box))
     _report(len(valued) - int(valued.sum()), len(valued), "value", " from the value image")
-    draw = quorlin.rs_draw_tracks if ndim == 2 else quorlin.rs_draw_tracks_3d
-    image, counts, box = draw(*_tracks_matrix(columns, particles), grid, step)
+    image, counts, box = _drawn(draw, columns, particles, grid, step)
     kept = [c[valued] for c in (*columns, ordered)]
-    _, mean, _, _ = draw_value(*_tracks_matrix(kept, particles[valued]), grid, step)
+    _, mean, _, _ = _drawn(draw_value, kept, particles[valued], grid, step)
     return Rendering(image, counts, mean, tuple(box))
+
+
+def _drawn(draw: Any, columns: list[npt.NDArray[np.float32]], particles: npt.NDArray[Any],
+           grid: tuple[float, ...], step: float) -> Any:
+    """One raw renderer's result; a failed allocation inside it (which the raw module reports as a
+    bare MemoryError) says what did not fit."""
+    try:
+        return draw(*_tracks_matrix(columns, particles), grid, step)
+    except MemoryError as error:
+        if str(error):
+            raise
+        raise MemoryError(f"not enough memory to render {len(particles)} track points in cells of "
+                          f"{step:g} pixels over the extent {grid}") from error
 
 
 def _report(dropped: int, rows: int, what: str, where: str = "") -> None:

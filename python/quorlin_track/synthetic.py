@@ -27,8 +27,9 @@ def erf(x: npt.ArrayLike) -> Floats:
 
 
 @dataclass
-class Movie:
-    """A simulated movie and its ground truth."""
+class SimulatedMovie:
+    """A simulated movie and its ground truth (the frames as an array; :class:`quorlin_track.Movie`
+    is a movie to read)."""
 
     frames: npt.NDArray[np.float32]  # (T, *shape) photons
     positions: Floats  # (T, P, nd) true particle positions, pixel units
@@ -228,7 +229,7 @@ def image_frames(positions: Floats, visible: npt.NDArray[np.bool_], shape: Any, 
 
 def simulate(shape: Any, particles: int, frames: int, sigma: Any, photons: float,
              background: float, read_noise: float, diffusion: float, p_off: float, p_on: float,
-             seed: int) -> Movie:
+             seed: int) -> SimulatedMovie:
     """A whole movie with its ground truth (see :func:`simulate_motion` and :func:`image_frames`).
 
     Parameters
@@ -240,7 +241,7 @@ def simulate(shape: Any, particles: int, frames: int, sigma: Any, photons: float
 
     Returns
     -------
-    Movie
+    SimulatedMovie
         Frames, positions, visibility and the settings.
 
     Raises
@@ -258,7 +259,7 @@ def simulate(shape: Any, particles: int, frames: int, sigma: Any, photons: float
     positions, visible = simulate_motion(tuple(shape), particles, frames, diffusion, p_off, p_on,
                                          rng)
     movie = image_frames(positions, visible, shape, sigma, photons, background, read_noise, rng)
-    return Movie(movie, positions, visible, np.asarray(sigma, dtype=np.float64), photons,
+    return SimulatedMovie(movie, positions, visible, np.asarray(sigma, dtype=np.float64), photons,
                  background, read_noise)
 
 

@@ -19,8 +19,8 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-__all__ = ["choice", "dataframe", "integer", "keyword_only", "odd_window", "real", "table_columns",
-           "whole_numbers"]
+__all__ = ["check_table", "choice", "dataframe", "integer", "keyword_only", "odd_window", "real",
+           "table_columns", "whole_numbers"]
 
 F = TypeVar("F", bound=Callable[..., Any])
 
@@ -221,6 +221,37 @@ def table_columns(name: str, table: pd.DataFrame, required: Sequence[str], *,
 
 #: Whole numbers the tables' integer columns may hold: those of int64.
 _INT64 = (-(2**63), 2**63 - 1)
+
+
+def check_table(tracks: object, columns: Sequence[str], name: str = "tracks") -> pd.DataFrame:
+    """Return ``tracks`` if it is a non-empty DataFrame holding ``columns``, else raise.
+
+    Parameters
+    ----------
+    tracks : object
+        The table to check.
+    columns : sequence of str
+        Columns it must have.
+    name : str, default "tracks"
+        The argument's name, used in the messages.
+
+    Returns
+    -------
+    pandas.DataFrame
+        ``tracks`` itself.
+
+    Raises
+    ------
+    TypeError
+        If ``tracks`` is not a pandas DataFrame.
+    ValueError
+        If it is empty or lacks one of ``columns`` (all missing ones are named).
+    """
+    table = dataframe(name, tracks)
+    table_columns(name, table, columns)
+    if len(table) == 0:
+        raise ValueError(f"{name} is empty")
+    return table
 
 
 def whole_numbers(name: str, table: pd.DataFrame, column: str) -> npt.NDArray[np.int64]:

@@ -4,9 +4,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include <cstdint>
-
 #include "bindings.h"
+#include "convert.h"
 
 namespace py = pybind11;
 
@@ -18,17 +17,10 @@ namespace {
 py::array_t<float> bandpass_frame(const py::array_t<float>& frame, double noise_size,
                                   double feature_size) {
   if (frame.ndim() != 2) throw py::value_error("argument 'frame': must be a 2-D array");
-  View2<float> view;
-  view.data = frame.data();
-  for (int a = 0; a < 2; ++a) {
-    if (frame.strides(a) % static_cast<py::ssize_t>(sizeof(float)) != 0)
-      throw py::value_error("argument 'frame': strides must be whole elements");
-    view.shape[a] = static_cast<std::uint64_t>(frame.shape(a));
-    view.strides[a] = frame.strides(a) / static_cast<py::ssize_t>(sizeof(float));
-  }
+  const auto viewed = view_of<2>(frame);
   validate_bandpass(noise_size, feature_size);
   py::array_t<float> out({frame.shape(0), frame.shape(1)});
-  bandpass(view, noise_size, feature_size, out.mutable_data());
+  bandpass(viewed.view, noise_size, feature_size, out.mutable_data());
   return out;
 }
 

@@ -11,27 +11,20 @@
 #include "analysis/displacements.h"
 #include "analysis/independent.h"
 #include "bindings.h"
-#include "memory_errors.h"
+#include "common/errors.h"
+#include "convert.h"
+#include "results.h"
 
 namespace py = pybind11;
 
 namespace quorlin::track {
 namespace {
 
-template <class T>
-using Contiguous = py::array_t<T, py::array::c_style | py::array::forcecast>;
-
 /// An owned copy of a NumPy array's elements, so the work can run without the interpreter lock.
 template <class T>
 std::vector<T> owned_copy(const Contiguous<T>& a) {
-  return std::vector<T>(a.data(), a.data() + a.size());
-}
-
-template <class T>
-py::array_t<T> to_numpy(const std::vector<T>& values, std::vector<py::ssize_t> shape) {
-  py::array_t<T> out(shape);
-  std::copy(values.begin(), values.end(), out.mutable_data());
-  return out;
+  const Contiguous<T> held = readable(a);
+  return std::vector<T>(held.data(), held.data() + held.size());
 }
 
 py::tuple displacement_sums_py(const Contiguous<std::int64_t>& frames,
@@ -59,33 +52,38 @@ py::tuple displacement_sums_py(const Contiguous<std::int64_t>& frames,
     }
     const auto cells = static_cast<py::ssize_t>(sums.lags.size());
     const auto dims = static_cast<py::ssize_t>(sums.dims);
-    return py::make_tuple(to_numpy(sums.cell_begin, {static_cast<py::ssize_t>(sums.cell_begin.size())}),
-                          to_numpy(sums.lags, {cells}), to_numpy(sums.counts, {cells}),
-                          to_numpy(sums.sums, {cells, dims}), to_numpy(sums.squared_sums, {cells, dims}));
+    return py::make_tuple(to_numpy(std::move(sums.cell_begin)), to_numpy(std::move(sums.lags)),
+                          to_numpy(std::move(sums.counts)), to_numpy(std::move(sums.sums), {cells, dims}),
+                          to_numpy(std::move(sums.squared_sums), {cells, dims}));
   });
 }
 
-py::array_t<double> independent_py(const Contiguous<double>& n, const Contiguous<double>& t) {
+py::array independent_py(const Contiguous<double>& n, const Contiguous<double>& t) {
   if (n.ndim() != 1 || t.ndim() != 1 || n.size() != t.size())
     throw py::value_error("n and t must be 1-D arrays of one length");
+  const Contiguous<double> spans = readable(n);
+  const Contiguous<double> lags = readable(t);
   py::array_t<double> out(n.size());
   double* values = out.mutable_data();
-  for (py::ssize_t k = 0; k < n.size(); ++k) values[k] = independent_displacements(n.data()[k], t.data()[k]);
+  for (py::ssize_t k = 0; k < n.size(); ++k) values[k] = independent_displacements(spans.data()[k], lags.data()[k]);
   return out;
 }
 
-py::array_t<double> sum_independent_py(const Contiguous<double>& n, const Contiguous<std::uint64_t>& first,
+py::array sum_independent_py(const Contiguous<double>& n, const Contiguous<std::uint64_t>& first,
                                        const Contiguous<std::uint64_t>& last) {
   if (n.ndim() != 1 || first.ndim() != 1 || last.ndim() != 1 || n.size() != first.size() ||
       n.size() != last.size())
     throw py::value_error("n, first and last must be 1-D arrays of one length");
   const auto size = static_cast<std::size_t>(n.size());
+  const Contiguous<double> spans = readable(n);
+  const Contiguous<std::uint64_t> firsts = readable(first);
+  const Contiguous<std::uint64_t> lasts = readable(last);
   std::vector<double> sums;
   {
     py::gil_scoped_release released;  // forcecast arrays are this call's own or held by the caller
-    sums = sum_independent_displacements({n.data(), size}, {first.data(), size}, {last.data(), size});
+    sums = sum_independent_displacements({spans.data(), size}, {firsts.data(), size}, {lasts.data(), size});
   }
-  return to_numpy(sums, {n.size()});
+  return to_numpy(std::move(sums));
 }
 
 }  // namespace

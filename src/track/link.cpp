@@ -4,26 +4,23 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "bindings.h"
+#include "common/errors.h"
+#include "convert.h"
 #include "link/linking.h"
 #include "link/motion.h"
-#include "memory_errors.h"
+#include "results.h"
 
 namespace quorlin::track {
 
 namespace py = pybind11;
 
 namespace {
-
-template <class T>
-using Contiguous = py::array_t<T, py::array::c_style | py::array::forcecast>;
 
 /// Particle id of every stored point: points without a predecessor start a particle, numbered in
 /// the order of their global index (the order of the linker's tracks); every other point takes
@@ -43,20 +40,23 @@ PointStore<D> store_of(const Contiguous<float>& points, const Contiguous<std::ui
   if (points.ndim() != 2 || static_cast<std::size_t>(points.shape(1)) != D + 1)
     throw py::value_error("points must have one row per detection: coordinates, then intensity");
   const auto n = static_cast<std::uint64_t>(points.shape(0));
+  const Contiguous<float> rows = readable(points);
+  const Contiguous<std::uint64_t> begins = readable(frame_begin);
+  const Contiguous<std::int64_t> numbers = readable(frame_number);
   PointStore<D> store;
-  store.frame_begin.assign(frame_begin.data(), frame_begin.data() + frame_begin.size());
+  store.frame_begin.assign(begins.data(), begins.data() + begins.size());
   if (store.frame_begin.empty() || store.frame_begin.front() != 0 || store.frame_begin.back() != n)
     throw py::value_error("frame_begin must run from 0 to the number of points");
   for (std::size_t k = 1; k < store.frame_begin.size(); ++k)
     if (store.frame_begin[k] < store.frame_begin[k - 1]) throw py::value_error("frame_begin must not decrease");
-  store.frame_number.assign(frame_number.data(), frame_number.data() + frame_number.size());
+  store.frame_number.assign(numbers.data(), numbers.data() + numbers.size());
   if (store.frame_number.size() != store.frames())
     throw py::value_error("frame_number must hold one number per frame of frame_begin");
   for (std::size_t k = 1; k < store.frame_number.size(); ++k)
     if (store.frame_number[k] <= store.frame_number[k - 1])
       throw py::value_error("frame_number must increase strictly");
   store.points.resize(n);
-  const float* row = points.data();
+  const float* row = rows.data();
   for (auto& p : store.points) {
     for (std::size_t a = 0; a < D; ++a) p.position[a] = row[a];
     p.intensity = row[D];
@@ -68,15 +68,13 @@ PointStore<D> store_of(const Contiguous<float>& points, const Contiguous<std::ui
 /// The particle ids of the links that link() returns, made without the interpreter lock (link
 /// reads only the call's own copy of the points).
 template <class Link>
-py::array_t<std::int64_t> particles_of(Link&& link) {
+py::array particles_of(Link&& link) {
   std::vector<std::int64_t> particle;
   {
     py::gil_scoped_release unlocked;
     particle = particle_ids(link());
   }
-  py::array_t<std::int64_t> out(static_cast<py::ssize_t>(particle.size()));
-  std::copy(particle.begin(), particle.end(), out.mutable_data());
-  return out;
+  return to_numpy(std::move(particle));
 }
 
 /// The particle ids of the stored points under `motion` ("position": the frame-pair linker;
@@ -84,12 +82,10 @@ py::array_t<std::int64_t> particles_of(Link&& link) {
 /// thread sets to 1 to end the work early (the ids are then meaningless, and the caller discards
 /// them).
 template <std::size_t D, class Gate>
-py::array_t<std::int64_t> link_store(const PointStore<D>& store, float max_distance, std::uint64_t max_skip,
+py::array link_store(const PointStore<D>& store, float max_distance, std::uint64_t max_skip,
                                      const Gate& gate, const std::string& motion,
                                      std::optional<float> initial_distance, std::uint8_t* stop) {
-  StopRequested stopped;
-  if (stop != nullptr)
-    stopped = [stop] { return std::atomic_ref<std::uint8_t>(*stop).load(std::memory_order_relaxed) != 0; };
+  const StopRequested stopped = stop_flag_reader(stop);
   if (motion == "position") {
     if (initial_distance) throw py::value_error("initial_distance applies to motion 'velocity' or 'drift' only");
     return particles_of([&] { return link_table_with<D>(store, max_distance, max_skip, gate, stopped); });
@@ -102,13 +98,11 @@ py::array_t<std::int64_t> link_store(const PointStore<D>& store, float max_dista
 /// Rows (axis-0 coordinate, axis-1 coordinate[, axis-2 coordinate], intensity) grouped by frame:
 /// stored frame k, numbered frame_number[k], holds rows [frame_begin[k], frame_begin[k + 1]).
 /// Returns the particle id of each row.
-py::array_t<std::int64_t> link_particles(const Contiguous<float>& points, const Contiguous<std::uint64_t>& frame_begin,
-                                         const Contiguous<std::int64_t>& frame_number, float max_distance,
-                                         std::uint64_t max_skip, std::optional<float> max_intensity_ratio,
-                                         std::optional<py::array_t<std::uint8_t>> stop, const std::string& motion,
-                                         std::optional<float> initial_distance) {
-  if (stop && stop->size() != 1) throw py::value_error("stop must hold one byte");
-  std::uint8_t* const stop_flag = stop ? stop->mutable_data() : nullptr;
+py::array link_particles(const Contiguous<float>& points, const Contiguous<std::uint64_t>& frame_begin,
+                         const Contiguous<std::int64_t>& frame_number, float max_distance, std::uint64_t max_skip,
+                         std::optional<float> max_intensity_ratio, std::optional<py::array_t<std::uint8_t>> stop,
+                         const std::string& motion, std::optional<float> initial_distance) {
+  std::uint8_t* const stop_flag = stop_flag_of(stop);
   const std::string what = "link " + std::to_string(points.shape(0)) + " detections in " +
                            std::to_string(frame_number.size()) + " frames";
   return naming_memory(what, [&] {

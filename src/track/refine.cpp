@@ -12,8 +12,10 @@
 #include <vector>
 
 #include "bindings.h"
+#include "convert.h"
 #include "localize/mle_fit.h"
 #include "localize/spot_windows.h"
+#include "results.h"
 
 namespace py = pybind11;
 
@@ -24,40 +26,70 @@ namespace {
 /// keeping each parallel batch large (85,000 spots of 7 x 7).
 constexpr std::size_t kValuesPerBatch = std::size_t{1} << 22;
 
+/// The fits of every spot (ys[i], xs[i]) on a frame of T values, in batches: each batch's windows
+/// are copied while the interpreter lock is held (the frame is the caller's), then fitted without it.
 template <class T>
-View2<T> frame_view(const py::array& frame) {
-  View2<T> v;
-  v.data = static_cast<const T*>(frame.data());
-  for (int a = 0; a < 2; ++a) {
-    v.shape[a] = static_cast<std::uint64_t>(frame.shape(a));
-    v.strides[a] = static_cast<std::int64_t>(frame.strides(a)) /
-                   static_cast<std::int64_t>(sizeof(T));
+std::vector<SpotFit> fit_frame(const py::array& frame, const std::vector<double>& ys, const std::vector<double>& xs,
+                               int window, const GaussianFitOptions& options, double gain, double offset) {
+  const auto viewed = view_of<2>(py::array_t<T>(frame));
+  const std::size_t count = ys.size();
+  std::vector<SpotFit> fits;
+  fits.reserve(count);
+  const std::size_t batch = kValuesPerBatch / static_cast<std::size_t>(window * window);
+  for (std::size_t first = 0; first < count; first += batch) {
+    const std::size_t n = std::min(batch, count - first);
+    const SpotWindows windows =
+        extract_spot_windows<T>(viewed.view, ys.data() + first, xs.data() + first, n, window, gain, offset);
+    std::vector<SpotFit> part;
+    {
+      py::gil_scoped_release unlocked;
+      part = fit_spots(windows, ys.data() + first, xs.data() + first, options);
+    }
+    fits.insert(fits.end(), part.begin(), part.end());
   }
-  return v;
+  return fits;
 }
 
-template <class T>
-SpotWindows copy_windows(const py::array& frame, const double* y, const double* x,
-                         std::size_t count, int window, double gain, double offset) {
-  return extract_spot_windows<T>(frame_view<T>(frame), y, x, count, window, gain, offset);
-}
-
-/// The frame's element type picks the copy; the Python layer hands over only these types, in
-/// native byte order, with strides that are whole elements.
-SpotWindows copy_windows_any(const py::array& frame, const double* y, const double* x,
-                             std::size_t count, int window, double gain, double offset) {
+/// The frame's element type picks the fit_frame; the Python layer hands over only these types, in
+/// native byte order.
+std::vector<SpotFit> fit_any(const py::array& frame, const std::vector<double>& ys, const std::vector<double>& xs,
+                             int window, const GaussianFitOptions& options, double gain, double offset) {
   const py::dtype dt = frame.dtype();
   const char kind = dt.kind();
   const auto size = dt.itemsize();
-  if (kind == 'f' && size == 4)
-    return copy_windows<float>(frame, y, x, count, window, gain, offset);
-  if (kind == 'f' && size == 8)
-    return copy_windows<double>(frame, y, x, count, window, gain, offset);
-  if (kind == 'u' && size == 2)
-    return copy_windows<std::uint16_t>(frame, y, x, count, window, gain, offset);
-  if (kind == 'u' && size == 1)
-    return copy_windows<std::uint8_t>(frame, y, x, count, window, gain, offset);
+  if (kind == 'f' && size == 4) return fit_frame<float>(frame, ys, xs, window, options, gain, offset);
+  if (kind == 'f' && size == 8) return fit_frame<double>(frame, ys, xs, window, options, gain, offset);
+  if (kind == 'u' && size == 2) return fit_frame<std::uint16_t>(frame, ys, xs, window, options, gain, offset);
+  if (kind == 'u' && size == 1) return fit_frame<std::uint8_t>(frame, ys, xs, window, options, gain, offset);
   throw py::type_error("argument 'frame': element type must be float32, float64, uint16 or uint8");
+}
+
+/// The fits as a dict of per-spot arrays: y, x, photons, background, sigma, y_err, x_err (float64)
+/// and converged (bool).
+py::dict fit_columns(const std::vector<SpotFit>& fits) {
+  std::vector<double> y, x, photons, background, sigma, y_err, x_err;
+  std::vector<std::uint8_t> converged;
+  for (const SpotFit& f : fits) {
+    y.push_back(f.y);
+    x.push_back(f.x);
+    photons.push_back(f.photons);
+    background.push_back(f.background);
+    sigma.push_back(f.sigma);
+    y_err.push_back(f.y_err);
+    x_err.push_back(f.x_err);
+    converged.push_back(f.converged ? 1 : 0);
+  }
+  py::dict result;
+  result["y"] = to_numpy(std::move(y));
+  result["x"] = to_numpy(std::move(x));
+  result["photons"] = to_numpy(std::move(photons));
+  result["background"] = to_numpy(std::move(background));
+  result["sigma"] = to_numpy(std::move(sigma));
+  result["y_err"] = to_numpy(std::move(y_err));
+  result["x_err"] = to_numpy(std::move(x_err));
+  const auto n = static_cast<py::ssize_t>(fits.size());
+  result["converged"] = to_numpy(std::move(converged), {n}, py::dtype::of<bool>());
+  return result;
 }
 
 py::dict refine_spots(const py::array& frame, const py::array_t<double, py::array::c_style>& y,
@@ -68,53 +100,13 @@ py::dict refine_spots(const py::array& frame, const py::array_t<double, py::arra
     throw py::value_error("arguments 'y' and 'x': must be 1-D arrays of one length");
   const GaussianFitOptions options{sigma ? *sigma : std::numeric_limits<double>::quiet_NaN()};
   validate_fit_settings(window, options.sigma, gain, offset);
-  for (int a = 0; a < 2; ++a)
-    if (frame.strides(a) % static_cast<py::ssize_t>(frame.itemsize()) != 0)
-      throw py::value_error("argument 'frame': strides must be whole elements");
 
   const auto count = static_cast<std::size_t>(y.shape(0));
-  const std::vector<double> ys(y.data(), y.data() + count);
-  const std::vector<double> xs(x.data(), x.data() + count);
-  std::vector<SpotFit> fits;
-  fits.reserve(count);
-  const std::size_t batch = kValuesPerBatch / static_cast<std::size_t>(window * window);
-  for (std::size_t first = 0; first < count; first += batch) {
-    const std::size_t n = std::min(batch, count - first);
-    // The windows are copied while the interpreter lock is held; the fits then work on the copy.
-    const SpotWindows windows =
-        copy_windows_any(frame, ys.data() + first, xs.data() + first, n, window, gain, offset);
-    std::vector<SpotFit> part;
-    {
-      py::gil_scoped_release unlocked;
-      part = fit_spots(windows, ys.data() + first, xs.data() + first, options);
-    }
-    fits.insert(fits.end(), part.begin(), part.end());
-  }
-
-  const auto n = static_cast<py::ssize_t>(count);
-  py::array_t<double> out_y(n), out_x(n), photons(n), background(n), width(n), y_err(n), x_err(n);
-  py::array_t<bool> converged(n);
-  for (std::size_t i = 0; i < count; ++i) {
-    const SpotFit& f = fits[i];
-    out_y.mutable_data()[i] = f.y;
-    out_x.mutable_data()[i] = f.x;
-    photons.mutable_data()[i] = f.photons;
-    background.mutable_data()[i] = f.background;
-    width.mutable_data()[i] = f.sigma;
-    y_err.mutable_data()[i] = f.y_err;
-    x_err.mutable_data()[i] = f.x_err;
-    converged.mutable_data()[i] = f.converged;
-  }
-  py::dict result;
-  result["y"] = out_y;
-  result["x"] = out_x;
-  result["photons"] = photons;
-  result["background"] = background;
-  result["sigma"] = width;
-  result["y_err"] = y_err;
-  result["x_err"] = x_err;
-  result["converged"] = converged;
-  return result;
+  const auto rows = view_of<1>(y);
+  const auto cols = view_of<1>(x);
+  const std::vector<double> ys(rows.view.data, rows.view.data + count);
+  const std::vector<double> xs(cols.view.data, cols.view.data + count);
+  return fit_columns(fit_any(frame, ys, xs, window, options, gain, offset));
 }
 
 }  // namespace

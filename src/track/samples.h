@@ -1,47 +1,14 @@
-// Frames of any real sample type read as float32, and the automatic threshold computed on the way.
+// Movie samples of any real type handed to the kernels in their own type.
 #pragma once
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
-#include <limits>
-#include <optional>
-#include <span>
-#include <type_traits>
-#include <vector>
 
-#include "detect/background.h"
+#include "convert.h"
 
 namespace quorlin::track {
-
-/// Integer samples of at most 16 bits: their background comes from a value histogram, in one pass
-/// with the conversion, instead of from selecting among the converted values.
-template <class T>
-constexpr bool kCountable = std::is_integral_v<T> && sizeof(T) <= 2;
-
-/// Converts n contiguous samples to float32 into `out`; with `background` set, also returns the
-/// frame's background (kept in `scratch` for sample types that have no histogram).
-template <class T>
-std::optional<Background> convert_samples(const T* samples, std::size_t n, float* out, bool background,
-                                          std::vector<float>& scratch) {
-  if constexpr (kCountable<T>) {
-    if (background) {
-      // One pass: convert and count over every value the type can hold.
-      IntegerHistogram histogram{std::numeric_limits<T>::min(),
-                                 std::vector<std::uint64_t>(std::size_t{1} << (8 * sizeof(T)), 0)};
-      for (std::size_t i = 0; i < n; ++i) {
-        out[i] = static_cast<float>(samples[i]);
-        ++histogram.count[static_cast<std::size_t>(static_cast<std::int64_t>(samples[i]) - histogram.lowest)];
-      }
-      return background_of(histogram);
-    }
-  }
-  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(samples[i]);
-  if (!background) return std::nullopt;
-  scratch.assign(out, out + n);
-  return background_of(std::span<float>(scratch));
-}
 
 /// Calls visit(typed) with the array as a C-contiguous py::array_t of its own sample type, for the
 /// real types a movie may hold; returns false for any other dtype. Samples in the other byte order
@@ -54,13 +21,9 @@ bool visit_samples(const pybind11::array& array, Visit&& visit) {
     using T = decltype(tag);
     if (!py::isinstance<py::array_t<T>>(source)) return false;
     // The converting constructor raises the allocation's error (ensure() would hand back an
-    // empty array instead, and its data pointer would be null). It keeps a contiguous array that
-    // is not aligned for T as it is (a view at an odd byte offset of a buffer): that one is copied,
-    // since the kernels read T values in place.
-    using Typed = py::array_t<T, py::array::c_style | py::array::forcecast>;
-    Typed typed(source);
-    if (reinterpret_cast<std::uintptr_t>(typed.data()) % alignof(T) != 0) typed = Typed(typed.attr("copy")());
-    visit(typed);
+    // empty array instead, and its data pointer would be null); readable() copies an array the
+    // kernels cannot read in place.
+    visit(readable(py::array_t<T, py::array::c_style | py::array::forcecast>(source)));
     return true;
   };
   const auto any = [&](const py::array& source) {
@@ -75,6 +38,26 @@ bool visit_samples(const pybind11::array& array, Visit&& visit) {
   if (kind != 'u' && kind != 'i' && kind != 'f') return false;
   const py::dtype native = kind == 'f' ? py::dtype::of<double>() : py::dtype(type.attr("newbyteorder")("="));
   return any(py::array(array.attr("astype")(native)));
+}
+
+/// Calls work(samples, frames, rows, cols) with the samples of a (T, Y, X) chunk of a movie in their
+/// own type (visit_samples), C-contiguous, without the interpreter lock: the chunk is a read buffer
+/// that quorlin_track allocated for this call and shares with no other code, and the typed array
+/// keeps it alive meanwhile. ValueError for a chunk that is not 3-D, TypeError for a sample type
+/// a movie cannot hold.
+template <class Work>
+void with_chunk_samples(const pybind11::array& chunk, Work&& work) {
+  namespace py = pybind11;
+  if (chunk.ndim() != 3) throw py::value_error("chunk must have 3 dimensions (frames, rows, columns)");
+  const bool known = visit_samples(chunk, [&](const auto& typed) {
+    const auto frames = static_cast<std::uint64_t>(typed.shape(0));
+    const auto rows = static_cast<std::uint64_t>(typed.shape(1));
+    const auto cols = static_cast<std::uint64_t>(typed.shape(2));
+    const auto* samples = typed.data();
+    py::gil_scoped_release unlocked;
+    work(samples, frames, rows, cols);
+  });
+  if (!known) throw py::type_error("chunk has an unsupported sample type");
 }
 
 }  // namespace quorlin::track

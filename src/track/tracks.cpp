@@ -3,38 +3,30 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
-#include <vector>
 
 #include "analysis/track_geometry.h"
 #include "bindings.h"
+#include "convert.h"
+#include "results.h"
 
 namespace py = pybind11;
 
 namespace quorlin::track {
 namespace {
 
-template <class T>
-py::array_t<T> copied(const std::vector<T>& values) {
-  return py::array_t<T>(static_cast<py::ssize_t>(values.size()), values.data());
-}
-
-py::tuple track_geometry_py(
-    const py::array_t<double, py::array::c_style | py::array::forcecast>& positions,
-    const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& track_starts) {
+py::tuple track_geometry_py(const Contiguous<double>& positions, const Contiguous<std::int64_t>& track_starts) {
   if (positions.ndim() != 2 || track_starts.ndim() != 1)
     throw py::value_error("positions must be 2-D, track_starts 1-D");
-  const auto rows = static_cast<std::uint64_t>(positions.shape(0));
-  const auto columns = static_cast<std::uint64_t>(positions.shape(1));
-  const auto starts = static_cast<std::uint64_t>(track_starts.shape(0));
+  const auto rows = view_of<2>(positions);
+  const auto starts = view_of<1>(track_starts);
   TrackGeometry geometry;
   {
     // The arrays are track_table's own, held by this call: read in place, without the lock.
     py::gil_scoped_release released;
-    geometry = track_geometry(contiguous_view<double, 2>(positions.data(), {rows, columns}),
-                              contiguous_view<std::int64_t, 1>(track_starts.data(), {starts}));
+    geometry = track_geometry(rows.view, starts.view);
   }
-  return py::make_tuple(copied(geometry.path), copied(geometry.net), copied(geometry.turning),
-                        copied(geometry.turns));
+  return py::make_tuple(to_numpy(std::move(geometry.path)), to_numpy(std::move(geometry.net)),
+                        to_numpy(std::move(geometry.turning)), to_numpy(std::move(geometry.turns)));
 }
 
 }  // namespace

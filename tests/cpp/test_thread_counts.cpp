@@ -39,7 +39,8 @@ std::vector<unsigned char> run_all() {
   const Extent2d extent2{0.0f, 2047.0f, 0.0f, 2047.0f};
   const auto peaks = detect_peaks_2d(frame, extent2, 25.0f, 4.0f);
   for (const auto& p : peaks) append(out, std::vector<float>{p.position[0], p.position[1], p.intensity});
-  for (const auto& p : localize_or_cap<2>(frame, peaks, extent2, "radial_symmetry", 5, 30000))
+  const DetectionRequest<2> localized{extent2, 25.0f, 4.0f, "radial_symmetry", 5, 30000, {}};
+  for (const auto& p : detect_and_localize<2>(frame, localized))
     append(out, std::vector<float>{p.position[0], p.position[1]});
 
   const std::vector<float> volume_data = poisson_counts(64 * 128 * 128, 2);

@@ -227,6 +227,30 @@ void dense_track(View1<std::int64_t> frames, View2<double> positions, const Trac
   }
 }
 
+/// Each track's cells moved down to follow the previous track's, in place (track t wrote written[t]
+/// cells from room[t] on), and the arrays cut to the cells written; sets cell_begin.
+void pack_cells(DisplacementSums& out, const std::vector<std::uint64_t>& room,
+                const std::vector<std::uint64_t>& written) {
+  const std::size_t dims = out.dims;
+  out.cell_begin.assign(out.tracks + 1, 0);
+  for (std::size_t t = 0; t < out.tracks; ++t) {
+    const std::uint64_t to = out.cell_begin[t], from = room[t], n = written[t];
+    if (to != from && n != 0) {
+      std::memmove(out.lags.data() + to, out.lags.data() + from, n * sizeof(std::uint64_t));
+      std::memmove(out.counts.data() + to, out.counts.data() + from, n * sizeof(std::uint64_t));
+      std::memmove(out.sums.data() + to * dims, out.sums.data() + from * dims, n * dims * sizeof(double));
+      std::memmove(out.squared_sums.data() + to * dims, out.squared_sums.data() + from * dims,
+                   n * dims * sizeof(double));
+    }
+    out.cell_begin[t + 1] = to + n;
+  }
+  const std::uint64_t cells = out.cell_begin.back();
+  out.lags.resize(cells);
+  out.counts.resize(cells);
+  out.sums.resize(cells * dims);
+  out.squared_sums.resize(cells * dims);
+}
+
 }  // namespace
 
 DisplacementSums displacement_sums(View1<std::int64_t> frames, View2<double> positions,
@@ -272,25 +296,7 @@ DisplacementSums displacement_sums(View1<std::int64_t> frames, View2<double> pos
       pair_track(frames, positions, plan, max_lag, cells);
     written[t] = cells.written;
   });
-
-  // Each track's cells moved down to follow the previous track's, in place.
-  out.cell_begin.assign(out.tracks + 1, 0);
-  for (std::size_t t = 0; t < out.tracks; ++t) {
-    const std::uint64_t to = out.cell_begin[t], from = room[t], n = written[t];
-    if (to != from && n != 0) {
-      std::memmove(out.lags.data() + to, out.lags.data() + from, n * sizeof(std::uint64_t));
-      std::memmove(out.counts.data() + to, out.counts.data() + from, n * sizeof(std::uint64_t));
-      std::memmove(out.sums.data() + to * dims, out.sums.data() + from * dims, n * dims * sizeof(double));
-      std::memmove(out.squared_sums.data() + to * dims, out.squared_sums.data() + from * dims,
-                   n * dims * sizeof(double));
-    }
-    out.cell_begin[t + 1] = to + n;
-  }
-  const std::uint64_t cells = out.cell_begin.back();
-  out.lags.resize(cells);
-  out.counts.resize(cells);
-  out.sums.resize(cells * dims);
-  out.squared_sums.resize(cells * dims);
+  pack_cells(out, room, written);
   return out;
 }
 

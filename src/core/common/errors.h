@@ -1,8 +1,10 @@
 // The few error types the core throws; the module surface maps them to Python exceptions.
 #pragma once
 
+#include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace quorlin {
 
@@ -36,5 +38,16 @@ class MemoryError : public Error {
  public:
   using Error::Error;
 };
+
+/// Runs work() and returns its result; a failed allocation inside it (in any of its worker threads)
+/// becomes MemoryError "not enough memory to <what>", e.g. "to link 12 detections in 3 frames".
+template <class Work>
+auto naming_memory(const std::string& what, Work&& work) -> decltype(std::forward<Work>(work)()) {
+  try {
+    return std::forward<Work>(work)();
+  } catch (const std::bad_alloc&) {
+    throw MemoryError("not enough memory to " + what);
+  }
+}
 
 }  // namespace quorlin

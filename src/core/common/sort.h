@@ -15,6 +15,72 @@
 
 namespace quorlin {
 
+namespace sort_detail {
+
+inline constexpr unsigned kDigitBits = 11;  // 2048 counters per chunk: a chunk's histogram stays in L1
+inline constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+inline constexpr std::uint64_t kDigitMask = kBuckets - 1;
+inline constexpr std::size_t kChunkItems = 32768;  // enough work per chunk to be worth a task
+inline constexpr std::size_t kMaxChunks = 64;      // bounds the histograms' memory on huge inputs
+
+/// n items cut into chunks fixed by the count alone, and a loop over the chunks: in parallel, or on
+/// the calling thread when there is one.
+struct Chunks {
+  std::size_t n;
+  std::size_t count;
+  std::size_t items_per_chunk;
+
+  explicit Chunks(std::size_t items)
+      : n(items),
+        count(std::min(kMaxChunks, (items + kChunkItems - 1) / kChunkItems)),
+        items_per_chunk((items + count - 1) / count) {}
+
+  /// Calls body(chunk, begin, end) for each chunk's items [begin, end).
+  template <class Body>
+  void each(Body&& body) const {
+    const auto run = [&](std::size_t c) { body(c, c * items_per_chunk, std::min(n, (c + 1) * items_per_chunk)); };
+    if (count == 1)
+      run(0);
+    else
+      parallel_for(count, run);
+  }
+};
+
+/// The bits in which some key differs from the first item's.
+template <class Item, class KeyOf>
+std::uint64_t differing_bits(const std::vector<Item>& items, const KeyOf& key_of, const Chunks& chunks) {
+  const std::uint64_t first_key = key_of(items[0]);
+  std::vector<std::uint64_t> differing_in(chunks.count, 0);
+  chunks.each([&](std::size_t c, std::size_t begin, std::size_t end) {
+    std::uint64_t differing = 0;
+    for (std::size_t i = begin; i < end; ++i) differing |= key_of(items[i]) ^ first_key;
+    differing_in[c] = differing;
+  });
+  std::uint64_t differing = 0;
+  for (const std::uint64_t d : differing_in) differing |= d;
+  return differing;
+}
+
+/// Turns each chunk's digit counts (offsets[c * kBuckets + b]) into the first slot of its run of
+/// every bucket. Bucket-major, chunk-minor running sum: each chunk's run of a bucket follows the
+/// runs of the earlier chunks, which keeps equal digits in their current order. (One chunk: a
+/// plain running sum.)
+inline void bucket_starts(std::vector<std::size_t>& offsets, std::size_t chunks) {
+  if (chunks == 1) {
+    std::exclusive_scan(offsets.begin(), offsets.end(), offsets.begin(), std::size_t{0});
+    return;
+  }
+  std::size_t total = 0;
+  for (std::size_t b = 0; b < kBuckets; ++b)
+    for (std::size_t c = 0; c < chunks; ++c) {
+      const std::size_t count = offsets[c * kBuckets + b];
+      offsets[c * kBuckets + b] = total;
+      total += count;
+    }
+}
+
+}  // namespace sort_detail
+
 /// Sorts items by ascending key_of(item) (a std::uint64_t); items of equal key keep their order.
 ///
 /// Least-significant digit first, 11 bits a digit, skipping the digits that all keys share, so
@@ -24,34 +90,11 @@ namespace quorlin {
 /// never depends on the scheduling. An input of one chunk runs on the calling thread.
 template <class Item, class KeyOf>
 void stable_radix_sort(std::vector<Item>& items, KeyOf&& key_of) {
-  constexpr unsigned kDigitBits = 11;  // 2048 counters per chunk: a chunk's histogram stays in L1
-  constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
-  constexpr std::uint64_t kDigitMask = kBuckets - 1;
-  constexpr std::size_t kChunkItems = 32768;  // enough work per chunk to be worth a task
-  constexpr std::size_t kMaxChunks = 64;      // bounds the histograms' memory on huge inputs
+  using namespace sort_detail;
   const std::size_t n = items.size();
   if (n < 2) return;
-  const std::size_t chunks = std::min(kMaxChunks, (n + kChunkItems - 1) / kChunkItems);
-  const std::size_t chunk_items = (n + chunks - 1) / chunks;
-  const auto each_chunk = [&](auto&& body) {
-    const auto run = [&](std::size_t c) { body(c, c * chunk_items, std::min(n, (c + 1) * chunk_items)); };
-    if (chunks == 1)
-      run(0);
-    else
-      parallel_for(chunks, run);
-  };
-
-  // The bits in which some key differs from the first.
-  const std::uint64_t first_key = key_of(items[0]);
-  std::vector<std::uint64_t> differing_in(chunks, 0);
-  each_chunk([&](std::size_t c, std::size_t begin, std::size_t end) {
-    std::uint64_t differing = 0;
-    for (std::size_t i = begin; i < end; ++i) differing |= key_of(items[i]) ^ first_key;
-    differing_in[c] = differing;
-  });
-  std::uint64_t differing = 0;
-  for (const std::uint64_t d : differing_in) differing |= d;
-
+  const Chunks chunks(n);
+  const std::uint64_t differing = differing_bits(items, key_of, chunks);
   std::vector<Item> scratch;
   std::vector<std::size_t> offsets;
   Item* from = items.data();
@@ -62,26 +105,13 @@ void stable_radix_sort(std::vector<Item>& items, KeyOf&& key_of) {
     };
     scratch.resize(n);
     Item* to = from == items.data() ? scratch.data() : items.data();
-    offsets.assign(chunks * kBuckets, 0);
-    each_chunk([&](std::size_t c, std::size_t begin, std::size_t end) {
+    offsets.assign(chunks.count * kBuckets, 0);
+    chunks.each([&](std::size_t c, std::size_t begin, std::size_t end) {
       std::size_t* count = offsets.data() + c * kBuckets;
       for (std::size_t i = begin; i < end; ++i) ++count[digit(from[i])];
     });
-    // Bucket-major, chunk-minor running sum: each chunk's run of a bucket follows the runs of the
-    // earlier chunks, which keeps equal digits in their current order. (One chunk: a plain
-    // running sum.)
-    if (chunks == 1) {
-      std::exclusive_scan(offsets.begin(), offsets.end(), offsets.begin(), std::size_t{0});
-    } else {
-      std::size_t total = 0;
-      for (std::size_t b = 0; b < kBuckets; ++b)
-        for (std::size_t c = 0; c < chunks; ++c) {
-          const std::size_t count = offsets[c * kBuckets + b];
-          offsets[c * kBuckets + b] = total;
-          total += count;
-        }
-    }
-    each_chunk([&](std::size_t c, std::size_t begin, std::size_t end) {
+    bucket_starts(offsets, chunks.count);
+    chunks.each([&](std::size_t c, std::size_t begin, std::size_t end) {
       std::size_t* next = offsets.data() + c * kBuckets;
       for (std::size_t i = begin; i < end; ++i) to[next[digit(from[i])]++] = from[i];
     });

@@ -44,8 +44,6 @@ struct Peak : PeakScore<N> {
   std::array<float, N> position;       ///< physical position along each axis, extent units
   float intensity;                     ///< the image value at index
 };
-using PeakCandidate = Peak<2>;
-using PeakCandidate3d = Peak<3>;
 
 /// The result arrays of a peak list, in list order: positions (K, N), intensities (K,) and, for
 /// volumes with at least one scored peak, correlations (K,) with 0 for absent scores.

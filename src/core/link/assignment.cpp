@@ -69,16 +69,20 @@ void AssignmentSolver::scan_row(std::uint32_t row, std::int64_t base, std::int64
 }
 
 void AssignmentSolver::insert_row(std::uint32_t root) {
+  const PathEnd end = shortest_path(root);
+  for (std::uint32_t k : done_) potential_[k] += dist_[k] - end.length;
+  for (std::uint32_t k : touched_) label_[k] = Label::none;
+  shift_rows(root, end);
+}
+
+AssignmentSolver::PathEnd AssignmentSolver::shortest_path(std::uint32_t root) {
   heap_.clear();
   touched_.clear();
   done_.clear();
   // Path lengths are measured with u_root = 0. The root's own no-link column is the first end.
+  PathEnd end{kUnassigned, root, no_link_[root]};
   std::int64_t best_no_link = no_link_[root];
-  std::uint32_t best_no_link_row = root;
   scan_row(root, 0, 0);
-
-  std::uint32_t end_column = kUnassigned;  // a free real column ending the path, if any
-  std::int64_t length = best_no_link;
   while (true) {
     while (!heap_.empty() && (label_[heap_.front().second] == Label::done ||
                               heap_.front().first != dist_[heap_.front().second])) {
@@ -87,8 +91,8 @@ void AssignmentSolver::insert_row(std::uint32_t root) {
     }
     // A real column at the same length as the best no-link end is preferred (a link on a tie).
     if (heap_.empty() || heap_.front().first > best_no_link) {
-      length = best_no_link;
-      break;
+      end.length = best_no_link;
+      return end;
     }
     const auto [dj, j] = heap_.front();
     std::pop_heap(heap_.begin(), heap_.end(), std::greater<>{});
@@ -97,26 +101,25 @@ void AssignmentSolver::insert_row(std::uint32_t root) {
     done_.push_back(j);
     const std::uint32_t i = owner_[j];
     if (i == kUnassigned) {
-      end_column = j;
-      length = dj;
-      break;
+      end.column = j;
+      end.length = dj;
+      return end;
     }
     const std::int64_t u = row_cost_[i] - potential_[j];
     const std::int64_t via_no_link = dj + (no_link_[i] - u);
     if (via_no_link < best_no_link) {
       best_no_link = via_no_link;
-      best_no_link_row = i;
+      end.no_link_row = i;
     }
     scan_row(i, dj, u);
   }
+}
 
-  for (std::uint32_t k : done_) potential_[k] += dist_[k] - length;
-  for (std::uint32_t k : touched_) label_[k] = Label::none;
-
+void AssignmentSolver::shift_rows(std::uint32_t root, const PathEnd& end) {
   // Walk the path back from its end, shifting each row onto the column it was reached through.
-  std::uint32_t column = end_column;
+  std::uint32_t column = end.column;
   if (column == kUnassigned) {
-    const std::uint32_t row = best_no_link_row;
+    const std::uint32_t row = end.no_link_row;
     column = column_of_row_[row];
     column_of_row_[row] = kUnassigned;
     row_cost_[row] = no_link_[row];

@@ -48,7 +48,17 @@ class AssignmentSolver {
 
  private:
   enum class Label : std::uint8_t { none, open, done };
+  /// Where a shortest augmenting path ends: a free real column, or (column kUnassigned) the
+  /// no-link column of no_link_row; and its length.
+  struct PathEnd {
+    std::uint32_t column;
+    std::uint32_t no_link_row;
+    std::int64_t length;
+  };
+  /// Assigns the row root along a shortest augmenting path, updating the potentials.
   void insert_row(std::uint32_t root);
+  PathEnd shortest_path(std::uint32_t root);
+  void shift_rows(std::uint32_t root, const PathEnd& end);
   void scan_row(std::uint32_t row, std::int64_t base, std::int64_t u);
 
   std::span<const std::size_t> row_begin_;

@@ -131,6 +131,19 @@ class ComponentSolver {
              std::vector<std::uint32_t>& chosen);
 
  private:
+  /// The component's sources and its targets (as the component's columns: parts.column_of).
+  struct Part {
+    const Components& parts;
+    std::span<const std::uint64_t> sources;
+    std::span<const std::uint32_t> targets;
+  };
+  template <class Cost>
+  void solve_by_matrix(const Part& part, const CandidateRows& rows, std::uint64_t entries, const FoldedCosts& folded,
+                   const Cost& cost, std::vector<std::uint32_t>& chosen);
+  template <class Cost>
+  void solve_by_entries(const Part& part, const CandidateRows& rows, const FoldedCosts& folded, const Cost& cost,
+                    std::vector<std::uint32_t>& chosen);
+
   AssignmentSolver sparse_;
   DenseAssignment dense_;
   std::vector<std::size_t> row_begin_;
@@ -156,40 +169,59 @@ void ComponentSolver::solve(const Components& parts, std::uint64_t c, const Cand
                          : choice == Choice::dense && folded.scale > 1;
   check_component_memory(component_bytes(sources.size(), targets.size(), entries, dense),
                          sources.size(), targets.size(), frame_pair);
-  if (dense) {
-    // The square or wide matrix of sources by targets (transposed when the sources are more), an
-    // entry that no link fills costing the no-link price: a source placed there stays unlinked.
-    const bool by_source = sources.size() <= targets.size();
-    const std::size_t height = by_source ? sources.size() : targets.size();
-    const std::size_t width = by_source ? targets.size() : sources.size();
-    // Filled in parallel blocks of sources: large dense components are the slow case, and the
-    // pages of the matrix are first touched by the thread that fills them.
-    std::unique_ptr<std::int64_t[]> storage(new std::int64_t[height * width]);
-    const std::span<std::int64_t> matrix(storage.get(), height * width);
-    if (entries < height * width)  // otherwise every entry is a link
-      parallel_for((height + kDenseFillRows - 1) / kDenseFillRows, [&](std::size_t block) {
-        const std::size_t end = std::min(height, (block + 1) * kDenseFillRows) * width;
-        std::fill(matrix.begin() + block * kDenseFillRows * width, matrix.begin() + end,
-                  folded.no_link);
-      });
-    parallel_for((sources.size() + kDenseFillRows - 1) / kDenseFillRows, [&](std::size_t block) {
-      const std::size_t end = std::min(sources.size(), (block + 1) * kDenseFillRows);
-      for (std::size_t r = block * kDenseFillRows; r < end; ++r)
-        for (const std::uint32_t t : rows.row(sources[r])) {
-          const std::size_t col = parts.column_of[t];
-          matrix[by_source ? r * width + col : col * width + r] = cost(sources[r], t) * folded.scale;
-        }
+  if (dense)
+    solve_by_matrix(Part{parts, sources, targets}, rows, entries, folded, cost, chosen);
+  else
+    solve_by_entries(Part{parts, sources, targets}, rows, folded, cost, chosen);
+}
+
+/// The square or wide matrix of sources by targets (transposed when the sources are more), an
+/// entry that no link fills costing the no-link price: a source placed there stays unlinked.
+template <class Cost>
+void ComponentSolver::solve_by_matrix(const Part& part, const CandidateRows& rows, std::uint64_t entries,
+                                  const FoldedCosts& folded, const Cost& cost, std::vector<std::uint32_t>& chosen) {
+  const Components& parts = part.parts;
+  const std::span<const std::uint64_t> sources = part.sources;
+  const std::span<const std::uint32_t> targets = part.targets;
+  const bool by_source = sources.size() <= targets.size();
+  const std::size_t height = by_source ? sources.size() : targets.size();
+  const std::size_t width = by_source ? targets.size() : sources.size();
+  // Filled in parallel blocks of sources: large dense components are the slow case, and the
+  // pages of the matrix are first touched by the thread that fills them.
+  std::unique_ptr<std::int64_t[]> storage(new std::int64_t[height * width]);
+  const std::span<std::int64_t> matrix(storage.get(), height * width);
+  if (entries < height * width)  // otherwise every entry is a link
+    parallel_for((height + kDenseFillRows - 1) / kDenseFillRows, [&](std::size_t block) {
+      const std::size_t end = std::min(height, (block + 1) * kDenseFillRows) * width;
+      std::fill(matrix.begin() + block * kDenseFillRows * width, matrix.begin() + end,
+                folded.no_link);
     });
-    const auto& pick = dense_.solve(matrix, height, width, folded.no_link);
-    for (std::size_t i = 0; i < height; ++i) {
-      if (matrix[i * width + pick[i]] >= folded.no_link) continue;
-      if (by_source)
-        chosen[sources[i]] = targets[pick[i]];
-      else
-        chosen[sources[pick[i]]] = targets[i];
-    }
-    return;
+  parallel_for((sources.size() + kDenseFillRows - 1) / kDenseFillRows, [&](std::size_t block) {
+    const std::size_t end = std::min(sources.size(), (block + 1) * kDenseFillRows);
+    for (std::size_t r = block * kDenseFillRows; r < end; ++r)
+      for (const std::uint32_t t : rows.row(sources[r])) {
+        const std::size_t col = parts.column_of[t];
+        matrix[by_source ? r * width + col : col * width + r] = cost(sources[r], t) * folded.scale;
+      }
+  });
+  const auto& pick = dense_.solve(matrix, height, width, folded.no_link);
+  for (std::size_t i = 0; i < height; ++i) {
+    if (matrix[i * width + pick[i]] >= folded.no_link) continue;
+    if (by_source)
+      chosen[sources[i]] = targets[pick[i]];
+    else
+      chosen[sources[pick[i]]] = targets[i];
   }
+}
+
+/// The sparse entries of the component's rows, solved by the shortest augmenting paths of
+/// AssignmentSolver.
+template <class Cost>
+void ComponentSolver::solve_by_entries(const Part& part, const CandidateRows& rows, const FoldedCosts& folded,
+                                   const Cost& cost, std::vector<std::uint32_t>& chosen) {
+  const Components& parts = part.parts;
+  const std::span<const std::uint64_t> sources = part.sources;
+  const std::span<const std::uint32_t> targets = part.targets;
   row_begin_.assign(1, 0);
   entries_.clear();
   no_link_.assign(sources.size(), folded.no_link);

@@ -174,8 +174,21 @@ void DenseAssignment::augment(std::uint32_t root) {
   // Shortest path from the root to a free column over reduced costs (Dijkstra): the columns of
   // the current smallest distance are gathered in one pass, and the search stops as soon as one of
   // them is free, which makes equal costs cheap.
-  // The first pass sets the distances from the root and gathers the columns of the smallest one
-  // at the front of order_, noting the first free column among them.
+  Search search = start_search(root);
+  while (search.end == kNone) {
+    if (search.low == search.up) {
+      gather_nearest(search);
+      if (search.end != kNone) break;
+    }
+    scan_nearest(search);
+  }
+  for (std::size_t k = 0; k < search.low; ++k) v_[order_[k]] += dist_[order_[k]] - search.least;
+  take_path(root, search.end);
+}
+
+DenseAssignment::Search DenseAssignment::start_search(std::uint32_t root) {
+  // The distances from the root; the columns of the smallest one gathered at the front of order_,
+  // with the first free column among them.
   const std::int64_t* c = row(root);
   std::int64_t least = kUnset;
   std::size_t up = 0;
@@ -196,50 +209,63 @@ void DenseAssignment::augment(std::uint32_t root) {
       if (end == kNone && row_of_column_[j] == kNone) end = j;
     }
   }
-  std::size_t low = 0;  // order_: [0, low) scanned, [low, up) at distance `least`, then the rest
-  while (end == kNone) {
-    if (low == up) {
-      least = dist_[order_[up]];
-      std::size_t top = up + 1;
-      for (std::size_t k = up + 1; k < columns_; ++k) {
-        const std::uint32_t j = order_[k];
-        const std::int64_t h = dist_[j];
-        if (h <= least) {
-          if (h < least) {
-            top = up;
-            least = h;
-          }
-          order_[k] = order_[top];
-          order_[top++] = j;
-        }
+  return {least, 0, up, end};
+}
+
+void DenseAssignment::gather_nearest(Search& search) {
+  // Every column at the next smallest distance gathered after the scanned ones, and the first
+  // free one among them.
+  std::int64_t least = dist_[order_[search.up]];
+  std::size_t top = search.up + 1;
+  for (std::size_t k = search.up + 1; k < columns_; ++k) {
+    const std::uint32_t j = order_[k];
+    const std::int64_t h = dist_[j];
+    if (h <= least) {
+      if (h < least) {
+        top = search.up;
+        least = h;
       }
-      up = top;
-      for (std::size_t k = low; k < up && end == kNone; ++k)
-        if (row_of_column_[order_[k]] == kNone) end = order_[k];
-      if (end != kNone) break;
+      order_[k] = order_[top];
+      order_[top++] = j;
     }
-    const std::uint32_t scanned = order_[low++];
-    const std::uint32_t r = row_of_column_[scanned];
-    const std::int64_t* q = row(r);
-    const std::int64_t offset = q[scanned] - v_[scanned] - least;
-    for (std::size_t k = up; k < columns_; ++k) {
-      const std::uint32_t j = order_[k];
-      const std::int64_t h = q[j] - v_[j] - offset;
-      if (h < dist_[j]) {
-        dist_[j] = h;
-        pred_[j] = r;
-        if (h == least) {
-          if (row_of_column_[j] == kNone) {
-            end = j;
-            break;
-          }
-          order_[k] = order_[up];
-          order_[up++] = j;
+  }
+  search.least = least;
+  search.up = top;
+  for (std::size_t k = search.low; k < search.up && search.end == kNone; ++k)
+    if (row_of_column_[order_[k]] == kNone) search.end = order_[k];
+}
+
+void DenseAssignment::scan_nearest(Search& search) {
+  // The next column at the smallest distance is scanned: the distances through its row are
+  // lowered, and a column reached at the smallest distance joins the gathered ones (or, when free,
+  // ends the search).
+  const std::uint32_t scanned = order_[search.low++];
+  const std::uint32_t r = row_of_column_[scanned];
+  const std::int64_t* q = row(r);
+  const std::int64_t least = search.least;
+  const std::int64_t offset = q[scanned] - v_[scanned] - least;
+  std::size_t up = search.up;
+  for (std::size_t k = up; k < columns_; ++k) {
+    const std::uint32_t j = order_[k];
+    const std::int64_t h = q[j] - v_[j] - offset;
+    if (h < dist_[j]) {
+      dist_[j] = h;
+      pred_[j] = r;
+      if (h == least) {
+        if (row_of_column_[j] == kNone) {
+          search.end = j;
+          break;
         }
+        order_[k] = order_[up];
+        order_[up++] = j;
       }
     }
   }
-  for (std::size_t k = 0; k < low; ++k) v_[order_[k]] += dist_[order_[k]] - least;
+  search.up = up;
+}
+
+void DenseAssignment::take_path(std::uint32_t root, std::uint32_t end) {
+  // Each column on the path back from the free column `end` to the root goes to its predecessor row.
   for (std::uint32_t j = end;;) {
     const std::uint32_t r = pred_[j];
     row_of_column_[j] = r;

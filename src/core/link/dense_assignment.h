@@ -35,9 +35,24 @@ class DenseAssignment {
   static constexpr std::size_t kBytesPerColumn = 2 * sizeof(std::int64_t) + 6 * sizeof(std::uint32_t);
 
  private:
+  /// One shortest-path search of augment: order_ holds the scanned columns in [0, low), the
+  /// columns at distance `least` in [low, up), then the rest; `end` is the free column reached
+  /// (none yet: all bits set).
+  struct Search {
+    std::int64_t least;
+    std::size_t low;
+    std::size_t up;
+    std::uint32_t end;
+  };
+
   void reduce_columns();
   void reduce_rows();
+  /// Assigns the free row root along a shortest augmenting path, updating the potentials.
   void augment(std::uint32_t root);
+  Search start_search(std::uint32_t root);
+  void gather_nearest(Search& search);
+  void scan_nearest(Search& search);
+  void take_path(std::uint32_t root, std::uint32_t end);
   const std::int64_t* row(std::uint32_t r) const { return cost_ + std::size_t{r} * columns_; }
 
   const std::int64_t* cost_ = nullptr;

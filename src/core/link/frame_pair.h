@@ -132,33 +132,12 @@ void check_pair_memory(const LinkContext<D, Gate>& ctx, std::size_t a, std::size
       frame_pair);
 }
 
-}  // namespace frame_pair_detail
-
-/// The links of stored frame a to the later stored frame b: an optimal assignment of the pair,
-/// solved component by component. Pairs come in ascending source order.
+/// The feasible targets of each source of source_frame among the points of target_frame (rows
+/// relative to targets_first): source k of the frame's fixed order in row k, its targets in the
+/// target frame's fixed order. Sources in tasks of kSourcesPerTask, in parallel.
 template <std::size_t D, class Gate>
-std::vector<LinkPair> link_frames(const LinkContext<D, Gate>& ctx, std::size_t a, std::size_t b) {
-  using namespace frame_pair_detail;
-  const std::uint64_t sources_first = ctx.store.frame_begin[a];
-  const std::uint64_t targets_first = ctx.store.frame_begin[b];
-  const std::uint64_t f = ctx.store.frame_begin[a + 1] - sources_first;
-  const std::uint64_t g = ctx.store.frame_begin[b + 1] - targets_first;
-  std::vector<LinkPair> pairs;
-  if (f == 0 || g == 0) return pairs;
-  const std::string target_name = "frame " + std::to_string(ctx.store.frame_number[b]);
-  const std::string frame_pair =
-      "frame " + std::to_string(ctx.store.frame_number[a]) + " to " + target_name;
-  if (g >= kNoTarget)
-    throw MemoryError("not enough memory to link " + frame_pair + ": " + target_name +
-                      " holds 2^32 - 1 points or more");
-  check_pair_memory(ctx, a, b, frame_pair);
-
-  // Sources are taken in their frame's fixed order (by cells, so successive searches touch
-  // neighbouring parts of the target frame), and each one's targets listed in the target frame's
-  // order: these orders decide among equally cheap assignments. Sources with a non-finite
-  // coordinate are not among the entries: they never link.
-  const FramePoints<D>& source_frame = ctx.frames[a];
-  const FramePoints<D>& target_frame = ctx.frames[b];
+CandidateRows candidate_rows(const LinkContext<D, Gate>& ctx, const FramePoints<D>& source_frame,
+                             const FramePoints<D>& target_frame, std::uint64_t targets_first) {
   const std::uint64_t m = source_frame.entries.size();
   CandidateRows rows;
   rows.sources_per_part = kSourcesPerTask;
@@ -180,6 +159,53 @@ std::vector<LinkPair> link_frames(const LinkContext<D, Gate>& ctx, std::size_t a
       rows.row_end[k] = part.size();
     }
   });
+  return rows;
+}
+
+/// The links of the chosen targets (chosen[k]: source k of the frame's fixed order, a row of the
+/// target frame or kNoTarget) by global point index, in ascending source order.
+template <std::size_t D>
+std::vector<LinkPair> pairs_in_source_order(const FramePoints<D>& source_frame,
+                                            const std::vector<std::uint32_t>& chosen,
+                                            std::uint64_t sources_first, std::uint64_t sources,
+                                            std::uint64_t targets_first) {
+  std::vector<std::uint32_t> target_of_row(sources, kNoTarget);
+  for (std::uint64_t k = 0; k < chosen.size(); ++k)
+    target_of_row[source_frame.in_order(k).point - sources_first] = chosen[k];
+  std::vector<LinkPair> pairs;
+  for (std::uint64_t r = 0; r < sources; ++r)
+    if (target_of_row[r] != kNoTarget) pairs.emplace_back(sources_first + r, targets_first + target_of_row[r]);
+  return pairs;
+}
+
+}  // namespace frame_pair_detail
+
+/// The links of stored frame a to the later stored frame b: an optimal assignment of the pair,
+/// solved component by component. Pairs come in ascending source order.
+template <std::size_t D, class Gate>
+std::vector<LinkPair> link_frames(const LinkContext<D, Gate>& ctx, std::size_t a, std::size_t b) {
+  using namespace frame_pair_detail;
+  const std::uint64_t sources_first = ctx.store.frame_begin[a];
+  const std::uint64_t targets_first = ctx.store.frame_begin[b];
+  const std::uint64_t f = ctx.store.frame_begin[a + 1] - sources_first;
+  const std::uint64_t g = ctx.store.frame_begin[b + 1] - targets_first;
+  if (f == 0 || g == 0) return {};
+  const std::string target_name = "frame " + std::to_string(ctx.store.frame_number[b]);
+  const std::string frame_pair =
+      "frame " + std::to_string(ctx.store.frame_number[a]) + " to " + target_name;
+  if (g >= kNoTarget)
+    throw MemoryError("not enough memory to link " + frame_pair + ": " + target_name +
+                      " holds 2^32 - 1 points or more");
+  check_pair_memory(ctx, a, b, frame_pair);
+
+  // Sources are taken in their frame's fixed order (by cells, so successive searches touch
+  // neighbouring parts of the target frame), and each one's targets listed in the target frame's
+  // order: these orders decide among equally cheap assignments. Sources with a non-finite
+  // coordinate are not among the entries: they never link.
+  const FramePoints<D>& source_frame = ctx.frames[a];
+  const FramePoints<D>& target_frame = ctx.frames[b];
+  const std::uint64_t m = source_frame.entries.size();
+  const CandidateRows rows = candidate_rows(ctx, source_frame, target_frame, targets_first);
   const PointND<D>* targets = ctx.store.points.data() + targets_first;
   auto cost = [&](std::uint64_t k, std::uint32_t t) {
     const auto& source = source_frame.in_order(k).at.position;
@@ -188,14 +214,7 @@ std::vector<LinkPair> link_frames(const LinkContext<D, Gate>& ctx, std::size_t a
 
   const std::vector<std::uint32_t> chosen =
       choose_targets(rows, m, g, ctx.scale.no_link_cost, cost, frame_pair);
-
-  std::vector<std::uint32_t> target_of_row(f, kNoTarget);
-  for (std::uint64_t k = 0; k < m; ++k)
-    target_of_row[source_frame.in_order(k).point - sources_first] = chosen[k];
-  for (std::uint64_t r = 0; r < f; ++r)
-    if (target_of_row[r] != kNoTarget)
-      pairs.emplace_back(sources_first + r, targets_first + target_of_row[r]);
-  return pairs;
+  return pairs_in_source_order(source_frame, chosen, sources_first, f, targets_first);
 }
 
 }  // namespace quorlin

@@ -11,8 +11,8 @@
 #include <limits>
 #include <vector>
 
-#include "common/radix_sort.h"
 #include "common/saturate.h"
+#include "common/sort.h"
 #include "common/spatial_index.h"
 #include "link/link_cost.h"
 #include "link/points.h"

@@ -133,6 +133,39 @@ void link_by_frame_pairs(const PointStore<D>& store, const DistanceScale& scale,
   }
 }
 
+/// The frames of link_by_points, each filed in its spatial index only while a pair of it is
+/// pending.
+template <std::size_t D>
+struct FiledFrames {
+  std::vector<FramePoints<D>> frames;
+  std::vector<std::uint8_t> filed;
+  std::vector<std::size_t> to_file;
+
+  explicit FiledFrames(std::size_t count) : frames(count), filed(count, 0) {}
+
+  /// Files the frames of the pairs that are not filed yet, in parallel.
+  void file(const PointStore<D>& store, const DistanceScale& scale, const std::vector<FramePair>& pairs) {
+    to_file.clear();
+    for (const FramePair& pair : pairs)
+      for (const std::size_t k : {pair.source, pair.target})
+        if (!filed[k]) {
+          filed[k] = 1;
+          to_file.push_back(k);
+        }
+    parallel_for(to_file.size(), [&](std::size_t i) { frames[to_file[i]] = file_frame(store, scale, to_file[i]); });
+  }
+
+  /// Drops the frames of the pairs that have neither free sources nor free targets left.
+  void drop_finished(const std::vector<FramePair>& pairs, const LinkState& state) {
+    for (const FramePair& pair : pairs)
+      for (const std::size_t k : {pair.source, pair.target})
+        if (filed[k] && state.free_sources[k] == 0 && state.free_targets[k] == 0) {
+          frames[k] = FramePoints<D>{};
+          filed[k] = 0;
+        }
+  }
+};
+
 /// Solves only the frame pairs in which a source without a successor has a feasible target
 /// without a predecessor, gap by gap: each such source waits for the shortest gap at which it has
 /// one (GapSearch), and a frame is filed only while a pair of it is pending, and dropped once it
@@ -141,9 +174,8 @@ template <std::size_t D, class Gate>
 void link_by_points(const PointStore<D>& store, const DistanceScale& scale, const Gate& gate,
                     std::uint64_t limit, LinkState& state, const StopRequested& stopped) {
   GapSearch<D, Gate> search(store, scale, gate, limit);
-  std::vector<FramePoints<D>> frames(store.frames());
-  std::vector<std::uint8_t> filed(store.frames(), 0);
-  const LinkContext<D, Gate> ctx{store, frames, scale, gate};
+  FiledFrames<D> filed(store.frames());
+  const LinkContext<D, Gate> ctx{store, filed.frames, scale, gate};
   // A source's event: the shortest gap at which it has a free feasible target, the source, and
   // that target's frame and slot.
   using Event = std::tuple<std::uint64_t, std::uint64_t, std::size_t, std::uint64_t>;
@@ -157,7 +189,6 @@ void link_by_points(const PointStore<D>& store, const DistanceScale& scale, cons
 
   std::vector<std::uint64_t> sources;
   std::vector<FramePair> pairs;
-  std::vector<std::size_t> to_file;
   const LinkTable& links = state.links;
   while (!events.empty() && !(stopped && stopped())) {
     const std::uint64_t gap = std::get<0>(events.top());
@@ -177,24 +208,10 @@ void link_by_points(const PointStore<D>& store, const DistanceScale& scale, cons
     }
     std::sort(pairs.begin(), pairs.end());
     pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
-    to_file.clear();
-    for (const FramePair& pair : pairs)
-      for (const std::size_t k : {pair.source, pair.target})
-        if (!filed[k]) {
-          filed[k] = 1;
-          to_file.push_back(k);
-        }
-    parallel_for(to_file.size(), [&](std::size_t i) {
-      frames[to_file[i]] = file_frame(store, scale, to_file[i]);
-    });
+    filed.file(store, scale, pairs);
     solve_and_record(ctx, pairs, state, stopped,
                      [&](std::uint64_t, std::uint64_t j) { search.taken(j); });
-    for (const FramePair& pair : pairs)
-      for (const std::size_t k : {pair.source, pair.target})
-        if (filed[k] && state.free_sources[k] == 0 && state.free_targets[k] == 0) {
-          frames[k] = FramePoints<D>{};
-          filed[k] = 0;
-        }
+    filed.drop_finished(pairs, state);
     for (const std::uint64_t p : sources)
       if (links.successor[p] == LinkTable::kNone) wait(p, gap);
   }

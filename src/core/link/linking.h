@@ -5,19 +5,15 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <span>
 
 #include "common/array_view.h"
+#include "common/stop.h"
 #include "common/types.h"
 #include "link/link_cost.h"
 #include "link/points.h"
 
 namespace quorlin {
-
-/// Polled between steps of linking from its worker threads; once it returns true, the remaining
-/// steps are skipped and the result is incomplete (the caller discards it).
-using StopRequested = std::function<bool()>;
 
 /// The links of the stored points under the rules of link_points_with (below), by global index:
 /// the step before track assembly, for callers that need each track point's frame and row. Its

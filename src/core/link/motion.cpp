@@ -244,12 +244,44 @@ class MotionLinker {
         },
         frame);
 
-    // Each source's candidates as (row, cost), sorted by row; costs kept beside the rows.
+    const Candidates found = candidates(open, predictions, b);
+    const CandidateRows& rows = found.rows;
+    const auto& costs = found.costs;
+    auto cost = [&](std::uint64_t k, std::uint32_t t) {
+      const auto row = rows.row(k);
+      const auto at = std::lower_bound(row.begin(), row.end(), t) - row.begin();
+      const std::uint64_t begin = k % kSourcesPerTask == 0 ? 0 : rows.row_end[k - 1];
+      return costs[k / kSourcesPerTask][begin + at];
+    };
+    if (settings_.model == MotionModel::drift) {
+      std::vector<std::uint8_t> reached_by(g, 0);
+      for (const auto& part : rows.parts)
+        for (const std::uint32_t t : part) reached_by[t] = reached_by[t] == 0 ? 1 : 2;
+      confident.assign(m, 0);
+      for (std::uint64_t k = 0; k < m; ++k)
+        confident[k] = rows.row(k).size() == 1 && reached_by[rows.row(k)[0]] == 1;
+    }
+    return choose_targets(rows, m, g, scale_.no_link_cost, cost, frame);
+  }
+
+  /// Each open track's candidates in stored frame b, as rows of the frame (from its first point)
+  /// sorted by row, and each one's cost at the same place of `costs`.
+  struct Candidates {
     CandidateRows rows;
+    std::vector<std::vector<std::int64_t>> costs;
+  };
+
+  Candidates candidates(const std::vector<OpenTrack<D>>& open, const std::vector<Prediction<D>>& predictions,
+                        std::size_t b) const {
+    using frame_pair_detail::kSourcesPerTask;
+    const std::uint64_t m = open.size();
+    const std::uint64_t first = store_.frame_begin[b];
+    Candidates out;
+    CandidateRows& rows = out.rows;
     rows.sources_per_part = kSourcesPerTask;
     rows.parts.resize((m + kSourcesPerTask - 1) / kSourcesPerTask);
     rows.row_end.assign(m, 0);
-    std::vector<std::vector<std::int64_t>> costs(rows.parts.size());
+    out.costs.resize(rows.parts.size());
     parallel_for(rows.parts.size(), [&](std::size_t task) {
       std::vector<std::pair<std::uint32_t, std::int64_t>> found;
       const std::uint64_t end = std::min<std::uint64_t>(m, (task + 1) * kSourcesPerTask);
@@ -266,26 +298,12 @@ class MotionLinker {
         stable_sort_short(std::span(found));
         for (const auto& [row, cost] : found) {
           rows.parts[task].push_back(row);
-          costs[task].push_back(cost);
+          out.costs[task].push_back(cost);
         }
         rows.row_end[k] = rows.parts[task].size();
       }
     });
-    auto cost = [&](std::uint64_t k, std::uint32_t t) {
-      const auto row = rows.row(k);
-      const auto at = std::lower_bound(row.begin(), row.end(), t) - row.begin();
-      const std::uint64_t begin = k % kSourcesPerTask == 0 ? 0 : rows.row_end[k - 1];
-      return costs[k / kSourcesPerTask][begin + at];
-    };
-    if (settings_.model == MotionModel::drift) {
-      std::vector<std::uint8_t> reached_by(g, 0);
-      for (const auto& part : rows.parts)
-        for (const std::uint32_t t : part) reached_by[t] = reached_by[t] == 0 ? 1 : 2;
-      confident.assign(m, 0);
-      for (std::uint64_t k = 0; k < m; ++k)
-        confident[k] = rows.row(k).size() == 1 && reached_by[rows.row(k)[0]] == 1;
-    }
-    return choose_targets(rows, m, g, scale_.no_link_cost, cost, frame);
+    return out;
   }
 
   /// The field's velocity after the links into stored frame b (drift mode).

@@ -7,6 +7,11 @@
 
 namespace quorlin {
 
+namespace {
+
+/// The step after detection and scoring. Without a method the list is returned, shortened to its
+/// first max_num_peaks peaks when a budget is given. With a method the window size, then the
+/// method name, are validated (ValueError) and the peaks localized (localize_peaks.h).
 template <std::size_t N>
 std::vector<Peak<N>> localize_or_cap(const StridedView<float, N>& image, std::vector<Peak<N>> peaks,
                                      const Extent<N>& extent, std::optional<std::string_view> method,
@@ -22,6 +27,8 @@ std::vector<Peak<N>> localize_or_cap(const StridedView<float, N>& image, std::ve
   return localize_peaks<Policy>(image, peaks, extent, w, parsed, max_num_peaks);
 }
 
+}  // namespace
+
 template <std::size_t N>
 std::vector<Peak<N>> detect_and_localize(const StridedView<float, N>& image, const DetectionRequest<N>& request) {
   using Policy = DetectionPolicy<N>;
@@ -31,12 +38,6 @@ std::vector<Peak<N>> detect_and_localize(const StridedView<float, N>& image, con
                             request.max_num_peaks);
 }
 
-template std::vector<Peak<2>> localize_or_cap<2>(const View2<float>&, std::vector<Peak<2>>, const Extent2d&,
-                                                 std::optional<std::string_view>, std::optional<std::uint64_t>,
-                                                 std::optional<std::uint64_t>);
-template std::vector<Peak<3>> localize_or_cap<3>(const View3<float>&, std::vector<Peak<3>>, const Extent3d&,
-                                                 std::optional<std::string_view>, std::optional<std::uint64_t>,
-                                                 std::optional<std::uint64_t>);
 template std::vector<Peak<2>> detect_and_localize<2>(const View2<float>&, const DetectionRequest<2>&);
 template std::vector<Peak<3>> detect_and_localize<3>(const View3<float>&, const DetectionRequest<3>&);
 

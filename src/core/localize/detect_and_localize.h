@@ -104,20 +104,15 @@ struct DetectionRequest {
   typename DetectionPolicy<N>::Scoring scoring;
 };
 
-/// The step after detection and scoring. Without a method the list is returned, shortened to its
-/// first max_num_peaks peaks when a budget is given. With a method the window size, then the
-/// method name, are validated (ValueError) and the peaks localized (localize_peaks.h).
+/// Checks a request's localization choices as detect_and_localize does after detection (the window
+/// size, then the method name; ValueError), for a caller that runs one request on many images and
+/// reports a bad choice once, before any work.
 template <std::size_t N>
-std::vector<Peak<N>> localize_or_cap(const StridedView<float, N>& image, std::vector<Peak<N>> peaks,
-                                     const Extent<N>& extent, std::optional<std::string_view> method,
-                                     std::optional<std::uint64_t> window_size,
-                                     std::optional<std::uint64_t> max_num_peaks);
-extern template std::vector<Peak<2>> localize_or_cap<2>(const View2<float>&, std::vector<Peak<2>>,
-                                                        const Extent2d&, std::optional<std::string_view>,
-                                                        std::optional<std::uint64_t>, std::optional<std::uint64_t>);
-extern template std::vector<Peak<3>> localize_or_cap<3>(const View3<float>&, std::vector<Peak<3>>,
-                                                        const Extent3d&, std::optional<std::string_view>,
-                                                        std::optional<std::uint64_t>, std::optional<std::uint64_t>);
+void check_localization(const DetectionRequest<N>& request) {
+  if (!request.method) return;
+  DetectionPolicy<N>::window_size(request.window_size);
+  parse_localization_method(*request.method);
+}
 
 /// Detection (brightest first, thinned), scoring, then localization or the budget: the whole of
 /// rs_detect_peaks (N = 2) or rs_detect_peaks3d (N = 3) after argument conversion.
@@ -125,13 +120,5 @@ template <std::size_t N>
 std::vector<Peak<N>> detect_and_localize(const StridedView<float, N>& image, const DetectionRequest<N>& request);
 extern template std::vector<Peak<2>> detect_and_localize<2>(const View2<float>&, const DetectionRequest<2>&);
 extern template std::vector<Peak<3>> detect_and_localize<3>(const View3<float>&, const DetectionRequest<3>&);
-
-/// The 2-D step after detection under the name the user layer's extension calls it by.
-inline std::vector<Peak<2>> refine_peaks_2d(const View2<float>& frame, std::vector<Peak<2>> peaks,
-                                            const Extent2d& extent, std::optional<std::string_view> method,
-                                            std::optional<std::uint64_t> window_size,
-                                            std::optional<std::uint64_t> max_num_peaks) {
-  return localize_or_cap<2>(frame, std::move(peaks), extent, method, window_size, max_num_peaks);
-}
 
 }  // namespace quorlin

@@ -25,12 +25,23 @@
 #include <limits>
 
 #include "common/parallel.h"
+#include "localize/mle_model.h"
 
 namespace quorlin {
 namespace {
 
-constexpr double kSqrt2 = 1.4142135623730951;
-constexpr double kInvSqrt2Pi = 0.3989422804014327;  // 1 / sqrt(2 pi), the normal density at 0
+using mle::Evaluation;
+using mle::Matrix;
+using mle::Params;
+using mle::Scratch;
+using mle::evaluate;
+using mle::kB;
+using mle::kMaxParams;
+using mle::kN;
+using mle::kS;
+using mle::kX;
+using mle::kY;
+
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 /// Smallest spot photon count: keeps the centre's information non-zero so steps stay defined.
@@ -62,191 +73,6 @@ constexpr double kMaxDamping = 1e12;
 /// Step limit: fits settle within about ten iterations (Newton steps converge quadratically once
 /// near the maximum); the rest is room for damping and for scoring steps far from it.
 constexpr int kMaxIterations = 60;
-
-enum Param { kY = 0, kX = 1, kN = 2, kB = 3, kS = 4 };
-constexpr int kMaxParams = 5;
-using Params = std::array<double, kMaxParams>;
-
-/// Per-axis fractions of the unit Gaussian falling in each pixel, and their first and second
-/// derivatives with respect to the centre (c) and the width (s).
-struct AxisProfile {
-  std::array<double, kMaxFitWindow> value;
-  std::array<double, kMaxFitWindow> slope;  // d/dc
-  std::array<double, kMaxFitWindow> widen;  // d/ds
-  std::array<double, kMaxFitWindow> bend;   // d2/dc2
-  std::array<double, kMaxFitWindow> slope_widen;  // d2/dc ds
-  std::array<double, kMaxFitWindow> widen2;       // d2/ds2
-};
-
-void axis_profile(int n, double centre, double sigma, AxisProfile& p) {
-  const double scale = 1.0 / (kSqrt2 * sigma);
-  const double density = kInvSqrt2Pi / sigma;
-  const double s2 = sigma * sigma;
-  // At each pixel edge: the tail erfc(|z|) and its sign; differences of tails on the same side of
-  // the centre keep their relative accuracy far from the centre, where erf differences cancel.
-  double t_lo = -0.5 - centre;
-  double z_lo = t_lo * scale;
-  double q_lo = std::erfc(std::fabs(z_lo));
-  double g_lo = std::exp(-z_lo * z_lo);
-  for (int k = 0; k < n; ++k) {
-    const double t_hi = t_lo + 1.0;
-    const double z_hi = t_hi * scale;
-    const double q_hi = std::erfc(std::fabs(z_hi));
-    const double g_hi = std::exp(-z_hi * z_hi);
-    double v;
-    if (z_lo >= 0.0)
-      v = 0.5 * (q_lo - q_hi);
-    else if (z_hi <= 0.0)
-      v = 0.5 * (q_hi - q_lo);
-    else
-      v = 1.0 - 0.5 * (q_lo + q_hi);
-    p.value[k] = v;
-    // With f(t) = density * g the normal density at edge offset t = edge - c:
-    // d/dc f = t f / s^2 and d/ds f = f (t^2 - s^2) / s^3.
-    const double f_lo = density * g_lo;
-    const double f_hi = density * g_hi;
-    p.slope[k] = f_lo - f_hi;
-    p.widen[k] = (t_lo * f_lo - t_hi * f_hi) / sigma;
-    p.bend[k] = p.widen[k] / sigma;  // the heat equation: dE/ds = s d2E/dc2
-    p.slope_widen[k] = (f_lo * (t_lo * t_lo - s2) - f_hi * (t_hi * t_hi - s2)) / (s2 * sigma);
-    p.widen2[k] = (t_lo * f_lo * (t_lo * t_lo - 2.0 * s2) - t_hi * f_hi * (t_hi * t_hi - 2.0 * s2)) /
-                  (s2 * s2);
-    t_lo = t_hi;
-    z_lo = z_hi;
-    q_lo = q_hi;
-    g_lo = g_hi;
-  }
-}
-
-template <int K>
-using Matrix = std::array<std::array<double, K>, K>;
-
-/// Log-likelihood, its gradient, and the Fisher and observed information at one parameter point.
-template <int K>
-struct Evaluation {
-  double loglik = -std::numeric_limits<double>::infinity();
-  std::array<double, K> gradient{};
-  Matrix<K> information{};
-  Matrix<K> observed{};
-};
-
-constexpr int kMaxPixels = kMaxFitWindow * kMaxFitWindow;
-/// Independent partial sums per dot product, so that the compiler can keep them in vector lanes.
-constexpr int kLanes = 4;
-
-double dot(const double* a, const double* b, int n) {
-  std::array<double, kLanes> acc{};
-  int p = 0;
-  for (; p + kLanes <= n; p += kLanes)
-    for (int l = 0; l < kLanes; ++l) acc[l] += a[p + l] * b[p + l];
-  for (; p < n; ++p) acc[0] += a[p] * b[p];
-  return (acc[0] + acc[1]) + (acc[2] + acc[3]);
-}
-
-/// Per-pixel working columns of one evaluation: the model's derivatives, the same divided by the
-/// model, and the counts' ratio to the model.
-template <int K>
-struct Scratch {
-  std::array<std::array<double, kMaxPixels>, K> jacobian;
-  std::array<std::array<double, kMaxPixels>, K> weighted;
-  std::array<double, kMaxPixels> mu;
-  std::array<double, kMaxPixels> ratio;
-  std::array<double, kMaxPixels> ones;
-};
-
-/// sum over pixels of (d / mu - 1) times the model's second derivatives: the part of the observed
-/// information that vanishes on noise-free data. Each second derivative is a sum of products of a
-/// row profile and a column profile, so every term is a bilinear form u^T R v of the residual
-/// matrix R, from R applied once to each column profile.
-template <int K>
-Matrix<K> residual_curvature(const Scratch<K>& s, int rows, int cols, const AxisProfile& py,
-                             const AxisProfile& px, double n) {
-  enum Column { kValue, kSlope, kBend, kWiden, kSlopeWiden, kWiden2, kColumns };
-  const std::array<const double*, kColumns> column{px.value.data(), px.slope.data(),
-                                                   px.bend.data(), px.widen.data(),
-                                                   px.slope_widen.data(), px.widen2.data()};
-  constexpr int kUsed = K == 5 ? kColumns : kWiden;  // the width's columns only when it is fitted
-  std::array<std::array<double, kMaxFitWindow>, kColumns> rv{};  // (R v)[r] per column profile
-  for (int r = 0; r < rows; ++r)
-    for (int v = 0; v < kUsed; ++v) {
-      double sum = 0.0;
-      for (int c = 0; c < cols; ++c) sum += (s.ratio[r * cols + c] - 1.0) * column[v][c];
-      rv[v][r] = sum;
-    }
-  auto form = [&](const std::array<double, kMaxFitWindow>& u, int v) {
-    double sum = 0.0;
-    for (int r = 0; r < rows; ++r) sum += u[r] * rv[v][r];
-    return sum;
-  };
-  Matrix<K> t{};
-  t[kY][kY] = n * form(py.bend, kValue);
-  t[kX][kX] = n * form(py.value, kBend);
-  t[kY][kX] = n * form(py.slope, kSlope);
-  t[kY][kN] = form(py.slope, kValue);
-  t[kX][kN] = form(py.value, kSlope);
-  if constexpr (K == 5) {
-    t[kY][kS] = n * (form(py.slope_widen, kValue) + form(py.slope, kWiden));
-    t[kX][kS] = n * (form(py.widen, kSlope) + form(py.value, kSlopeWiden));
-    t[kN][kS] = form(py.widen, kValue) + form(py.value, kWiden);
-    t[kS][kS] = n * (form(py.widen2, kValue) + 2.0 * form(py.widen, kWiden) +
-                     form(py.value, kWiden2));
-  }
-  for (int a = 0; a < K; ++a)
-    for (int c = a + 1; c < K; ++c) t[c][a] = t[a][c];
-  return t;
-}
-
-template <int K>
-bool evaluate(const double* d, int rows, int cols, const Params& theta, Scratch<K>& s,
-              Evaluation<K>& e) {
-  AxisProfile py, px;
-  axis_profile(rows, theta[kY], theta[kS], py);
-  axis_profile(cols, theta[kX], theta[kS], px);
-  const double n = theta[kN];
-  const double b = theta[kB];
-  const int pixels = rows * cols;
-  for (int r = 0; r < rows; ++r) {
-    for (int c = 0; c < cols; ++c) {
-      const int p = r * cols + c;
-      const double shape = py.value[r] * px.value[c];
-      s.mu[p] = n * shape + b;
-      s.jacobian[kY][p] = n * py.slope[r] * px.value[c];
-      s.jacobian[kX][p] = n * py.value[r] * px.slope[c];
-      s.jacobian[kN][p] = shape;
-      s.jacobian[kB][p] = 1.0;
-      if constexpr (K == 5)
-        s.jacobian[kS][p] = n * (py.widen[r] * px.value[c] + py.value[r] * px.widen[c]);
-    }
-  }
-  double loglik = 0.0;
-  for (int p = 0; p < pixels; ++p) {
-    const double mu = s.mu[p];
-    if (!(mu > 0.0) || !std::isfinite(mu)) return false;
-    loglik += (d[p] > 0.0 ? d[p] * std::log(mu) : 0.0) - mu;
-    s.ratio[p] = d[p] / mu;
-    s.ones[p] = 1.0;
-  }
-  if (!std::isfinite(loglik)) return false;
-  for (int a = 0; a < K; ++a)
-    for (int p = 0; p < pixels; ++p) s.weighted[a][p] = s.jacobian[a][p] / s.mu[p];
-  // gradient = sum (d / mu - 1) dmu;  information = sum dmu dmu^T / mu;
-  // observed = sum (d / mu) dmu dmu^T / mu - sum (d / mu - 1) d2mu.
-  e.loglik = loglik;
-  const Matrix<K> curvature = residual_curvature<K>(s, rows, cols, py, px, n);
-  std::array<double, kMaxPixels> scaled;
-  for (int a = 0; a < K; ++a) {
-    e.gradient[a] = dot(d, s.weighted[a].data(), pixels) -
-                    dot(s.ones.data(), s.jacobian[a].data(), pixels);
-    for (int p = 0; p < pixels; ++p) scaled[p] = s.weighted[a][p] * s.ratio[p];
-    for (int c = a; c < K; ++c) {
-      e.information[a][c] = e.information[c][a] =
-          dot(s.weighted[a].data(), s.jacobian[c].data(), pixels);
-      e.observed[a][c] = e.observed[c][a] =
-          dot(scaled.data(), s.jacobian[c].data(), pixels) - curvature[a][c];
-    }
-  }
-  return true;
-}
 
 /// Cholesky factor (lower, in place) of a symmetric matrix; false when it is not positive definite.
 template <int K>
@@ -379,40 +205,58 @@ Params start_point(const double* d, int rows, int cols, double y, double x, doub
   return theta;
 }
 
+/// The parameter bounds of a rows x cols window: the centre within the window, photons and
+/// background above their least values, and the width from kMinSigma to the window's larger side
+/// (K = 5) or held at sigma (K = 4).
 template <int K>
-SpotFit fit(const double* d, int rows, int cols, double start_y, double start_x, double sigma) {
+Bounds bounds_of(int rows, int cols, double sigma) {
   const double widest = std::max(rows, cols);
   Bounds bounds;
   bounds.lower = {-0.5, -0.5, kMinPhotons, kMinBackground, K == 5 ? kMinSigma : sigma};
   bounds.upper = {rows - 0.5, cols - 0.5, std::numeric_limits<double>::infinity(),
                   std::numeric_limits<double>::infinity(), K == 5 ? widest : sigma};
-  Params theta = clamp(start_point(d, rows, cols, start_y, start_x, sigma), bounds);
+  return bounds;
+}
 
-  SpotFit out{start_y, start_x, kNaN, kNaN, kNaN, kNaN, kNaN, false};
-  Scratch<K> scratch;
-  Evaluation<K> current;
-  if (!evaluate<K>(d, rows, cols, theta, scratch, current)) return out;
-  double damping = kInitialDamping;
-  bool done = false;
-  for (int iteration = 0; iteration < kMaxIterations && !done; ++iteration) {
-    const std::array<bool, K> held = held_at_bounds<K>(theta, bounds, current.gradient);
-    auto system = current.observed;
-    for (int a = 0; a < K; ++a) system[a][a] += damping * current.information[a][a];
+/// The damped step from `current` with the held parameters fixed, into step: Newton's system (the
+/// observed information, its diagonal raised by damping times the Fisher information's), or where
+/// that is not positive definite the scoring system (the Fisher information, its diagonal scaled
+/// by 1 + damping). False when neither is positive definite.
+template <int K>
+bool damped_step(const Evaluation<K>& current, const std::array<bool, K>& held, double damping,
+                 std::array<double, K>& step) {
+  auto system = current.observed;
+  for (int a = 0; a < K; ++a) system[a][a] += damping * current.information[a][a];
+  hold<K>(system, held);
+  if (!cholesky<K>(system)) {
+    system = current.information;
+    for (int a = 0; a < K; ++a) system[a][a] *= 1.0 + damping;
     hold<K>(system, held);
-    if (!cholesky<K>(system)) {
-      system = current.information;
-      for (int a = 0; a < K; ++a) system[a][a] *= 1.0 + damping;
-      hold<K>(system, held);
-      if (!cholesky<K>(system)) {
-        damping *= kDampingFactor;
-        if (damping > kMaxDamping) break;
-        continue;
-      }
+    if (!cholesky<K>(system)) return false;
+  }
+  step = current.gradient;
+  for (int a = 0; a < K; ++a)
+    if (held[a]) step[a] = 0.0;
+  cholesky_solve<K>(system, step);
+  return true;
+}
+
+/// Levenberg–Marquardt iterations from theta (evaluated in `current`) on the window d, within the
+/// bounds: a step that raises the likelihood is taken and the damping lowered, any other raises
+/// the damping. Leaves the last accepted point in theta and current; returns whether the
+/// iterations settled (a short, lightly damped step within the tolerances).
+template <int K>
+bool maximize(const double* d, int rows, int cols, const Bounds& bounds, Scratch<K>& scratch, Params& theta,
+              Evaluation<K>& current) {
+  double damping = kInitialDamping;
+  for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
+    const std::array<bool, K> held = held_at_bounds<K>(theta, bounds, current.gradient);
+    std::array<double, K> step;
+    if (!damped_step<K>(current, held, damping, step)) {
+      damping *= kDampingFactor;
+      if (damping > kMaxDamping) return false;
+      continue;
     }
-    std::array<double, K> step = current.gradient;
-    for (int a = 0; a < K; ++a)
-      if (held[a]) step[a] = 0.0;
-    cholesky_solve<K>(system, step);
     Params trial = theta;
     for (int a = 0; a < K; ++a) trial[a] += step[a];
     trial = clamp(trial, bounds);
@@ -420,8 +264,7 @@ SpotFit fit(const double* d, int rows, int cols, double start_y, double start_x,
     // without another evaluation.
     if (damping <= kSettleDamping && settled(theta, trial)) {
       theta = trial;
-      done = true;
-      break;
+      return true;
     }
     Evaluation<K> next;
     if (evaluate<K>(d, rows, cols, trial, scratch, next) && next.loglik >= current.loglik) {
@@ -430,32 +273,40 @@ SpotFit fit(const double* d, int rows, int cols, double start_y, double start_x,
       damping /= kDampingFactor;
     } else {
       damping *= kDampingFactor;
-      if (damping > kMaxDamping) break;
+      if (damping > kMaxDamping) return false;
     }
   }
+  return false;
+}
 
-  out.y = theta[kY];
-  out.x = theta[kX];
-  out.photons = theta[kN];
-  out.background = theta[kB];
-  out.sigma = theta[kS];
-  // The estimate is a maximum where the observed information over the free parameters is
-  // positive definite and every parameter at a bound is held there by the gradient (the
-  // Karush-Kuhn-Tucker conditions of the bounded maximum). The uncertainties come from that
-  // information (the curvature with the held parameters fixed), else from the Fisher information.
+/// Whether the estimate is a maximum, and the centre's standard errors (NaN where the curvature
+/// gives none).
+struct Precision {
+  bool at_maximum = false;
+  double y_err = kNaN;
+  double x_err = kNaN;
+};
+
+/// The estimate is a maximum where the observed information over the free parameters is positive
+/// definite and every parameter at a bound is held there by the gradient (the Karush-Kuhn-Tucker
+/// conditions of the bounded maximum). The uncertainties come from that information (the
+/// curvature with the held parameters fixed), else from the Fisher information.
+template <int K>
+Precision precision_at(const Params& theta, const Bounds& bounds, const Evaluation<K>& current) {
   const std::array<bool, K> held = held_at_bounds<K>(theta, bounds, current.gradient);
   bool bounds_hold = true;
   for (int a = 0; a < K; ++a)
     if ((theta[a] <= bounds.lower[a] || theta[a] >= bounds.upper[a]) && !held[a])
       bounds_hold = false;
+  Precision out;
   auto information = current.observed;
   hold<K>(information, held);
-  const bool at_maximum = bounds_hold && cholesky<K>(information);
-  if (!at_maximum) {
+  out.at_maximum = bounds_hold && cholesky<K>(information);
+  if (!out.at_maximum) {
     information = current.information;
     hold<K>(information, held);
   }
-  if (at_maximum || cholesky<K>(information)) {
+  if (out.at_maximum || cholesky<K>(information)) {
     std::array<double, K> ey{};
     std::array<double, K> ex{};
     ey[kY] = 1.0;
@@ -465,10 +316,30 @@ SpotFit fit(const double* d, int rows, int cols, double start_y, double start_x,
     out.y_err = std::sqrt(ey[kY]);
     out.x_err = std::sqrt(ex[kX]);
   }
+  return out;
+}
+
+template <int K>
+SpotFit fit(const double* d, int rows, int cols, double start_y, double start_x, double sigma) {
+  const Bounds bounds = bounds_of<K>(rows, cols, sigma);
+  Params theta = clamp(start_point(d, rows, cols, start_y, start_x, sigma), bounds);
+  SpotFit out{start_y, start_x, kNaN, kNaN, kNaN, kNaN, kNaN, false};
+  Scratch<K> scratch;
+  Evaluation<K> current;
+  if (!evaluate<K>(d, rows, cols, theta, scratch, current)) return out;
+  const bool settled_down = maximize<K>(d, rows, cols, bounds, scratch, theta, current);
+  out.y = theta[kY];
+  out.x = theta[kX];
+  out.photons = theta[kN];
+  out.background = theta[kB];
+  out.sigma = theta[kS];
+  const Precision precision = precision_at<K>(theta, bounds, current);
+  out.y_err = precision.y_err;
+  out.x_err = precision.x_err;
   // Only the background may rest at its bound (no background light): a centre at the window's
   // edge, no photons or a width at either limit mean the spot was not found.
   auto inside = [&](int a) { return theta[a] > bounds.lower[a] && theta[a] < bounds.upper[a]; };
-  out.converged = done && at_maximum && inside(kY) && inside(kX) && inside(kN) &&
+  out.converged = settled_down && precision.at_maximum && inside(kY) && inside(kX) && inside(kN) &&
                   (K == 4 || inside(kS)) && std::isfinite(out.y_err) && std::isfinite(out.x_err);
   return out;
 }

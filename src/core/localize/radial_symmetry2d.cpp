@@ -37,32 +37,42 @@ void box_smooth_3x3(const std::vector<float>& d, std::vector<float>& s, std::int
   }
 }
 
-}  // namespace
+/// The window's gradients along the two diagonals of each 2x2 block (d1, d2: rows - 1 by cols - 1,
+/// row-major) and the same smoothed by the 3x3 box (s1, s2).
+struct Gradients {
+  std::vector<float> d1, d2, s1, s2;
+};
 
-std::optional<WindowOffset> radial_symmetry_2d(const View2<float>& v) {
-  const std::uint64_t R = v.shape[0];
-  const std::uint64_t C = v.shape[1];
-  // A window without a 2x2 block has an empty grid: every sum is 0, so det is 0.
-  if (R < 2 || C < 2) return std::nullopt;
-  const auto rows = static_cast<std::int64_t>(R - 1);
-  const auto cols = static_cast<std::int64_t>(C - 1);
+Gradients diagonal_gradients(const View2<float>& v, std::int64_t rows, std::int64_t cols) {
   const std::size_t n = static_cast<std::size_t>(rows * cols);
-
-  const float r_offset = 0.5f - (static_cast<float>(R) - 1.0f) * 0.5f;
-  const float c_offset = 0.5f - (static_cast<float>(C) - 1.0f) * 0.5f;
-
-  std::vector<float> d1(n), d2(n), s1(n), s2(n);
+  Gradients out{std::vector<float>(n), std::vector<float>(n), std::vector<float>(n), std::vector<float>(n)};
   for (std::int64_t i = 0; i < rows; ++i) {
     for (std::int64_t j = 0; j < cols; ++j) {
-      d1[i * cols + j] = v(i + 1, j) - v(i, j + 1);
-      d2[i * cols + j] = v(i, j) - v(i + 1, j + 1);
+      out.d1[i * cols + j] = v(i + 1, j) - v(i, j + 1);
+      out.d2[i * cols + j] = v(i, j) - v(i + 1, j + 1);
     }
   }
-  box_smooth_3x3(d1, s1, rows, cols);
-  box_smooth_3x3(d2, s2, rows, cols);
+  box_smooth_3x3(out.d1, out.s1, rows, cols);
+  box_smooth_3x3(out.d2, out.s2, rows, cols);
+  return out;
+}
 
-  // Slope and intercept of each grid point's gradient line q = m*p + b, and the squared gradient.
-  std::vector<float> m(n), b(n), g(n);
+/// Each grid point's gradient line q = m p + b (p along axis 0, q along axis 1, from the window
+/// centre) and squared gradient g, and the gradient-weighted centroid (r_bar, c_bar) of the grid.
+struct GradientLines {
+  std::vector<float> m, b, g;
+  float r_bar;
+  float c_bar;
+};
+
+GradientLines gradient_lines(const Gradients& grad, std::int64_t rows, std::int64_t cols, float r_offset,
+                             float c_offset) {
+  const std::size_t n = static_cast<std::size_t>(rows * cols);
+  GradientLines out{std::vector<float>(n), std::vector<float>(n), std::vector<float>(n), 0.0f, 0.0f};
+  const std::vector<float>& d1 = grad.d1;
+  const std::vector<float>& d2 = grad.d2;
+  const std::vector<float>& s1 = grad.s1;
+  const std::vector<float>& s2 = grad.s2;
   float total = 0.0f, sum_gr = 0.0f, sum_gc = 0.0f;
   for (std::int64_t i = 0; i < rows; ++i) {
     const float r = static_cast<float>(i) + r_offset;
@@ -73,18 +83,30 @@ std::optional<WindowOffset> radial_symmetry_2d(const View2<float>& v) {
       if (std::isnan(slope)) slope = (d1[k] + d2[k]) / (d1[k] - d2[k]);
       if (std::isnan(slope)) slope = 0.0f;
       if (std::isinf(slope)) slope = kVerticalSlope;
-      m[k] = slope;
-      b[k] = c - slope * r;
-      g[k] = s1[k] * s1[k] + s2[k] * s2[k];
-      total += g[k];
-      sum_gr += g[k] * r;
-      sum_gc += g[k] * c;
+      out.m[k] = slope;
+      out.b[k] = c - slope * r;
+      out.g[k] = s1[k] * s1[k] + s2[k] * s2[k];
+      total += out.g[k];
+      sum_gr += out.g[k] * r;
+      sum_gc += out.g[k] * c;
     }
   }
   const float divisor = total == 0.0f ? 1.0f : total;
-  const float r_bar = sum_gr / divisor;
-  const float c_bar = sum_gc / divisor;
+  out.r_bar = sum_gr / divisor;
+  out.c_bar = sum_gc / divisor;
+  return out;
+}
 
+/// The point nearest to every gradient line in the least-squares sense, each line weighted by its
+/// squared gradient over its grid point's distance from the centroid; none where the normal
+/// equations are singular.
+std::optional<WindowOffset> nearest_to_lines(const GradientLines& lines, std::int64_t rows, std::int64_t cols,
+                                             float r_offset, float c_offset) {
+  const std::vector<float>& m = lines.m;
+  const std::vector<float>& b = lines.b;
+  const std::vector<float>& g = lines.g;
+  const float r_bar = lines.r_bar;
+  const float c_bar = lines.c_bar;
   float sk = 0.0f, skmm = 0.0f, skm = 0.0f, skmb = 0.0f, skb = 0.0f;
   for (std::int64_t i = 0; i < rows; ++i) {
     const float r = static_cast<float>(i) + r_offset;
@@ -107,6 +129,21 @@ std::optional<WindowOffset> radial_symmetry_2d(const View2<float>& v) {
   const float det = skm * skm - skmm * sk;
   if (det == 0.0f) return std::nullopt;
   return WindowOffset{(skmb * sk - skb * skm) / det, (skmb * skm - skb * skmm) / det};
+}
+
+}  // namespace
+
+std::optional<WindowOffset> radial_symmetry_2d(const View2<float>& v) {
+  const std::uint64_t R = v.shape[0];
+  const std::uint64_t C = v.shape[1];
+  // A window without a 2x2 block has an empty grid: every sum is 0, so det is 0.
+  if (R < 2 || C < 2) return std::nullopt;
+  const auto rows = static_cast<std::int64_t>(R - 1);
+  const auto cols = static_cast<std::int64_t>(C - 1);
+  const float r_offset = 0.5f - (static_cast<float>(R) - 1.0f) * 0.5f;
+  const float c_offset = 0.5f - (static_cast<float>(C) - 1.0f) * 0.5f;
+  const GradientLines lines = gradient_lines(diagonal_gradients(v, rows, cols), rows, cols, r_offset, c_offset);
+  return nearest_to_lines(lines, rows, cols, r_offset, c_offset);
 }
 
 }  // namespace quorlin

@@ -1,8 +1,9 @@
 """Spot fits at the precision the photons allow, and a band-pass prefilter for dim spots.
 
 ``refine`` fits each spot of a table by Poisson maximum likelihood and reports per-spot
-uncertainties; ``bandpass`` suppresses pixel noise and slow background before detection;
-``detect_and_refine`` chains the default detector (:func:`quorlin_track.locate`) and the fit.
+uncertainties; ``bandpass`` suppresses pixel noise and slow background before detection. Both are
+also steps that :func:`quorlin_track.locate` runs by name (``method="mle"``,
+``prefilter="bandpass"``).
 """
 
 from __future__ import annotations
@@ -15,10 +16,9 @@ import pandas as pd
 
 from . import _native
 from .columns import LOCATED_BY
-from .detection import _KEYWORD_HINT, PREFILTERS, REFINERS, Camera, Threshold, locate
 from .validation import keyword_only, real
 
-__all__ = ["bandpass", "refine", "detect_and_refine"]
+__all__ = ["bandpass", "refine", "mle_step"]
 
 #: Element types the native code reads directly; others are converted to float64 first.
 _NATIVE_TYPES = (np.float32, np.float64, np.uint16, np.uint8)
@@ -192,52 +192,11 @@ def refine(frame: Any, spots: pd.DataFrame, *, method: str = "mle", window: int 
     return out
 
 
-@keyword_only(_KEYWORD_HINT)
-def detect_and_refine(frame: Any, *, diameter: int = 7, threshold: Threshold = "auto",
-                      min_distance: float = 3.0, window: int = 7, sigma: float | None = None,
-                      gain: float | None = None, offset: float | None = None,
-                      read_noise: float | None = None) -> pd.DataFrame:
-    """Detect the spots of a frame with the default detector, then fit them on the frame.
-
-    The same as ``locate(frame, method="mle", ...)``: spots are the peaks of the band-passed
-    frame that stand out of its noise (see :func:`quorlin_track.locate`), each then fitted by
-    :func:`refine` on the camera values with the camera model.
-
-    Parameters
-    ----------
-    frame : array_like, 2-D
-        The raw frame in camera counts.
-    diameter, threshold, min_distance, gain, offset, read_noise
-        As in :func:`quorlin_track.locate`.
-    window, sigma
-        As in :func:`refine`.
-
-    Returns
-    -------
-    pandas.DataFrame
-        One row per spot, most significant first: the columns of :func:`quorlin_track.locate`
-        and those of :func:`refine`.
-
-    Examples
-    --------
-    >>> yy, xx = np.mgrid[:32, :48]
-    >>> photons = 5.0 + 400.0 * np.exp(-((yy - 12.3) ** 2 + (xx - 30.2) ** 2) / (2 * 1.3**2))
-    >>> frame = (100.0 + 2.0 * photons).astype(np.float32)
-    >>> spots = detect_and_refine(frame, sigma=1.3, gain=2.0, offset=100.0)
-    >>> spots[spots.converged][["y", "x"]].round(2)
-          y     x
-    0  12.3  30.2
-    """
-    spots = locate(frame, diameter=diameter, threshold=threshold, min_distance=min_distance,
-                   gain=gain, offset=offset, read_noise=read_noise)
-    camera = Camera(1.0 if gain is None else gain, 0.0 if offset is None else offset, read_noise)
-    return _mle_step(np.asarray(frame), spots, window, camera, sigma)
-
-
-def _mle_step(frame: Any, spots: pd.DataFrame, window: int, camera: Camera,
-              sigma: float | None = None) -> pd.DataFrame:
-    """The fit as a step after detection: converged fits say "mle" in ``located_by``; the others
-    keep the detector's position and say how it was obtained."""
+def mle_step(frame: Any, spots: pd.DataFrame, window: int, camera: Any,
+             sigma: float | None = None) -> pd.DataFrame:
+    """The fit as a step after detection, with the camera model ``camera`` (its ``gain``,
+    ``offset`` and ``read_noise``): converged fits say "mle" in ``located_by``; the others keep the
+    detector's position and say how it was obtained."""
     fitted = refine(frame, spots, window=window, sigma=sigma, gain=camera.gain, offset=camera.offset,
                     read_noise=camera.read_noise)
     if LOCATED_BY in fitted:
@@ -245,9 +204,3 @@ def _mle_step(frame: Any, spots: pd.DataFrame, window: int, camera: Camera,
         fitted.loc[failed, ["y", "x"]] = spots.loc[failed, ["y", "x"]].to_numpy()
         fitted.loc[~failed, LOCATED_BY] = "mle"
     return fitted
-
-
-# The steps locate and batch run by name: method="mle" fits on the raw frame after detection,
-# prefilter="bandpass" is the frame detection sees.
-REFINERS["mle"] = _mle_step
-PREFILTERS["bandpass"] = bandpass

@@ -1,9 +1,7 @@
 // The default detection path of many 2-D frames at once: camera values converted (to photons with
 // a camera model, inverted for dark particles), band-passed, thresholded against each pixel's
-// noise, and every spot measured; frames in parallel, results as flat arrays.
-#include <pybind11/numpy.h>
-#include <pybind11/pybind11.h>
-#include <pybind11/stl.h>
+// noise, and every spot measured; frames in parallel.
+#include "localize/spot_frames.h"
 
 #include <algorithm>
 #include <array>
@@ -14,28 +12,20 @@
 #include <type_traits>
 #include <vector>
 
-#include "bindings.h"
-#include "chunk_support.h"
+#include "common/buffer_pool.h"
 #include "common/errors.h"
 #include "common/parallel.h"
 #include "detect/bandpass.h"
 #include "detect/detection2d.h"
 #include "detect/noise_model.h"
-#include "localize/spot_measure.h"
-#include "samples.h"
 
-namespace quorlin::track {
-
-namespace py = pybind11;
+namespace quorlin {
 
 namespace {
 
 /// Width of the band-pass filter's Gaussian, pixels: it averages the pixel noise of a spot a
 /// little narrower than a diffraction-limited one.
 constexpr double kNoiseSize = 1.0;
-/// The automatic threshold, in noise sigmas of the band-passed frame: pure camera noise (shot and
-/// read noise, noisy pixels, uneven light) then gives about one false spot in 5 million pixels.
-constexpr float kSpotSigmas = 5.5f;
 /// The noise sigma never falls below this share of the frame's highest band-passed value: on a
 /// noise-free frame the filter's own far tails (a few 1e-4 of a spot's height) stay below the
 /// threshold, while every camera's noise lies far above it.
@@ -43,17 +33,6 @@ constexpr float kNoiseFreeShare = 3e-4f;
 
 /// Independent running minima and maxima in a scan of the frame: one vector register's floats.
 constexpr std::size_t kLanes = 8;
-
-struct SpotPathSettings {
-  std::uint64_t window;                ///< the spot diameter: odd, pixels
-  std::optional<float> threshold;      ///< band-passed units; absent: kSpotSigmas noise sigmas
-  float min_distance;
-  double gain;                         ///< counts per photon (1 without a camera model)
-  double offset;                       ///< counts at zero light (0 without a camera model)
-  KnownNoise known;
-  bool invert;
-  bool keep_hot_pixels;
-};
 
 /// Converts n samples to the frame's units (photons with a camera model: (v - offset) / gain)
 /// into `out` and, for dark particles, turns the frame over: v -> top - v, top being the brightest
@@ -125,9 +104,25 @@ void fill_missing(const float* values, std::size_t n, std::vector<float>& filled
     if (!std::isfinite(v)) v = mean;
 }
 
+}  // namespace
+
+SpotPathSettings spot_path_settings(std::uint64_t diameter, std::optional<float> threshold, float min_distance,
+                                    double gain, double offset, std::optional<double> read_noise, bool camera,
+                                    bool invert, bool keep_hot_pixels) {
+  if (diameter < 3 || diameter % 2 == 0) throw ValueError("diameter must be an odd integer >= 3 (pixels)");
+  validate_bandpass(kNoiseSize, static_cast<double>(diameter / 2));
+  SpotPathSettings s{diameter, threshold, min_distance, gain, offset, {}, invert, keep_hot_pixels};
+  // In photons, shot noise adds one unit of variance per photon of background (less one, the
+  // frame turned over).
+  if (camera) s.known.slope = invert ? -1.0 : 1.0;
+  if (read_noise) s.known.intercept = (*read_noise / gain) * (*read_noise / gain);
+  return s;
+}
+
 template <class T>
-std::vector<FrameSpots> spot_chunk(const T* samples, std::uint64_t frames, std::uint64_t rows,
-                                   std::uint64_t cols, const SpotPathSettings& s, std::uint8_t* stop) {
+std::vector<FrameSpots> detect_spot_frames(const T* samples, std::uint64_t frames, std::uint64_t rows,
+                                           std::uint64_t cols, const SpotPathSettings& s,
+                                           const StopRequested& stopped) {
   std::vector<FrameSpots> results(frames);
   const std::uint64_t pixels = rows * cols;
   const double feature = static_cast<double>(s.window / 2);
@@ -135,7 +130,7 @@ std::vector<FrameSpots> spot_chunk(const T* samples, std::uint64_t frames, std::
   const Extent2d extent{0.0f, static_cast<float>(rows) - 1.0f, 0.0f, static_cast<float>(cols) - 1.0f};
   BufferPool pool;
   parallel_for(frames, [&](std::size_t f) {
-    if (stop_requested(stop) || pixels == 0) return;
+    if (stop_asked(stopped) || pixels == 0) return;
     Lease frame(pool), filled(pool), filtered(pool), significance(pool);
     (*frame).resize(pixels);
     const bool nan = calibrate<T>(samples + f * pixels, pixels, (*frame).data(), s);
@@ -166,74 +161,26 @@ std::vector<FrameSpots> spot_chunk(const T* samples, std::uint64_t frames, std::
   return results;
 }
 
-/// (spots per frame, y, x, signal, mass, background, size, snr, located_by, dropped (frames, 2): NaN
-/// pixels, hot pixels).
-py::tuple flatten(const std::vector<FrameSpots>& results) {
-  std::vector<std::int64_t> counts, dropped;
-  std::vector<float> y, x, signal, mass, background, size, snr;
-  std::vector<std::uint8_t> how;
-  for (const FrameSpots& r : results) {
-    counts.push_back(static_cast<std::int64_t>(r.spots.size()));
-    dropped.push_back(static_cast<std::int64_t>(r.dropped_nan));
-    dropped.push_back(static_cast<std::int64_t>(r.dropped_hot));
-    for (const Spot& s : r.spots) {
-      y.push_back(s.y);
-      x.push_back(s.x);
-      signal.push_back(s.signal);
-      mass.push_back(s.mass);
-      background.push_back(s.background);
-      size.push_back(s.size);
-      snr.push_back(s.snr);
-      how.push_back(static_cast<std::uint8_t>(s.located_by));
-    }
-  }
-  const auto k = static_cast<py::ssize_t>(y.size());
-  const auto n = static_cast<py::ssize_t>(results.size());
-  return py::make_tuple(flat_array(counts, {n}), flat_array(y, {k}), flat_array(x, {k}), flat_array(signal, {k}),
-                        flat_array(mass, {k}),
-                        flat_array(background, {k}), flat_array(size, {k}), flat_array(snr, {k}),
-                        flat_array(how, {k}), flat_array(dropped, {n, 2}));
-}
+// Every real sample type a movie may hold.
+template std::vector<FrameSpots> detect_spot_frames(const std::uint8_t*, std::uint64_t, std::uint64_t, std::uint64_t,
+                                                     const SpotPathSettings&, const StopRequested&);
+template std::vector<FrameSpots> detect_spot_frames(const std::int8_t*, std::uint64_t, std::uint64_t, std::uint64_t,
+                                                     const SpotPathSettings&, const StopRequested&);
+template std::vector<FrameSpots> detect_spot_frames(const std::uint16_t*, std::uint64_t, std::uint64_t, std::uint64_t,
+                                                     const SpotPathSettings&, const StopRequested&);
+template std::vector<FrameSpots> detect_spot_frames(const std::int16_t*, std::uint64_t, std::uint64_t, std::uint64_t,
+                                                     const SpotPathSettings&, const StopRequested&);
+template std::vector<FrameSpots> detect_spot_frames(const std::uint32_t*, std::uint64_t, std::uint64_t, std::uint64_t,
+                                                     const SpotPathSettings&, const StopRequested&);
+template std::vector<FrameSpots> detect_spot_frames(const std::int32_t*, std::uint64_t, std::uint64_t, std::uint64_t,
+                                                     const SpotPathSettings&, const StopRequested&);
+template std::vector<FrameSpots> detect_spot_frames(const std::uint64_t*, std::uint64_t, std::uint64_t, std::uint64_t,
+                                                     const SpotPathSettings&, const StopRequested&);
+template std::vector<FrameSpots> detect_spot_frames(const std::int64_t*, std::uint64_t, std::uint64_t, std::uint64_t,
+                                                     const SpotPathSettings&, const StopRequested&);
+template std::vector<FrameSpots> detect_spot_frames(const float*, std::uint64_t, std::uint64_t, std::uint64_t,
+                                                     const SpotPathSettings&, const StopRequested&);
+template std::vector<FrameSpots> detect_spot_frames(const double*, std::uint64_t, std::uint64_t, std::uint64_t,
+                                                     const SpotPathSettings&, const StopRequested&);
 
-py::tuple detect_spot_frames(const py::array& chunk, std::uint64_t diameter, std::optional<float> threshold,
-                             float min_distance, double gain, double offset, std::optional<double> read_noise,
-                             bool camera, bool invert, bool keep_hot_pixels,
-                             std::optional<py::array_t<std::uint8_t>> stop) {
-  if (chunk.ndim() != 3) throw py::value_error("chunk must have 3 dimensions (frames, rows, columns)");
-  if (diameter < 3 || diameter % 2 == 0) throw ValueError("diameter must be an odd integer >= 3 (pixels)");
-  validate_bandpass(kNoiseSize, static_cast<double>(diameter / 2));
-  SpotPathSettings s{diameter, threshold, min_distance, gain, offset, {}, invert, keep_hot_pixels};
-  // In photons, shot noise adds one unit of variance per photon of background (less one, the
-  // frame turned over).
-  if (camera) s.known.slope = invert ? -1.0 : 1.0;
-  if (read_noise) s.known.intercept = (*read_noise / gain) * (*read_noise / gain);
-  if (stop && stop->size() != 1) throw py::value_error("stop must hold one byte");
-  std::uint8_t* const stop_flag = stop ? stop->mutable_data() : nullptr;
-  std::vector<FrameSpots> results;
-  const bool known = visit_samples(chunk, [&](const auto& typed) {
-    using T = std::remove_cv_t<std::remove_pointer_t<decltype(typed.data())>>;
-    const auto frames = static_cast<std::uint64_t>(typed.shape(0));
-    const auto rows = static_cast<std::uint64_t>(typed.shape(1));
-    const auto cols = static_cast<std::uint64_t>(typed.shape(2));
-    const T* samples = typed.data();
-    // The chunk is a buffer this call holds (`typed` keeps it alive): read without the lock.
-    py::gil_scoped_release unlocked;
-    results = spot_chunk(samples, frames, rows, cols, s, stop_flag);
-  });
-  if (!known) throw py::type_error("chunk has an unsupported sample type");
-  return flatten(results);
-}
-
-}  // namespace
-
-void bind_spots(py::module_& m) {
-  m.def("detect_spot_frames", &detect_spot_frames, py::arg("chunk"), py::arg("diameter"), py::arg("threshold"),
-        py::arg("min_distance"), py::arg("gain"), py::arg("offset"), py::arg("read_noise"), py::arg("camera"),
-        py::arg("invert"), py::arg("keep_hot_pixels"), py::arg("stop") = py::none(),
-        "Detects and measures the spots of each frame of a (T, Y, X) chunk on the band-passed frame "
-        "against its noise; returns (spots per frame, y, x, signal, mass, background, size, snr, located_by, "
-        "dropped (T, 2): NaN pixels, hot pixels).");
-  m.attr("SPOT_SIGMAS") = kSpotSigmas;
-}
-
-}  // namespace quorlin::track
+}  // namespace quorlin

@@ -1,25 +1,11 @@
-// What the per-chunk detection paths of quorlin_track._native share: reusable frame buffers, the
-// stop flag the caller's thread sets, and flat result arrays.
+// Working buffers reused from task to task within one call, for work on many frames at once.
 #pragma once
 
-#include <pybind11/numpy.h>
-
-#include <atomic>
-#include <cstdint>
-#include <cstring>
 #include <mutex>
 #include <utility>
 #include <vector>
 
-namespace quorlin::track {
-
-/// Set by the caller's thread to ask the workers to stop: frames not yet started are skipped.
-using StopFlag = std::atomic_ref<std::uint8_t>;
-
-/// Whether the caller asked to stop.
-inline bool stop_requested(std::uint8_t* stop) {
-  return stop != nullptr && StopFlag(*stop).load(std::memory_order_relaxed) != 0;
-}
+namespace quorlin {
 
 /// Frame buffers reused from frame to frame within one call. A frame's task holds its buffers
 /// until it ends; they are not per thread, because a worker waiting inside a frame's nested
@@ -57,12 +43,4 @@ class Lease {
   std::vector<float> buffer_;
 };
 
-/// A new NumPy array of the given shape holding the values.
-template <class T>
-pybind11::array_t<T> flat_array(const std::vector<T>& values, std::vector<pybind11::ssize_t> shape) {
-  pybind11::array_t<T> out(shape);
-  if (!values.empty()) std::memcpy(out.mutable_data(), values.data(), values.size() * sizeof(T));
-  return out;
-}
-
-}  // namespace quorlin::track
+}  // namespace quorlin

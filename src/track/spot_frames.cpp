@@ -1,0 +1,76 @@
+// quorlin_track._native.detect_spot_frames: the default detection path (the core's spot frames) on
+// a chunk of a movie, results as flat arrays.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "bindings.h"
+#include "convert.h"
+#include "localize/spot_frames.h"
+#include "results.h"
+#include "samples.h"
+
+namespace quorlin::track {
+
+namespace py = pybind11;
+
+namespace {
+
+/// (spots per frame, y, x, signal, mass, background, size, snr, located_by, dropped (frames, 2): NaN
+/// pixels, hot pixels).
+py::tuple flatten(const std::vector<FrameSpots>& results) {
+  std::vector<std::int64_t> counts, dropped;
+  std::vector<float> y, x, signal, mass, background, size, snr;
+  std::vector<std::uint8_t> how;
+  for (const FrameSpots& r : results) {
+    counts.push_back(static_cast<std::int64_t>(r.spots.size()));
+    dropped.push_back(static_cast<std::int64_t>(r.dropped_nan));
+    dropped.push_back(static_cast<std::int64_t>(r.dropped_hot));
+    for (const Spot& s : r.spots) {
+      y.push_back(s.y);
+      x.push_back(s.x);
+      signal.push_back(s.signal);
+      mass.push_back(s.mass);
+      background.push_back(s.background);
+      size.push_back(s.size);
+      snr.push_back(s.snr);
+      how.push_back(static_cast<std::uint8_t>(s.located_by));
+    }
+  }
+  const auto n = static_cast<py::ssize_t>(results.size());
+  return py::make_tuple(to_numpy(std::move(counts)), to_numpy(std::move(y)), to_numpy(std::move(x)),
+                        to_numpy(std::move(signal)), to_numpy(std::move(mass)), to_numpy(std::move(background)),
+                        to_numpy(std::move(size)), to_numpy(std::move(snr)), to_numpy(std::move(how)),
+                        to_numpy(std::move(dropped), {n, 2}));
+}
+
+py::tuple detect_spots(const py::array& chunk, std::uint64_t diameter, std::optional<float> threshold,
+                       float min_distance, double gain, double offset, std::optional<double> read_noise, bool camera,
+                       bool invert, bool keep_hot_pixels, std::optional<py::array_t<std::uint8_t>> stop) {
+  const SpotPathSettings settings = spot_path_settings(diameter, threshold, min_distance, gain, offset, read_noise,
+                                                       camera, invert, keep_hot_pixels);
+  const StopRequested stopped = stop_flag_reader(stop_flag_of(stop));
+  std::vector<FrameSpots> results;
+  with_chunk_samples(chunk, [&](const auto* samples, std::uint64_t frames, std::uint64_t rows, std::uint64_t cols) {
+    results = detect_spot_frames(samples, frames, rows, cols, settings, stopped);
+  });
+  return flatten(results);
+}
+
+}  // namespace
+
+void bind_spots(py::module_& m) {
+  m.def("detect_spot_frames", &detect_spots, py::arg("chunk"), py::arg("diameter"), py::arg("threshold"),
+        py::arg("min_distance"), py::arg("gain"), py::arg("offset"), py::arg("read_noise"), py::arg("camera"),
+        py::arg("invert"), py::arg("keep_hot_pixels"), py::arg("stop") = py::none(),
+        "Detects and measures the spots of each frame of a (T, Y, X) chunk on the band-passed frame "
+        "against its noise; returns (spots per frame, y, x, signal, mass, background, size, snr, located_by, "
+        "dropped (T, 2): NaN pixels, hot pixels).");
+  m.attr("SPOT_SIGMAS") = kSpotSigmas;
+}
+
+}  // namespace quorlin::track
