@@ -78,7 +78,7 @@ VARIANTS = [
     Variant("background", "3 masked regions", {"masked_regions": 3}),
     Variant("scene", "20 particles", {"particles": 20}),
     Variant("scene", "500 particles", {"particles": 500}),
-    Variant("scene", "150 photons", {"photons": 150.0}),
+    *[Variant("scene", f"{n} photons", {"photons": float(n)}) for n in (150, 250, 400)],
     Variant("scene", "5000 photons", {"photons": 5000.0}),
     Variant("scene", "blinking", {"blink_off": 0.3, "blink_on": 0.4}),
     Variant("scene", "5 of 20 frames defocused", {"defocus_frames": 5}),

@@ -29,6 +29,16 @@ def test_textured_background_does_not_become_spots():
     assert len(spots) <= 0.02 * len(raw)
 
 
+def test_threshold_falls_in_a_frame_of_faint_spots_with_few_false_ones():
+    movie = camera_movie("dim", seed=11, frames=3, photons=250.0)
+    spots = qt.batch(movie.frames)
+    truth = movie.positions[spots.frame.to_numpy()]
+    found = np.linalg.norm(spots[["y", "x"]].to_numpy()[:, None] - truth, axis=2).min(axis=1) <= 1.5
+    faint = spots.snr.to_numpy() < qt._native.SPOT_SIGMAS
+    assert faint.mean() >= 0.2 and spots.snr.min() >= 4.0
+    assert np.mean(~found) <= 0.05
+
+
 def spot_frame(rng, centres, photons=2000.0, background=20.0, gain=2.0, offset=100.0, shape=(64, 64)):
     mean = expected_image(shape, np.asarray(centres, float), np.array([1.3, 1.3]), photons, background)
     return (offset + gain * rng.poisson(mean)).astype(np.float32)

@@ -9,6 +9,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <type_traits>
@@ -36,6 +37,10 @@ constexpr double kNoiseSize = 1.0;
 /// The automatic threshold, in noise sigmas of the band-passed frame: pure camera noise (shot and
 /// read noise, noisy pixels, uneven light) then gives about one false spot in 5 million pixels.
 constexpr float kSpotSigmas = 5.5f;
+/// The lowest the automatic threshold falls to in a frame whose peaks outnumber its dips (faint
+/// spots): noise reaches it about once in 10,000 pixels, so a few false spots can only come
+/// with many real ones.
+constexpr float kLowestSpotSigmas = 4.0f;
 /// The noise sigma never falls below this share of the frame's highest band-passed value: on a
 /// noise-free frame the filter's own far tails (a few 1e-4 of a spot's height) stay below the
 /// threshold, while every camera's noise lies far above it.
@@ -153,15 +158,23 @@ std::vector<FrameSpots> spot_chunk(const T* samples, std::uint64_t frames, std::
                          kNoiseFreeShare * std::max(highest, 0.0f));
     const View2<float> filtered_view = contiguous_view<float, 2>((*filtered).data(), {rows, cols});
     const View2<float> sigmas_view = contiguous_view<float, 2>((*significance).data(), {rows, cols});
+    const float lowest = kLowestSpotSigmas * kLowestSpotSigmas;
     const auto peaks = s.threshold ? detect_peaks_2d(filtered_view, extent, *s.threshold, s.min_distance)
-                                   : detect_peaks_2d(sigmas_view, extent, kSpotSigmas * kSpotSigmas, s.min_distance);
+                                   : detect_peaks_2d(sigmas_view, extent, lowest, s.min_distance);
     SpotSettings settings{s.window, s.keep_hot_pixels, nan, std::nullopt, std::nullopt};
+    std::vector<PeakCandidate> dips;
     if (!s.threshold) {
       settings.min_snr = kSpotSigmas;
+      settings.lowest_snr = kLowestSpotSigmas;
       settings.typical_spread = frame_spread(sigmas_view);
+      // The dips are the peaks of the significance turned over (written over the filled copy).
+      (*filled).resize(pixels);
+      std::transform((*significance).begin(), (*significance).end(), (*filled).begin(), std::negate<>());
+      dips = detect_peaks_2d(contiguous_view<float, 2>((*filled).data(), {rows, cols}), extent, lowest,
+                             s.min_distance);
     }
     results[f] = measure_spots(contiguous_view<float, 2>((*frame).data(), {rows, cols}), filtered_view,
-                               sigmas_view, peaks, settings);
+                               sigmas_view, peaks, dips, settings);
   });
   return results;
 }

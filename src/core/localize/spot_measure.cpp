@@ -10,6 +10,7 @@
 #include <tuple>
 #include <utility>
 
+#include "detect/balanced_threshold.h"
 #include "localize/radial_symmetry2d.h"
 #include "localize/spot_shape.h"
 
@@ -23,6 +24,12 @@ constexpr int kCentroidSteps = 2;
 /// to be the spot's own background.
 constexpr std::int64_t kRingInner = 2;
 constexpr std::int64_t kRingOuter = 4;
+/// The dark halo the band-pass leaves around a bright peak reaches this many half-windows from it:
+/// the background square's half-side, plus the spot's own width.
+constexpr float kHaloWindows = 2.0f;
+/// Dips say how many peaks noise gives only when at least this share of the frame lies clear of
+/// the peaks' halos.
+constexpr float kMinClearShare = 0.25f;
 /// Fewer ring pixels than this (a spot in a corner of a tiny frame) say nothing of the noise.
 constexpr std::size_t kMinRingPixels = 16;
 
@@ -123,6 +130,37 @@ std::pair<std::array<float, 2>, Locator> locate_spot(const View2<float>& frame, 
   return {neighbourhood_centroid(filtered, p), Locator::centroid};
 }
 
+/// The automatic threshold of a frame: balanced_threshold of the sizes of its spots (`sizes`)
+/// against those of its dips (`size_of`, turned positive) that lie clear of every peak's halo,
+/// between `lowest` and `highest`. The band-pass leaves a dark halo around every bright peak (its
+/// background square takes in the peak's light): the dips counted away from the peaks stand for
+/// the whole frame; where too little of it lies clear, the threshold stays at `highest`.
+template <class SizeOf>
+float frame_threshold(const View2<float>& frame, const std::vector<PeakCandidate>& peaks,
+                      const std::vector<PeakCandidate>& dips, const std::vector<float>& sizes, float lowest,
+                      float highest, std::int64_t half, SizeOf size_of, bool missing_pixels) {
+  const auto reach = static_cast<std::int64_t>(kHaloWindows * static_cast<float>(half));
+  const auto rows = static_cast<std::int64_t>(frame.shape[0]), cols = static_cast<std::int64_t>(frame.shape[1]);
+  thread_local std::vector<std::uint8_t> halo;
+  halo.assign(static_cast<std::size_t>(rows * cols), 0);
+  for (const PeakCandidate& peak : peaks) {
+    const auto r = static_cast<std::int64_t>(peak.row), c = static_cast<std::int64_t>(peak.col);
+    for (std::int64_t i = std::max<std::int64_t>(r - reach, 0); i <= std::min(r + reach, rows - 1); ++i)
+      std::fill(halo.begin() + i * cols + std::max<std::int64_t>(c - reach, 0),
+                halo.begin() + i * cols + std::min(c + reach, cols - 1) + 1, std::uint8_t{1});
+  }
+  const auto clear = static_cast<float>(std::count(halo.begin(), halo.end(), std::uint8_t{0}));
+  const auto pixels = static_cast<float>(rows * cols);
+  if (!(clear >= kMinClearShare * pixels)) return highest;
+  std::vector<float> dip_sizes;
+  for (const PeakCandidate& dip : dips) {
+    const Index<2> p{static_cast<std::int64_t>(dip.row), static_cast<std::int64_t>(dip.col)};
+    if (halo[static_cast<std::size_t>(p[0] * cols + p[1])] == 0 && !(missing_pixels && has_nan<2>(frame, p, 1)))
+      dip_sizes.push_back(-size_of(p));
+  }
+  return balanced_threshold(sizes, dip_sizes, pixels / clear, lowest, highest, kFalseSpotShare);
+}
+
 }  // namespace
 
 std::optional<float> frame_spread(const View2<float>& squared_significance) {
@@ -140,34 +178,61 @@ std::optional<float> frame_spread(const View2<float>& squared_significance) {
 
 FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered,
                          const View2<float>& squared_significance, const std::vector<PeakCandidate>& peaks,
-                         const SpotSettings& settings) {
+                         const std::vector<PeakCandidate>& dips, const SpotSettings& settings) {
   const auto half = static_cast<std::int64_t>(settings.window / 2);
   FrameSpots out;
-  // First set apart the peaks that are no spots, so that they crowd no one.
+  // A peak's or dip's size in noise sigmas; a faint one's scaled down by the texture around it.
+  const auto size_of = [&](const Index<2>& p) {
+    const float square = squared_significance(p[0], p[1]);
+    float snr = std::sqrt(std::fabs(square));
+    if (settings.min_snr && settings.typical_spread && snr < kTextureCheck * *settings.min_snr) {
+      const auto spread = ring_spread(squared_significance, p, half);
+      if (spread && *spread > *settings.typical_spread) snr *= *settings.typical_spread / *spread;
+    }
+    return std::copysign(snr, square);
+  };
+  const float lowest = settings.min_snr ? std::min(settings.lowest_snr, *settings.min_snr)
+                                        : -std::numeric_limits<float>::infinity();
+  // First set apart the peaks that are no spots, so that they crowd no one; they are counted
+  // once the threshold is known (by their significance before the texture check).
   std::vector<Index<2>> kept;
-  std::vector<float> backgrounds, snrs;
+  std::vector<float> backgrounds, snrs, missing, spikes;
   for (const PeakCandidate& peak : peaks) {
     const Index<2> p{static_cast<std::int64_t>(peak.row), static_cast<std::int64_t>(peak.col)};
     if (settings.missing_pixels && has_nan<2>(frame, p, 1)) {
-      ++out.dropped_nan;
+      missing.push_back(std::sqrt(std::fabs(squared_significance(p[0], p[1]))));
       continue;
     }
     const float background = border_median<2>(frame, p, half + 1);
     if (!settings.keep_hot_pixels && is_spike<2>(frame, p, background)) {
-      ++out.dropped_hot;
+      spikes.push_back(std::sqrt(std::fabs(squared_significance(p[0], p[1]))));
       continue;
     }
-    const float square = squared_significance(p[0], p[1]);
-    float snr = std::copysign(std::sqrt(std::fabs(square)), square);
-    if (settings.min_snr && settings.typical_spread && snr < kTextureCheck * *settings.min_snr) {
-      const auto spread = ring_spread(squared_significance, p, half);
-      if (spread && *spread > *settings.typical_spread) snr *= *settings.typical_spread / *spread;
-      if (!(snr >= *settings.min_snr)) continue;
-    }
+    const float snr = size_of(p);
+    if (!(snr >= lowest)) continue;
     kept.push_back(p);
     backgrounds.push_back(background);
     snrs.push_back(snr);
   }
+  float threshold = -std::numeric_limits<float>::infinity();
+  if (settings.min_snr) {
+    threshold = frame_threshold(frame, peaks, dips, snrs, lowest, *settings.min_snr, half, size_of, settings.missing_pixels);
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+      if (!(snrs[i] >= threshold)) continue;
+      kept[n] = kept[i];
+      backgrounds[n] = backgrounds[i];
+      snrs[n++] = snrs[i];
+    }
+    kept.resize(n);
+    backgrounds.resize(n);
+    snrs.resize(n);
+  }
+  const auto reaching = [&](const std::vector<float>& sizes) {
+    return static_cast<std::uint64_t>(std::count_if(sizes.begin(), sizes.end(), [&](float v) { return v >= threshold; }));
+  };
+  out.dropped_nan = reaching(missing);
+  out.dropped_hot = reaching(spikes);
   // Crowding: each spot's nearest neighbour among the kept ones, through the kept spots ordered
   // by row (a band of rows is searched for each).
   const float reach = kCrowdedWindows * static_cast<float>(settings.window);

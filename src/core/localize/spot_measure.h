@@ -43,6 +43,9 @@ struct SpotSettings {
   /// normal noise, see frame_spread).
   std::optional<float> min_snr;
   std::optional<float> typical_spread;
+  /// With the automatic threshold, the lowest it may fall to where the frame's peaks outnumber its
+  /// dips (see balanced_threshold; the peaks and dips were found down to it).
+  float lowest_snr = 0.0f;
 };
 
 /// The frame's spread of the significance: median |significance| over a regular sample of about
@@ -72,12 +75,19 @@ constexpr float kCrowdedWindows = 5.0f / 7.0f;
 /// (pixels); beyond it the window does not hold one symmetric spot.
 constexpr float kMaxRadialShift = 1.0f;
 
+/// Of the automatic threshold's peaks, the share that may be noise where the threshold falls below
+/// SpotSettings::min_snr: a few false spots for many more real ones in a frame of faint spots.
+constexpr float kFalseSpotShare = 0.05f;
+
 /// Measures each peak (found on `filtered`, in list order) on `frame` (the camera frame, NaN where
 /// pixels are missing) and `filtered` (its band-passed copy, finite); `squared_significance` holds
 /// s |s| of each pixel's significance s (band-passed value in local noise sigmas), which becomes
-/// the spot's snr. The three share one shape.
+/// the spot's snr. The three share one shape. With the automatic threshold, `dips` are the
+/// significance's local minima (found as the peaks are, on its negative): the spots kept are those
+/// at or above balanced_threshold of the peaks' and dips' sizes (each checked as a spot is: missing
+/// pixels, single-pixel spikes, texture), between `lowest_snr` and `min_snr`.
 FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered,
                          const View2<float>& squared_significance, const std::vector<PeakCandidate>& peaks,
-                         const SpotSettings& settings);
+                         const std::vector<PeakCandidate>& dips, const SpotSettings& settings);
 
 }  // namespace quorlin
