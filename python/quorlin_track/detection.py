@@ -235,9 +235,10 @@ _SHARED_DOC = """diameter : int
         significant (``"peaks"``: the brighter) stays.
     method : str or None
         ``"radial_symmetry"`` (default): with ``"spots"``, the radial-symmetry centre of the
-        band-passed window, or, where that is declined (crowding, edges, missing pixels, an
-        estimate off the peak), the Gaussian through the peak and its neighbours or their
-        centroid (``located_by`` says which). ``"mle"``: every spot fitted afterwards by Poisson
+        band-passed window, or, where that is declined (crowding, edges, missing pixels, hot
+        pixels nearby, an estimate off the peak), a Gaussian fitted to the camera's pixels, the
+        Gaussian through the peak and its neighbours or their centroid (``located_by`` says
+        which). ``"mle"``: every spot fitted afterwards by Poisson
         maximum likelihood on the camera frame with the camera model (adds ``photons``,
         ``sigma``, ``x_err``, ``y_err``, ``converged``; ``background`` becomes the fit's, photons
         per pixel). ``"peaks"`` also takes ``"gaussian_fitting"`` and None (pixel positions).

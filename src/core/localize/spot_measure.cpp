@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "detect/balanced_threshold.h"
+#include "localize/mle_fit.h"
 #include "localize/radial_symmetry2d.h"
 #include "localize/spot_shape.h"
 
@@ -30,6 +31,13 @@ constexpr float kHaloWindows = 2.0f;
 /// Dips say how many peaks noise gives only when at least this share of the frame lies clear of
 /// the peaks' halos.
 constexpr float kMinClearShare = 0.25f;
+/// Spots whose window comes this close to the frame's edge (pixels) are fitted on the camera's
+/// pixels: there the band-pass's mirrored copy of the spot pulls its band-passed window towards
+/// the edge, by 0.04-0.07 pixels one pixel in, by less than 0.01 two pixels in.
+constexpr std::int64_t kEdgeMargin = 2;
+/// A fit on the camera's pixels may land this far from the peak pixel along each axis (pixels): a
+/// spike's or a missing pixel's mark on the band-passed frame can move the peak pixel by one.
+constexpr float kMaxFitShift = 1.5f;
 /// Fewer ring pixels than this (a spot in a corner of a tiny frame) say nothing of the noise.
 constexpr std::size_t kMinRingPixels = 16;
 
@@ -104,12 +112,61 @@ std::array<float, 2> disk_centroid(const View2<float>& filtered, const Index<2>&
   return start;
 }
 
-/// The sub-pixel offset of a spot from its peak pixel, and how it was obtained.
+/// Offset from the peak pixel p of a Gaussian spot fitted (centre, photons, background and width,
+/// by maximum likelihood) to the camera's pixels of its window that lie in the frame, with the
+/// missing pixels and the single-pixel spikes (`spikes`) in it taken as the spot's `background`;
+/// none when the window is too wide for the fit, the fit fails or lands beyond kMaxFitShift.
+std::optional<std::array<float, 2>> camera_fit(const View2<float>& frame, const Index<2>& p, std::int64_t half,
+                                               float background, const std::vector<Index<2>>& spikes) {
+  const int side = static_cast<int>(2 * half + 1);
+  if (side > kMaxFitWindow) return std::nullopt;
+  const auto y = static_cast<double>(p[0]), x = static_cast<double>(p[1]);
+  SpotWindows window = extract_spot_windows(frame, &y, &x, 1, side, 1.0, 0.0);
+  WindowPlacement& place = window.placement[0];
+  if (place.rows < kMinFitSide || place.cols < kMinFitSide) return std::nullopt;
+  const auto at = [&](std::int64_t r, std::int64_t c) -> double& {
+    return window.photons[place.offset + static_cast<std::size_t>((r - place.row0) * place.cols + (c - place.col0))];
+  };
+  const double fill = std::max(static_cast<double>(background), 0.0);
+  for (std::int64_t r = place.row0; r < place.row0 + place.rows; ++r)
+    for (std::int64_t c = place.col0; c < place.col0 + place.cols; ++c)
+      if (!std::isfinite(at(r, c))) at(r, c) = fill;
+  for (const Index<2>& spike : spikes)
+    if (spike[0] >= place.row0 && spike[0] < place.row0 + place.rows && spike[1] >= place.col0 &&
+        spike[1] < place.col0 + place.cols)
+      at(spike[0], spike[1]) = fill;
+  place.usable = true;
+  const SpotFit fit = fit_spots(window, &y, &x, GaussianFitOptions{std::numeric_limits<double>::quiet_NaN()})[0];
+  const auto dy = static_cast<float>(fit.y - y), dx = static_cast<float>(fit.x - x);
+  if (!fit.converged || !(std::fabs(dy) <= kMaxFitShift && std::fabs(dx) <= kMaxFitShift)) return std::nullopt;
+  return std::array<float, 2>{dy, dx};
+}
+
+/// Whether a spike lies within `reach` pixels (along both axes) of p.
+bool spike_near(const std::vector<Index<2>>& spikes, const Index<2>& p, std::int64_t reach) {
+  return std::any_of(spikes.begin(), spikes.end(), [&](const Index<2>& q) {
+    return std::abs(q[0] - p[0]) <= reach && std::abs(q[1] - p[1]) <= reach;
+  });
+}
+
+/// The sub-pixel offset of a spot from its peak pixel, and how it was obtained. The band-passed
+/// window gives it, unless the band-pass has bent that window: at the frame's edges (the filter
+/// mirrors the frame there, pulling a spot towards its mirror image), around a missing pixel
+/// (filled for the filter) or a spike (spread by the filter over its background square): there
+/// the camera's pixels are fitted, the missing and spiked ones left out.
 std::pair<std::array<float, 2>, Locator> locate_spot(const View2<float>& frame, const View2<float>& filtered,
-                                                     const Index<2>& p, std::int64_t half, bool crowded, bool missing) {
+                                                     const Index<2>& p, std::int64_t half, bool crowded, bool missing,
+                                                     float background, const std::vector<Index<2>>& spikes) {
   const bool whole = p[0] >= half && p[1] >= half &&
                      p[0] + half < static_cast<std::int64_t>(frame.shape[0]) &&
                      p[1] + half < static_cast<std::int64_t>(frame.shape[1]);
+  const std::int64_t margin = half + kEdgeMargin;
+  const bool near_edge = p[0] < margin || p[1] < margin || p[0] + margin >= static_cast<std::int64_t>(frame.shape[0]) ||
+                         p[1] + margin >= static_cast<std::int64_t>(frame.shape[1]);
+  const bool bent = near_edge || (missing && has_nan<2>(frame, p, half)) || spike_near(spikes, p, 2 * half);
+  if (bent && !crowded) {
+    if (const auto offset = camera_fit(frame, p, half, background, spikes)) return {*offset, Locator::gaussian};
+  }
   if (whole && !crowded && !(missing && has_nan<2>(frame, p, half))) {
     View2<float> window = filtered;
     window.data = &filtered(p[0] - half, p[1] - half);
@@ -197,6 +254,7 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
   // once the threshold is known (by their significance before the texture check).
   std::vector<Index<2>> kept;
   std::vector<float> backgrounds, snrs, missing, spikes;
+  std::vector<Index<2>> spike_pixels;
   for (const PeakCandidate& peak : peaks) {
     const Index<2> p{static_cast<std::int64_t>(peak.row), static_cast<std::int64_t>(peak.col)};
     if (settings.missing_pixels && has_nan<2>(frame, p, 1)) {
@@ -206,6 +264,7 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
     const float background = border_median<2>(frame, p, half + 1);
     if (!settings.keep_hot_pixels && is_spike<2>(frame, p, background)) {
       spikes.push_back(std::sqrt(std::fabs(squared_significance(p[0], p[1]))));
+      spike_pixels.push_back(brightest_near<2>(frame, p));
       continue;
     }
     const float snr = size_of(p);
@@ -253,7 +312,8 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
       const auto dc = static_cast<float>(kept[*it][1] - p[1]);
       crowded = dr * dr + dc * dc < reach * reach;
     }
-    const auto [offset, how] = locate_spot(frame, filtered, p, half, crowded, settings.missing_pixels);
+    const auto [offset, how] =
+        locate_spot(frame, filtered, p, half, crowded, settings.missing_pixels, backgrounds[i], spike_pixels);
     Spot s;
     s.y = static_cast<float>(p[0]) + offset[0];
     s.x = static_cast<float>(p[1]) + offset[1];

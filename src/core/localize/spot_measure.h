@@ -15,7 +15,8 @@ namespace quorlin {
 /// How a spot's position was obtained.
 enum class Locator : std::uint8_t {
   radial_symmetry = 0,  ///< radial-symmetry centre of the band-passed window, averaged with its disk centroid
-  gaussian = 1,         ///< Gaussian through the band-passed peak and its neighbours, per axis
+  gaussian = 1,         ///< Gaussian fitted to the camera's pixels, or through the band-passed peak and its
+                        ///< neighbours, per axis
   centroid = 2,         ///< centroid of the band-passed 3 x 3 neighbourhood
 };
 
