@@ -9,7 +9,6 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <functional>
 #include <limits>
 #include <optional>
 #include <type_traits>
@@ -162,19 +161,13 @@ std::vector<FrameSpots> spot_chunk(const T* samples, std::uint64_t frames, std::
     const auto peaks = s.threshold ? detect_peaks_2d(filtered_view, extent, *s.threshold, s.min_distance)
                                    : detect_peaks_2d(sigmas_view, extent, lowest, s.min_distance);
     SpotSettings settings{s.window, s.keep_hot_pixels, nan, std::nullopt, std::nullopt};
-    std::vector<PeakCandidate> dips;
     if (!s.threshold) {
       settings.min_snr = kSpotSigmas;
       settings.lowest_snr = kLowestSpotSigmas;
       settings.typical_spread = frame_spread(sigmas_view);
-      // The dips are the peaks of the significance turned over (written over the filled copy).
-      (*filled).resize(pixels);
-      std::transform((*significance).begin(), (*significance).end(), (*filled).begin(), std::negate<>());
-      dips = detect_peaks_2d(contiguous_view<float, 2>((*filled).data(), {rows, cols}), extent, lowest,
-                             s.min_distance);
     }
     results[f] = measure_spots(contiguous_view<float, 2>((*frame).data(), {rows, cols}), filtered_view,
-                               sigmas_view, peaks, dips, settings);
+                               sigmas_view, peaks, settings);
   });
   return results;
 }

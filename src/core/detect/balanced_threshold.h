@@ -2,9 +2,18 @@
 // gives as many dips as peaks of each size (so does texture), spots give peaks only.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
+#include "common/array_view.h"
+#include "detect/detection2d.h"
+
 namespace quorlin {
+
+/// The dips of a frame: its interior pixels (rows 1..R-2, columns 1..C-2) at or below -depth that
+/// lie below each of their eight neighbours, in raster order (intensity: the value); pixels where
+/// `skip` (one byte per pixel, row-major) is not 0 are passed over.
+std::vector<PeakCandidate> frame_dips(const View2<float>& frame, float depth, const std::uint8_t* skip);
 
 /// The smallest threshold t among the peak values in [lowest, highest] at which the dips reaching
 /// t, times `dip_weight`, plus one, are at most `false_share` times the peaks reaching t; `highest`

@@ -187,15 +187,15 @@ std::pair<std::array<float, 2>, Locator> locate_spot(const View2<float>& frame, 
   return {neighbourhood_centroid(filtered, p), Locator::centroid};
 }
 
-/// The automatic threshold of a frame: balanced_threshold of the sizes of its spots (`sizes`)
-/// against those of its dips (`size_of`, turned positive) that lie clear of every peak's halo,
-/// between `lowest` and `highest`. The band-pass leaves a dark halo around every bright peak (its
-/// background square takes in the peak's light): the dips counted away from the peaks stand for
-/// the whole frame; where too little of it lies clear, the threshold stays at `highest`.
-template <class SizeOf>
-float frame_threshold(const View2<float>& frame, const std::vector<PeakCandidate>& peaks,
-                      const std::vector<PeakCandidate>& dips, const std::vector<float>& sizes, float lowest,
-                      float highest, std::int64_t half, SizeOf size_of, bool missing_pixels) {
+/// The sizes (noise sigmas, as positive numbers) of the dips of a frame's significance that noise
+/// alone would give: those at least `lowest` deep and clear of every peak's halo and of missing
+/// pixels, and the weight that scales their count to the whole frame; none where too little of
+/// the frame lies clear. The band-pass leaves a dark halo around every bright peak (its background
+/// square takes in the peak's light), deeper than the noise for a bright one.
+std::optional<std::pair<std::vector<float>, float>> noise_dips(const View2<float>& frame,
+                                                               const View2<float>& squared_significance,
+                                                               const std::vector<PeakCandidate>& peaks, float lowest,
+                                                               std::int64_t half, bool missing_pixels) {
   const auto reach = static_cast<std::int64_t>(kHaloWindows * static_cast<float>(half));
   const auto rows = static_cast<std::int64_t>(frame.shape[0]), cols = static_cast<std::int64_t>(frame.shape[1]);
   thread_local std::vector<std::uint8_t> halo;
@@ -208,14 +208,13 @@ float frame_threshold(const View2<float>& frame, const std::vector<PeakCandidate
   }
   const auto clear = static_cast<float>(std::count(halo.begin(), halo.end(), std::uint8_t{0}));
   const auto pixels = static_cast<float>(rows * cols);
-  if (!(clear >= kMinClearShare * pixels)) return highest;
-  std::vector<float> dip_sizes;
-  for (const PeakCandidate& dip : dips) {
+  if (!(clear >= kMinClearShare * pixels)) return std::nullopt;
+  std::vector<float> sizes;
+  for (const PeakCandidate& dip : frame_dips(squared_significance, lowest * lowest, halo.data())) {
     const Index<2> p{static_cast<std::int64_t>(dip.row), static_cast<std::int64_t>(dip.col)};
-    if (halo[static_cast<std::size_t>(p[0] * cols + p[1])] == 0 && !(missing_pixels && has_nan<2>(frame, p, 1)))
-      dip_sizes.push_back(-size_of(p));
+    if (!(missing_pixels && has_nan<2>(frame, p, 1))) sizes.push_back(std::sqrt(-dip.intensity));
   }
-  return balanced_threshold(sizes, dip_sizes, pixels / clear, lowest, highest, kFalseSpotShare);
+  return std::pair{std::move(sizes), pixels / clear};
 }
 
 }  // namespace
@@ -235,47 +234,62 @@ std::optional<float> frame_spread(const View2<float>& squared_significance) {
 
 FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered,
                          const View2<float>& squared_significance, const std::vector<PeakCandidate>& peaks,
-                         const std::vector<PeakCandidate>& dips, const SpotSettings& settings) {
+                         const SpotSettings& settings) {
   const auto half = static_cast<std::int64_t>(settings.window / 2);
   FrameSpots out;
-  // A peak's or dip's size in noise sigmas; a faint one's scaled down by the texture around it.
-  const auto size_of = [&](const Index<2>& p) {
+  const auto significance = [&](const Index<2>& p) {
     const float square = squared_significance(p[0], p[1]);
-    float snr = std::sqrt(std::fabs(square));
-    if (settings.min_snr && settings.typical_spread && snr < kTextureCheck * *settings.min_snr) {
-      const auto spread = ring_spread(squared_significance, p, half);
-      if (spread && *spread > *settings.typical_spread) snr *= *settings.typical_spread / *spread;
-    }
-    return std::copysign(snr, square);
+    return std::copysign(std::sqrt(std::fabs(square)), square);
   };
-  const float lowest = settings.min_snr ? std::min(settings.lowest_snr, *settings.min_snr)
-                                        : -std::numeric_limits<float>::infinity();
-  // First set apart the peaks that are no spots, so that they crowd no one; they are counted
-  // once the threshold is known (by their significance before the texture check).
+  // With the automatic threshold: the dips that noise alone would give, and the threshold of the
+  // peaks' significance alone, below which no spot can be kept (setting peaks apart and the
+  // texture check only take spots away, which never lowers the threshold).
+  const float highest = settings.min_snr.value_or(0.0f), lowest = std::min(settings.lowest_snr, highest);
+  std::optional<std::pair<std::vector<float>, float>> dips;
+  const auto balanced = [&](const std::vector<float>& sizes) {
+    return dips ? balanced_threshold(sizes, dips->first, dips->second, lowest, highest, kFalseSpotShare) : highest;
+  };
+  float threshold = -std::numeric_limits<float>::infinity();
+  std::vector<float> sizes(peaks.size());
+  for (std::size_t i = 0; i < peaks.size(); ++i)
+    sizes[i] = significance({static_cast<std::int64_t>(peaks[i].row), static_cast<std::int64_t>(peaks[i].col)});
+  if (settings.min_snr) {
+    dips = noise_dips(frame, squared_significance, peaks, lowest, half, settings.missing_pixels);
+    threshold = balanced(sizes);
+  }
+  // Set apart the peaks that are no spots, so that they crowd no one; they are counted once the
+  // threshold is known.
   std::vector<Index<2>> kept;
   std::vector<float> backgrounds, snrs, missing, spikes;
   std::vector<Index<2>> spike_pixels;
-  for (const PeakCandidate& peak : peaks) {
-    const Index<2> p{static_cast<std::int64_t>(peak.row), static_cast<std::int64_t>(peak.col)};
+  for (std::size_t i = 0; i < peaks.size(); ++i) {
+    if (!(sizes[i] >= threshold)) continue;
+    const Index<2> p{static_cast<std::int64_t>(peaks[i].row), static_cast<std::int64_t>(peaks[i].col)};
     if (settings.missing_pixels && has_nan<2>(frame, p, 1)) {
-      missing.push_back(std::sqrt(std::fabs(squared_significance(p[0], p[1]))));
+      missing.push_back(sizes[i]);
       continue;
     }
     const float background = border_median<2>(frame, p, half + 1);
     if (!settings.keep_hot_pixels && is_spike<2>(frame, p, background)) {
-      spikes.push_back(std::sqrt(std::fabs(squared_significance(p[0], p[1]))));
+      spikes.push_back(sizes[i]);
       spike_pixels.push_back(brightest_near<2>(frame, p));
       continue;
     }
-    const float snr = size_of(p);
-    if (!(snr >= lowest)) continue;
     kept.push_back(p);
     backgrounds.push_back(background);
-    snrs.push_back(snr);
+    snrs.push_back(sizes[i]);
   }
-  float threshold = -std::numeric_limits<float>::infinity();
   if (settings.min_snr) {
-    threshold = frame_threshold(frame, peaks, dips, snrs, lowest, *settings.min_snr, half, size_of, settings.missing_pixels);
+    threshold = balanced(snrs);
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+      if (!(snrs[i] >= threshold)) {
+        snrs[i] = -std::numeric_limits<float>::infinity();
+      } else if (settings.typical_spread && snrs[i] < kTextureCheck * highest) {
+        const auto spread = ring_spread(squared_significance, kept[i], half);
+        if (spread && *spread > *settings.typical_spread) snrs[i] *= *settings.typical_spread / *spread;
+      }
+    }
+    threshold = balanced(snrs);
     std::size_t n = 0;
     for (std::size_t i = 0; i < kept.size(); ++i) {
       if (!(snrs[i] >= threshold)) continue;

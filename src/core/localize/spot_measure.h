@@ -83,12 +83,12 @@ constexpr float kFalseSpotShare = 0.05f;
 /// Measures each peak (found on `filtered`, in list order) on `frame` (the camera frame, NaN where
 /// pixels are missing) and `filtered` (its band-passed copy, finite); `squared_significance` holds
 /// s |s| of each pixel's significance s (band-passed value in local noise sigmas), which becomes
-/// the spot's snr. The three share one shape. With the automatic threshold, `dips` are the
-/// significance's local minima (found as the peaks are, on its negative): the spots kept are those
-/// at or above balanced_threshold of the peaks' and dips' sizes (each checked as a spot is: missing
-/// pixels, single-pixel spikes, texture), between `lowest_snr` and `min_snr`.
+/// the spot's snr. The three share one shape. With the automatic threshold the spots kept are
+/// those at or above balanced_threshold (between `lowest_snr` and `min_snr`) of the spots' snr
+/// against the sizes of the significance's dips that noise alone would give (those clear of the
+/// dark halo the band-pass leaves around every peak).
 FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered,
                          const View2<float>& squared_significance, const std::vector<PeakCandidate>& peaks,
-                         const std::vector<PeakCandidate>& dips, const SpotSettings& settings);
+                         const SpotSettings& settings);
 
 }  // namespace quorlin
