@@ -63,15 +63,16 @@ def test_every_spot_sub_pixel_and_nan_pixels_never_give_nan_positions(missing):
     assert (spots.located_by.drop(index=alone) == "gaussian").all()
 
 
-def test_spots_beside_a_stuck_pixel_and_at_the_edge_are_fitted_on_the_camera_pixels():
+def test_spots_beside_a_stuck_pixel_a_dead_column_and_at_the_edge_are_fitted_on_the_camera_pixels():
     rng = np.random.default_rng(0)
-    centres = np.array([[20.1, 30.4], [1.3, 12.6]])
+    centres = np.array([[20.1, 30.4], [1.3, 12.6], [44.4, 51.6]])
     frame = spot_frame(rng, centres)
     frame[23, 31] = 3000.0  # its smoothed mark moves the first spot's band-passed peak a pixel up
+    frame[:, 50] = np.nan
     spots = qt.locate(frame)
     assert spots.attrs["dropped"]["hot_pixels"] == 1 and (spots.located_by == "gaussian").all()
     error = np.linalg.norm(spots[["y", "x"]].to_numpy()[:, None] - centres[None], axis=2).min(axis=0)
-    assert (error < 0.15).all()
+    assert (error < 0.2).all()
 
 
 def test_invert_finds_dark_particles():

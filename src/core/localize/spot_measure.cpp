@@ -38,6 +38,9 @@ constexpr std::int64_t kEdgeMargin = 2;
 /// A fit on the camera's pixels may land this far from the peak pixel along each axis (pixels): a
 /// spike's or a missing pixel's mark on the band-passed frame can move the peak pixel by one.
 constexpr float kMaxFitShift = 1.5f;
+/// Fits again with the left-out pixels given the values the last fit expects there: each refit
+/// takes the estimate most of the remaining way to the fit of the other pixels alone.
+constexpr int kLeftOutRefits = 3;
 /// Fewer ring pixels than this (a spot in a corner of a tiny frame) say nothing of the noise.
 constexpr std::size_t kMinRingPixels = 16;
 
@@ -112,10 +115,19 @@ std::array<float, 2> disk_centroid(const View2<float>& filtered, const Index<2>&
   return start;
 }
 
+/// Share of a unit Gaussian of centre `mean` and width `sigma` (pixels) that pixel k collects
+/// (it spans [k - 0.5, k + 0.5]).
+double pixel_share(double k, double mean, double sigma) {
+  const double scale = 1.0 / (std::sqrt(2.0) * sigma);
+  return 0.5 * (std::erf((k + 0.5 - mean) * scale) - std::erf((k - 0.5 - mean) * scale));
+}
+
 /// Offset from the peak pixel p of a Gaussian spot fitted (centre, photons, background and width,
-/// by maximum likelihood) to the camera's pixels of its window that lie in the frame, with the
-/// missing pixels and the single-pixel spikes (`spikes`) in it taken as the spot's `background`;
-/// none when the window is too wide for the fit, the fit fails or lands beyond kMaxFitShift.
+/// by maximum likelihood) to the camera's pixels of its window that lie in the frame, the missing
+/// pixels and the single-pixel spikes (`spikes`) in it left out; none when the window is too wide
+/// for the fit, the fit fails or lands beyond kMaxFitShift. A pixel is left out by giving it the
+/// value the fit expects there (first the spot's `background`) and fitting again, kLeftOutRefits
+/// times: the estimate moves towards the fit of the other pixels alone.
 std::optional<std::array<float, 2>> camera_fit(const View2<float>& frame, const Index<2>& p, std::int64_t half,
                                                float background, const std::vector<Index<2>>& spikes) {
   const int side = static_cast<int>(2 * half + 1);
@@ -124,19 +136,29 @@ std::optional<std::array<float, 2>> camera_fit(const View2<float>& frame, const 
   SpotWindows window = extract_spot_windows(frame, &y, &x, 1, side, 1.0, 0.0);
   WindowPlacement& place = window.placement[0];
   if (place.rows < kMinFitSide || place.cols < kMinFitSide) return std::nullopt;
-  const auto at = [&](std::int64_t r, std::int64_t c) -> double& {
-    return window.photons[place.offset + static_cast<std::size_t>((r - place.row0) * place.cols + (c - place.col0))];
+  const auto index = [&](std::int64_t r, std::int64_t c) {
+    return place.offset + static_cast<std::size_t>((r - place.row0) * place.cols + (c - place.col0));
   };
-  const double fill = std::max(static_cast<double>(background), 0.0);
+  std::vector<Index<2>> left_out;
   for (std::int64_t r = place.row0; r < place.row0 + place.rows; ++r)
     for (std::int64_t c = place.col0; c < place.col0 + place.cols; ++c)
-      if (!std::isfinite(at(r, c))) at(r, c) = fill;
+      if (!std::isfinite(window.photons[index(r, c)])) left_out.push_back({r, c});
   for (const Index<2>& spike : spikes)
     if (spike[0] >= place.row0 && spike[0] < place.row0 + place.rows && spike[1] >= place.col0 &&
         spike[1] < place.col0 + place.cols)
-      at(spike[0], spike[1]) = fill;
+      left_out.push_back(spike);
+  for (const Index<2>& q : left_out) window.photons[index(q[0], q[1])] = std::max(static_cast<double>(background), 0.0);
   place.usable = true;
-  const SpotFit fit = fit_spots(window, &y, &x, GaussianFitOptions{std::numeric_limits<double>::quiet_NaN()})[0];
+  SpotFit fit = fit_spots(window, &y, &x, GaussianFitOptions{std::numeric_limits<double>::quiet_NaN()})[0];
+  for (int refit = 0; refit < kLeftOutRefits && !left_out.empty() && fit.converged; ++refit) {
+    for (const Index<2>& q : left_out)
+      window.photons[index(q[0], q[1])] =
+          fit.background + fit.photons * pixel_share(static_cast<double>(q[0]), fit.y, fit.sigma) *
+                               pixel_share(static_cast<double>(q[1]), fit.x, fit.sigma);
+    place.start_y = fit.y - static_cast<double>(place.row0);
+    place.start_x = fit.x - static_cast<double>(place.col0);
+    fit = fit_spots(window, &y, &x, GaussianFitOptions{std::numeric_limits<double>::quiet_NaN()})[0];
+  }
   const auto dy = static_cast<float>(fit.y - y), dx = static_cast<float>(fit.x - x);
   if (!fit.converged || !(std::fabs(dy) <= kMaxFitShift && std::fabs(dx) <= kMaxFitShift)) return std::nullopt;
   return std::array<float, 2>{dy, dx};
