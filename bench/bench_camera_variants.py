@@ -59,7 +59,7 @@ EM = {"gain": 20.0, "excess_noise": math.sqrt(2.0), "read_noise": 10.0, "full_we
 CELLS = {"cells": 8, "illumination": 0.3}
 VARIANTS = [
     *[Variant("psf", f"sigma {s}", {"sigma": s}, sigma=s) for s in (0.8, 1.0, 1.3, 1.7, 2.2)],
-    Variant("psf", "sigma 2.2, --diameter 9", {"sigma": 2.2}, {"diameter": 9}, sigma=2.2),
+    *[Variant("psf", f"sigma 2.2, --diameter {d}", {"sigma": 2.2}, {"diameter": d}, sigma=2.2) for d in (9, 11)],
     Variant("camera", "offset 0", {"offset": 0.0}),
     Variant("camera", "offset 500", {"offset": 500.0}),
     Variant("camera", "gain 0.5", {"gain": 0.5}),
