@@ -18,7 +18,7 @@ from pathlib import Path
 
 import numpy as np
 
-from camera_scoring import common_rms, score
+from camera_scoring import common_rms, score, trackpy_best
 
 SCENES = ("camera", "textured", "dim", "dense")
 FRAMES = 80
@@ -26,19 +26,6 @@ SEED = int(sys.argv[1]) if len(sys.argv) > 1 else 21  # another seed: movies not
 MAX_DISTANCE, MAX_SKIP = 3.0, 1
 BULK_WATER = Path("/work/shared/data/bulk_water")
 MICRONS_PER_PIXEL, FPS = 1 / 2.85, 24.0
-
-
-def trackpy_best(movie, tp):
-    features = tp.batch(list(movie.frames.astype(np.float64)), 7, separation=3, processes=1)
-    best = None
-    for cut in np.unique(np.quantile(features["mass"], np.linspace(0.0, 0.9, 46))):
-        s = score(features[features.mass >= cut], movie)
-        if best is None or s.f1 > best[1].f1:
-            best = (cut, s)
-    cut = best[0]
-    kept = features[features.mass >= cut].reset_index(drop=True)
-    linked = tp.link(kept, MAX_DISTANCE, memory=MAX_SKIP)
-    return cut, linked, score(linked, movie)
 
 
 def row(name, s, common):
@@ -109,7 +96,7 @@ def main():
             tifffile.imwrite(path, movie.frames)
             tracks = qt.link(qt.batch(path, progress=False), max_distance=MAX_DISTANCE, max_skip=MAX_SKIP)
             ours = score(tracks, movie)
-            cut, peer_tracks, peer = trackpy_best(movie, tp)
+            cut, peer_tracks, peer = trackpy_best(movie, tp, 7, 3, MAX_DISTANCE, MAX_SKIP)
             mine, theirs, _ = common_rms(tracks, peer_tracks, movie)
             lines.append(row(f"{name}: quorlin-track defaults", ours, mine))
             lines.append(row(f"{name}: trackpy, mass >= {cut:.0f}", peer, theirs))

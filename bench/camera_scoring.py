@@ -1,6 +1,7 @@
-"""Scores of a detection or track table against the truth of a camera-like movie: detection F1
-within a match radius, RMS error of the matched positions, rows on whole pixels and on hot pixels,
-and the share of correct links. Shared by bench_camera.py and its peers' runs."""
+"""Scores of a detection or track table against the truth of a camera-like movie (frames or
+volumes: the truth's positions say which): detection F1 within a match radius, RMS error of the
+matched positions, rows on whole pixels and on hot pixels, and the share of correct links. Shared
+by bench_camera.py, bench_camera_variants.py and their peers' runs."""
 
 from dataclasses import dataclass
 
@@ -23,12 +24,18 @@ class Score:
     correct_links: float  # share of links joining two detections of one particle (nan: no tracks)
 
 
+def positions(table, movie):
+    """The table's positions as (rows, nd) float64, in the truth's axis order."""
+    columns = ["z", "y", "x"][3 - movie.positions.shape[2]:]
+    return table[columns].to_numpy(np.float64)
+
+
 def match(table, movie):
     """Index of the particle each row finds (-1: none, -2: a particle outside the frame or not
     emitting, which counts neither way), and the counts of true particles."""
     owner = np.full(len(table), -1, np.int64)
     frames = table["frame"].to_numpy()
-    points = table[["y", "x"]].to_numpy(np.float64)
+    points = positions(table, movie)
     truths = 0
     for t in range(len(movie.frames)):
         rows = np.flatnonzero(frames == t)
@@ -50,7 +57,7 @@ def errors(table, movie):
     """Position error (px) of each row that finds a particle, by (frame, particle)."""
     owner, _ = match(table, movie)
     frames = table["frame"].to_numpy()
-    points = table[["y", "x"]].to_numpy(np.float64)
+    points = positions(table, movie)
     ok = owner >= 0
     found = np.linalg.norm(points[ok] - movie.positions[frames[ok], owner[ok]], axis=1)
     return dict(zip(zip(frames[ok].tolist(), owner[ok].tolist()), found.tolist()))
@@ -74,14 +81,14 @@ def score(table, movie):
     recall = hits / max(truths, 1)
     f1 = 2 * precision * recall / max(precision + recall, 1e-12)
     frames = table["frame"].to_numpy()
-    points = table[["y", "x"]].to_numpy(np.float64)
+    points = positions(table, movie)
     ok = owner >= 0
     errors = points[ok] - movie.positions[frames[ok], owner[ok]]
     rms = float(np.sqrt(np.mean(np.sum(errors**2, axis=1)))) if ok.any() else float("nan")
     whole = np.all(points == np.round(points), axis=1)
     near_hot = np.zeros(len(table), bool)
-    for hy, hx in movie.hot_pixels:
-        near_hot |= np.hypot(points[:, 0] - hy, points[:, 1] - hx) <= HOT_RADIUS
+    for hot in movie.hot_pixels:
+        near_hot |= np.linalg.norm(points - hot, axis=1) <= HOT_RADIUS
     links = float("nan")
     if "particle" in table:
         order = np.lexsort((frames, table["particle"].to_numpy()))
@@ -93,3 +100,21 @@ def score(table, movie):
     rows = max(len(table), 1)
     return Score(f1, precision, recall, rms, float(np.sum(whole)) / rows,
                  float(np.sum(near_hot & (owner < 0))) / rows, len(table), links)
+
+
+def trackpy_best(movie, tp, diameter, separation, max_distance, memory):
+    """trackpy's detections at the mass cut that gives the best F1 against the truth (searched
+    over the quantiles of its masses), linked: (cut, tracks, score)."""
+    # trackpy takes no missing pixels: they become the frame's median, as a user would make them.
+    frames = [np.nan_to_num(f, nan=float(np.nanmedian(f))) if np.isnan(f).any() else f
+              for f in movie.frames.astype(np.float64)]
+    features = tp.batch(frames, diameter, separation=separation, processes=1)
+    best = None
+    for cut in np.unique(np.quantile(features["mass"], np.linspace(0.0, 0.9, 46))):
+        s = score(features[features.mass >= cut], movie)
+        if best is None or s.f1 > best[1].f1:
+            best = (cut, s)
+    cut = best[0]
+    kept = features[features.mass >= cut].reset_index(drop=True)
+    linked = tp.link(kept, max_distance, memory=memory)
+    return cut, linked, score(linked, movie)

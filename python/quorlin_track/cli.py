@@ -104,8 +104,9 @@ def _detection_options(parser: argparse.ArgumentParser) -> None:
                                 "or peaks (the raw detector on the frames as they are; default for "
                                 "volumes)")
     detection.add_argument("--threshold", default="auto",
-                           help="'auto' (default: 5.5 noise sigmas of the band-passed frame, each "
-                                "pixel's noise from the frame or the camera) or the lowest "
+                           help="'auto' (default: 5.5 noise sigmas of the band-passed frame, down to "
+                                "4 where the frame's peaks outnumber its dips; each pixel's noise "
+                                "from the frame or the camera) or the lowest "
                                 "band-passed peak value (with --detector peaks: the lowest peak "
                                 "pixel value)")
     detection.add_argument("--min-distance", type=float, default=3.0,

@@ -229,17 +229,18 @@ _SHARED_DOC = """diameter : int
         width): the band-pass's background square and each spot's measuring window.
     threshold : "auto" or float
         ``"spots"``: "auto" keeps the peaks of the band-passed frame that stand 5.5 noise sigmas
-        above the background, each pixel's noise taken from the frame (or the camera model); a
-        number is the lowest band-passed peak value (frame units, photons with a camera model).
+        above the background (down to 4 in a frame whose peaks outnumber its dips: many faint
+        spots), each pixel's noise taken from the frame (or the camera model); a number is the lowest band-passed peak value (frame units, photons with a camera model).
         ``"peaks"``: the lowest peak pixel value; "auto" is :func:`auto_threshold`.
     min_distance : float
         Smallest distance between two kept peaks, pixels (>= 0); of two closer peaks the more
         significant (``"peaks"``: the brighter) stays.
     method : str or None
         ``"radial_symmetry"`` (default): with ``"spots"``, the radial-symmetry centre of the
-        band-passed window, or, where that is declined (crowding, edges, missing pixels, an
-        estimate off the peak), the Gaussian through the peak and its neighbours or their
-        centroid (``located_by`` says which). ``"mle"``: every spot fitted afterwards by Poisson
+        band-passed window, or, where that is declined (crowding, edges, missing pixels, hot
+        pixels nearby, an estimate off the peak), a Gaussian fitted to the camera's pixels, the
+        Gaussian through the peak and its neighbours or their centroid (``located_by`` says
+        which). ``"mle"``: every spot fitted afterwards by Poisson
         maximum likelihood on the camera frame with the camera model (adds ``photons``,
         ``sigma``, ``x_err``, ``y_err``, ``converged``; ``background`` becomes the fit's, photons
         per pixel). ``"peaks"`` also takes ``"gaussian_fitting"`` and None (pixel positions).

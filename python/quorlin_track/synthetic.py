@@ -356,16 +356,21 @@ class CameraScene:
     offset: float = 100.0  # ADU at zero light
     read_noise: float = 3.0  # ADU, standard deviation (a few pixels are far noisier)
     hot_pixels: int = 15
-    full_well: int = 4095  # largest camera value (a 12-bit converter)
+    full_well: int = 4095  # largest camera value (a 12-bit converter); up to 255: 8-bit frames
+    excess_noise: float = 1.0  # noise factor of an electron-multiplying register (EMCCD: sqrt(2))
+    gradient: float = 0.0  # illumination change from the left edge to the right, share of the level
+    cell_contrast: float = 1.0  # scales the cells' brightness over the background
+    dead_columns: int = 0  # columns of missing (NaN) pixels: float32 frames
+    masked_regions: int = 0  # rectangles of missing (NaN) pixels: float32 frames
 
 
 @dataclass
 class CameraMovie:
     """A camera-like movie and its ground truth."""
 
-    frames: npt.NDArray[np.uint16]  # (T, Y, X) camera counts
+    frames: npt.NDArray[Any]  # (T, Y, X) camera counts: uint16, uint8 (8-bit), float32 (NaN pixels)
     positions: Floats  # (T, P, 2) true positions (y, x), pixels; may lie outside the frame
-    visible: npt.NDArray[np.bool_]  # (T, P) emitting and inside the frame
+    visible: npt.NDArray[np.bool_]  # (T, P) emitting, inside the frame, clear of missing pixels
     photons: Floats  # (T, P) photons of each particle in each frame
     hot_pixels: npt.NDArray[np.int64]  # (H, 2) rows and columns of the stuck pixels
     scene: CameraScene
@@ -390,6 +395,7 @@ def _background(scene: CameraScene, rng: np.random.Generator) -> Floats:
     cy, cx = rows * rng.uniform(0.3, 0.7), cols * rng.uniform(0.3, 0.7)
     radius = math.hypot(rows, cols) / 2.0
     light = 1.0 - scene.illumination * ((y - cy) ** 2 + (x - cx) ** 2) / radius**2
+    light += scene.gradient * (x / max(cols - 1, 1) - 0.5)
     image = scene.background * np.clip(light, 0.05, None)
     texture = _smooth_noise(scene.shape, 3.0, rng)
     for _ in range(scene.cells):
@@ -399,7 +405,7 @@ def _background(scene: CameraScene, rng: np.random.Generator) -> Floats:
         u = (y - oy) * np.cos(angle) + (x - ox) * np.sin(angle)
         v = -(y - oy) * np.sin(angle) + (x - ox) * np.cos(angle)
         inside = 1.0 / (1.0 + np.exp((np.sqrt((u / a) ** 2 + (v / b) ** 2) - 1.0) * min(a, b) / 2.0))
-        level = scene.background * rng.uniform(1.5, 4.0)
+        level = scene.background * scene.cell_contrast * rng.uniform(1.5, 4.0)
         image += level * inside * np.clip(1.0 + 0.35 * texture, 0.0, None)
     result: Floats = image
     return result
@@ -417,6 +423,46 @@ def _spots(shape: tuple[int, int], centres: Floats, width: float, photons: Float
     inside = (ky >= 0) & (ky < shape[0]) & (kx >= 0) & (kx < shape[1])
     image += np.bincount((ky * shape[1] + kx)[inside], weights=values[inside], minlength=image.size)
     return image.reshape(shape)
+
+
+def _photons_to_counts(mean: Floats, scene: CameraScene, rng: np.random.Generator) -> Floats:
+    """Photon counts drawn for the expected image, in counts without offset and read noise: Poisson,
+    and with an electron-multiplying register (``excess_noise`` F > 1) a gamma-distributed gain
+    whose variance makes the output's F**2 times Poisson's."""
+    photons = rng.poisson(mean).astype(np.float64)
+    if scene.excess_noise > 1.0:
+        spread = scene.excess_noise**2 - 1.0
+        photons = np.where(photons > 0, rng.gamma(np.maximum(photons, 1.0) / spread, spread), 0.0)
+    scaled: Floats = scene.gain * photons
+    return scaled
+
+
+def _missing_pixels(scene: CameraScene, rng: np.random.Generator) -> npt.NDArray[np.bool_]:
+    """Where the camera gives no value: dead columns and masked rectangles (a tenth to a fifth of
+    the frame's sides each)."""
+    rows, cols = scene.shape
+    missing = np.zeros(scene.shape, bool)
+    missing[:, rng.choice(cols, scene.dead_columns, replace=False)] = True
+    for _ in range(scene.masked_regions):
+        h, w = (rng.uniform(0.1, 0.2, 2) * (rows, cols)).astype(int) + 1
+        top, left = rng.integers(0, rows - h + 1), rng.integers(0, cols - w + 1)
+        missing[top:top + h, left:left + w] = True
+    return missing
+
+
+def _near(points: Floats, mask: npt.NDArray[np.bool_], reach: int) -> npt.NDArray[np.bool_]:
+    """Whether each (..., 2) point's nearest pixel lies within ``reach`` pixels (square) of a
+    masked pixel; points outside the frame are not."""
+    rows, cols = mask.shape
+    grown = np.zeros((rows + 2 * reach, cols + 2 * reach), bool)
+    for dy in range(2 * reach + 1):
+        for dx in range(2 * reach + 1):
+            grown[dy:dy + rows, dx:dx + cols] |= mask
+    r = np.rint(points[..., 0]).astype(np.int64)
+    c = np.rint(points[..., 1]).astype(np.int64)
+    inside = (r >= 0) & (r < rows) & (c >= 0) & (c < cols)
+    result: npt.NDArray[np.bool_] = inside & grown[np.clip(r, 0, rows - 1) + reach, np.clip(c, 0, cols - 1) + reach]
+    return result
 
 
 def camera_movie(scene: CameraScene | str = "camera", *, seed: int = 0, **changes: Any) -> CameraMovie:
@@ -479,12 +525,20 @@ def camera_movie(scene: CameraScene | str = "camera", *, seed: int = 0, **change
     hot = np.stack(np.unravel_index(rng.choice(rows * cols, scene.hot_pixels, replace=False),
                                     scene.shape), axis=1).astype(np.int64)
     hot_values = scene.offset + rng.uniform(200.0, 3000.0, scene.hot_pixels)
-    frames = np.empty((scene.frames, rows, cols), np.uint16)
+    missing = _missing_pixels(scene, rng) if scene.dead_columns or scene.masked_regions else None
+    sample = np.uint8 if scene.full_well <= np.iinfo(np.uint8).max else np.uint16
+    frames = np.empty((scene.frames, rows, cols), np.float32 if missing is not None else sample)
     for t in range(scene.frames):
         width = scene.sigma * (2.0 if t in defocused else 1.0)
         lit = np.flatnonzero(emitting[t])
         mean = background + _spots(scene.shape, positions[t, lit], width, photons[t, lit])
-        counts = scene.offset + scene.gain * rng.poisson(mean) + noise * rng.normal(size=scene.shape)
+        counts = scene.offset + _photons_to_counts(mean, scene, rng) + noise * rng.normal(size=scene.shape)
         counts[hot[:, 0], hot[:, 1]] = hot_values
         frames[t] = np.clip(np.rint(counts), 0, scene.full_well)
-    return CameraMovie(frames, positions, emitting & inside, photons, hot, scene)
+        if missing is not None:
+            frames[t][missing] = np.nan
+    visible = emitting & inside
+    if missing is not None:
+        # A spot on a missing pixel or beside one cannot be measured: the truth does not count it.
+        visible &= ~_near(positions, missing, 1)
+    return CameraMovie(frames, positions, visible, photons, hot, scene)

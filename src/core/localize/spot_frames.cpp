@@ -148,11 +148,13 @@ std::vector<FrameSpots> detect_spot_frames(const T* samples, std::uint64_t frame
                          kNoiseFreeShare * std::max(highest, 0.0f));
     const View2<float> filtered_view = contiguous_view<float, 2>((*filtered).data(), {rows, cols});
     const View2<float> sigmas_view = contiguous_view<float, 2>((*significance).data(), {rows, cols});
+    const float lowest = kLowestSpotSigmas * kLowestSpotSigmas;
     const auto peaks = s.threshold ? detect_peaks_2d(filtered_view, extent, *s.threshold, s.min_distance)
-                                   : detect_peaks_2d(sigmas_view, extent, kSpotSigmas * kSpotSigmas, s.min_distance);
+                                   : detect_peaks_2d(sigmas_view, extent, lowest, s.min_distance);
     SpotSettings settings{s.window, s.keep_hot_pixels, nan, std::nullopt, std::nullopt};
     if (!s.threshold) {
       settings.min_snr = kSpotSigmas;
+      settings.lowest_snr = kLowestSpotSigmas;
       settings.typical_spread = frame_spread(sigmas_view);
     }
     results[f] = measure_spots(contiguous_view<float, 2>((*frame).data(), {rows, cols}), filtered_view,

@@ -15,6 +15,10 @@ namespace quorlin {
 /// The automatic threshold, in noise sigmas of the band-passed frame: pure camera noise (shot and
 /// read noise, noisy pixels, uneven light) then gives about one false spot in 5 million pixels.
 constexpr float kSpotSigmas = 5.5f;
+/// The lowest the automatic threshold falls to in a frame whose peaks outnumber its dips (faint
+/// spots): noise reaches it about once in 10,000 pixels, so a few false spots can only come
+/// with many real ones.
+constexpr float kLowestSpotSigmas = 4.0f;
 
 /// The choices of the spot path, resolved (spot_path_settings).
 struct SpotPathSettings {

@@ -10,6 +10,8 @@
 #include <tuple>
 #include <utility>
 
+#include "detect/balanced_threshold.h"
+#include "localize/mle_fit.h"
 #include "localize/radial_symmetry2d.h"
 #include "localize/spot_shape.h"
 
@@ -23,6 +25,22 @@ constexpr int kCentroidSteps = 2;
 /// to be the spot's own background.
 constexpr std::int64_t kRingInner = 2;
 constexpr std::int64_t kRingOuter = 4;
+/// The dark halo the band-pass leaves around a bright peak reaches this many half-windows from it:
+/// the background square's half-side, plus the spot's own width.
+constexpr float kHaloWindows = 2.0f;
+/// Dips say how many peaks noise gives only when at least this share of the frame lies clear of
+/// the peaks' halos.
+constexpr float kMinClearShare = 0.25f;
+/// Spots whose window comes this close to the frame's edge (pixels) are fitted on the camera's
+/// pixels: there the band-pass's mirrored copy of the spot pulls its band-passed window towards
+/// the edge, by 0.04-0.07 pixels one pixel in, by less than 0.01 two pixels in.
+constexpr std::int64_t kEdgeMargin = 2;
+/// A fit on the camera's pixels may land this far from the peak pixel along each axis (pixels): a
+/// spike's or a missing pixel's mark on the band-passed frame can move the peak pixel by one.
+constexpr float kMaxFitShift = 1.5f;
+/// Fits again with the left-out pixels given the values the last fit expects there: each refit
+/// takes the estimate most of the remaining way to the fit of the other pixels alone.
+constexpr int kLeftOutRefits = 3;
 /// Fewer ring pixels than this (a spot in a corner of a tiny frame) say nothing of the noise.
 constexpr std::size_t kMinRingPixels = 16;
 
@@ -97,12 +115,80 @@ std::array<float, 2> disk_centroid(const View2<float>& filtered, const Index<2>&
   return start;
 }
 
-/// The sub-pixel offset of a spot from its peak pixel, and how it was obtained.
+/// Share of a unit Gaussian of centre `mean` and width `sigma` (pixels) that pixel k collects
+/// (it spans [k - 0.5, k + 0.5]).
+double pixel_share(double k, double mean, double sigma) {
+  const double scale = 1.0 / (std::sqrt(2.0) * sigma);
+  return 0.5 * (std::erf((k + 0.5 - mean) * scale) - std::erf((k - 0.5 - mean) * scale));
+}
+
+/// Offset from the peak pixel p of a Gaussian spot fitted (centre, photons, background and width,
+/// by maximum likelihood) to the camera's pixels of its window that lie in the frame, the missing
+/// pixels and the single-pixel spikes (`spikes`) in it left out; none when the window is too wide
+/// for the fit, the fit fails or lands beyond kMaxFitShift. A pixel is left out by giving it the
+/// value the fit expects there (first the spot's `background`) and fitting again, kLeftOutRefits
+/// times: the estimate moves towards the fit of the other pixels alone.
+std::optional<std::array<float, 2>> camera_fit(const View2<float>& frame, const Index<2>& p, std::int64_t half,
+                                               float background, const std::vector<Index<2>>& spikes) {
+  const int side = static_cast<int>(2 * half + 1);
+  if (side > kMaxFitWindow) return std::nullopt;
+  const auto y = static_cast<double>(p[0]), x = static_cast<double>(p[1]);
+  SpotWindows window = extract_spot_windows(frame, &y, &x, 1, side, 1.0, 0.0);
+  WindowPlacement& place = window.placement[0];
+  if (place.rows < kMinFitSide || place.cols < kMinFitSide) return std::nullopt;
+  const auto index = [&](std::int64_t r, std::int64_t c) {
+    return place.offset + static_cast<std::size_t>((r - place.row0) * place.cols + (c - place.col0));
+  };
+  std::vector<Index<2>> left_out;
+  for (std::int64_t r = place.row0; r < place.row0 + place.rows; ++r)
+    for (std::int64_t c = place.col0; c < place.col0 + place.cols; ++c)
+      if (!std::isfinite(window.photons[index(r, c)])) left_out.push_back({r, c});
+  for (const Index<2>& spike : spikes)
+    if (spike[0] >= place.row0 && spike[0] < place.row0 + place.rows && spike[1] >= place.col0 &&
+        spike[1] < place.col0 + place.cols)
+      left_out.push_back(spike);
+  for (const Index<2>& q : left_out) window.photons[index(q[0], q[1])] = std::max(static_cast<double>(background), 0.0);
+  place.usable = true;
+  SpotFit fit = fit_spots(window, &y, &x, GaussianFitOptions{std::numeric_limits<double>::quiet_NaN()})[0];
+  for (int refit = 0; refit < kLeftOutRefits && !left_out.empty() && fit.converged; ++refit) {
+    for (const Index<2>& q : left_out)
+      window.photons[index(q[0], q[1])] =
+          fit.background + fit.photons * pixel_share(static_cast<double>(q[0]), fit.y, fit.sigma) *
+                               pixel_share(static_cast<double>(q[1]), fit.x, fit.sigma);
+    place.start_y = fit.y - static_cast<double>(place.row0);
+    place.start_x = fit.x - static_cast<double>(place.col0);
+    fit = fit_spots(window, &y, &x, GaussianFitOptions{std::numeric_limits<double>::quiet_NaN()})[0];
+  }
+  const auto dy = static_cast<float>(fit.y - y), dx = static_cast<float>(fit.x - x);
+  if (!fit.converged || !(std::fabs(dy) <= kMaxFitShift && std::fabs(dx) <= kMaxFitShift)) return std::nullopt;
+  return std::array<float, 2>{dy, dx};
+}
+
+/// Whether a spike lies within `reach` pixels (along both axes) of p.
+bool spike_near(const std::vector<Index<2>>& spikes, const Index<2>& p, std::int64_t reach) {
+  return std::any_of(spikes.begin(), spikes.end(), [&](const Index<2>& q) {
+    return std::abs(q[0] - p[0]) <= reach && std::abs(q[1] - p[1]) <= reach;
+  });
+}
+
+/// The sub-pixel offset of a spot from its peak pixel, and how it was obtained. The band-passed
+/// window gives it, unless the band-pass has bent that window: at the frame's edges (the filter
+/// mirrors the frame there, pulling a spot towards its mirror image), around a missing pixel
+/// (filled for the filter) or a spike (spread by the filter over its background square): there
+/// the camera's pixels are fitted, the missing and spiked ones left out.
 std::pair<std::array<float, 2>, Locator> locate_spot(const View2<float>& frame, const View2<float>& filtered,
-                                                     const Index<2>& p, std::int64_t half, bool crowded, bool missing) {
+                                                     const Index<2>& p, std::int64_t half, bool crowded, bool missing,
+                                                     float background, const std::vector<Index<2>>& spikes) {
   const bool whole = p[0] >= half && p[1] >= half &&
                      p[0] + half < static_cast<std::int64_t>(frame.shape[0]) &&
                      p[1] + half < static_cast<std::int64_t>(frame.shape[1]);
+  const std::int64_t margin = half + kEdgeMargin;
+  const bool near_edge = p[0] < margin || p[1] < margin || p[0] + margin >= static_cast<std::int64_t>(frame.shape[0]) ||
+                         p[1] + margin >= static_cast<std::int64_t>(frame.shape[1]);
+  const bool bent = near_edge || (missing && has_nan<2>(frame, p, half)) || spike_near(spikes, p, 2 * half);
+  if (bent && !crowded) {
+    if (const auto offset = camera_fit(frame, p, half, background, spikes)) return {*offset, Locator::gaussian};
+  }
   if (whole && !crowded && !(missing && has_nan<2>(frame, p, half))) {
     View2<float> window = filtered;
     window.data = &filtered(p[0] - half, p[1] - half);
@@ -122,6 +208,36 @@ std::pair<std::array<float, 2>, Locator> locate_spot(const View2<float>& frame, 
                                        filtered(p[0], p[1] + 1));
   if (dy && dx) return {{*dy, *dx}, Locator::gaussian};
   return {neighbourhood_centroid(filtered, p), Locator::centroid};
+}
+
+/// The sizes (noise sigmas, as positive numbers) of the dips of a frame's significance that noise
+/// alone would give: those at least `lowest` deep and clear of every peak's halo and of missing
+/// pixels, and the weight that scales their count to the whole frame; none where too little of
+/// the frame lies clear. The band-pass leaves a dark halo around every bright peak (its background
+/// square takes in the peak's light), deeper than the noise for a bright one.
+std::optional<std::pair<std::vector<float>, float>> noise_dips(const View2<float>& frame,
+                                                               const View2<float>& squared_significance,
+                                                               const std::vector<Peak<2>>& peaks, float lowest,
+                                                               std::int64_t half, bool missing_pixels) {
+  const auto reach = static_cast<std::int64_t>(kHaloWindows * static_cast<float>(half));
+  const auto rows = static_cast<std::int64_t>(frame.shape[0]), cols = static_cast<std::int64_t>(frame.shape[1]);
+  thread_local std::vector<std::uint8_t> halo;
+  halo.assign(static_cast<std::size_t>(rows * cols), 0);
+  for (const Peak<2>& peak : peaks) {
+    const auto r = static_cast<std::int64_t>(peak.index[0]), c = static_cast<std::int64_t>(peak.index[1]);
+    for (std::int64_t i = std::max<std::int64_t>(r - reach, 0); i <= std::min(r + reach, rows - 1); ++i)
+      std::fill(halo.begin() + i * cols + std::max<std::int64_t>(c - reach, 0),
+                halo.begin() + i * cols + std::min(c + reach, cols - 1) + 1, std::uint8_t{1});
+  }
+  const auto clear = static_cast<float>(std::count(halo.begin(), halo.end(), std::uint8_t{0}));
+  const auto pixels = static_cast<float>(rows * cols);
+  if (!(clear >= kMinClearShare * pixels)) return std::nullopt;
+  std::vector<float> sizes;
+  for (const Peak<2>& dip : frame_dips(squared_significance, lowest * lowest, halo.data())) {
+    const Index<2> p{static_cast<std::int64_t>(dip.index[0]), static_cast<std::int64_t>(dip.index[1])};
+    if (!(missing_pixels && has_nan<2>(frame, p, 1))) sizes.push_back(std::sqrt(-dip.intensity));
+  }
+  return std::pair{std::move(sizes), pixels / clear};
 }
 
 }  // namespace
@@ -144,31 +260,75 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
                          const SpotSettings& settings) {
   const auto half = static_cast<std::int64_t>(settings.window / 2);
   FrameSpots out;
-  // First set apart the peaks that are no spots, so that they crowd no one.
+  const auto significance = [&](const Index<2>& p) {
+    const float square = squared_significance(p[0], p[1]);
+    return std::copysign(std::sqrt(std::fabs(square)), square);
+  };
+  // With the automatic threshold: the dips that noise alone would give, and the threshold of the
+  // peaks' significance alone, below which no spot can be kept (setting peaks apart and the
+  // texture check only take spots away, which never lowers the threshold).
+  const float highest = settings.min_snr.value_or(0.0f), lowest = std::min(settings.lowest_snr, highest);
+  std::optional<std::pair<std::vector<float>, float>> dips;
+  const auto balanced = [&](const std::vector<float>& sizes) {
+    return dips ? balanced_threshold(sizes, dips->first, dips->second, lowest, highest, kFalseSpotShare) : highest;
+  };
+  float threshold = -std::numeric_limits<float>::infinity();
+  std::vector<float> sizes(peaks.size());
+  for (std::size_t i = 0; i < peaks.size(); ++i)
+    sizes[i] = significance({static_cast<std::int64_t>(peaks[i].index[0]), static_cast<std::int64_t>(peaks[i].index[1])});
+  if (settings.min_snr) {
+    dips = noise_dips(frame, squared_significance, peaks, lowest, half, settings.missing_pixels);
+    threshold = balanced(sizes);
+  }
+  // Set apart the peaks that are no spots, so that they crowd no one; they are counted once the
+  // threshold is known.
   std::vector<Index<2>> kept;
-  std::vector<float> backgrounds, snrs;
-  for (const Peak<2>& peak : peaks) {
-    const Index<2> p{static_cast<std::int64_t>(peak.index[0]), static_cast<std::int64_t>(peak.index[1])};
+  std::vector<float> backgrounds, snrs, missing, spikes;
+  std::vector<Index<2>> spike_pixels;
+  for (std::size_t i = 0; i < peaks.size(); ++i) {
+    if (!(sizes[i] >= threshold)) continue;
+    const Index<2> p{static_cast<std::int64_t>(peaks[i].index[0]), static_cast<std::int64_t>(peaks[i].index[1])};
     if (settings.missing_pixels && has_nan<2>(frame, p, 1)) {
-      ++out.dropped_nan;
+      missing.push_back(sizes[i]);
       continue;
     }
     const float background = border_median<2>(frame, p, half + 1);
     if (!settings.keep_hot_pixels && is_spike<2>(frame, p, background)) {
-      ++out.dropped_hot;
+      spikes.push_back(sizes[i]);
+      spike_pixels.push_back(brightest_near<2>(frame, p));
       continue;
-    }
-    const float square = squared_significance(p[0], p[1]);
-    float snr = std::copysign(std::sqrt(std::fabs(square)), square);
-    if (settings.min_snr && settings.typical_spread && snr < kTextureCheck * *settings.min_snr) {
-      const auto spread = ring_spread(squared_significance, p, half);
-      if (spread && *spread > *settings.typical_spread) snr *= *settings.typical_spread / *spread;
-      if (!(snr >= *settings.min_snr)) continue;
     }
     kept.push_back(p);
     backgrounds.push_back(background);
-    snrs.push_back(snr);
+    snrs.push_back(sizes[i]);
   }
+  if (settings.min_snr) {
+    threshold = balanced(snrs);
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+      if (!(snrs[i] >= threshold)) {
+        snrs[i] = -std::numeric_limits<float>::infinity();
+      } else if (settings.typical_spread && snrs[i] < kTextureCheck * highest) {
+        const auto spread = ring_spread(squared_significance, kept[i], half);
+        if (spread && *spread > *settings.typical_spread) snrs[i] *= *settings.typical_spread / *spread;
+      }
+    }
+    threshold = balanced(snrs);
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+      if (!(snrs[i] >= threshold)) continue;
+      kept[n] = kept[i];
+      backgrounds[n] = backgrounds[i];
+      snrs[n++] = snrs[i];
+    }
+    kept.resize(n);
+    backgrounds.resize(n);
+    snrs.resize(n);
+  }
+  const auto reaching = [&](const std::vector<float>& sizes) {
+    return static_cast<std::uint64_t>(std::count_if(sizes.begin(), sizes.end(), [&](float v) { return v >= threshold; }));
+  };
+  out.dropped_nan = reaching(missing);
+  out.dropped_hot = reaching(spikes);
   // Crowding: each spot's nearest neighbour among the kept ones, through the kept spots ordered
   // by row (a band of rows is searched for each).
   const float reach = kCrowdedWindows * static_cast<float>(settings.window);
@@ -189,7 +349,8 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
       const auto dc = static_cast<float>(kept[*it][1] - p[1]);
       crowded = dr * dr + dc * dc < reach * reach;
     }
-    const auto [offset, how] = locate_spot(frame, filtered, p, half, crowded, settings.missing_pixels);
+    const auto [offset, how] =
+        locate_spot(frame, filtered, p, half, crowded, settings.missing_pixels, backgrounds[i], spike_pixels);
     Spot s;
     s.y = static_cast<float>(p[0]) + offset[0];
     s.x = static_cast<float>(p[1]) + offset[1];

@@ -15,7 +15,8 @@ namespace quorlin {
 /// How a spot's position was obtained.
 enum class Locator : std::uint8_t {
   radial_symmetry = 0,  ///< radial-symmetry centre of the band-passed window, averaged with its disk centroid
-  gaussian = 1,         ///< Gaussian through the band-passed peak and its neighbours, per axis
+  gaussian = 1,         ///< Gaussian fitted to the camera's pixels, or through the band-passed peak and its
+                        ///< neighbours, per axis
   centroid = 2,         ///< centroid of the band-passed 3 x 3 neighbourhood
 };
 
@@ -43,6 +44,9 @@ struct SpotSettings {
   /// normal noise, see frame_spread).
   std::optional<float> min_snr;
   std::optional<float> typical_spread;
+  /// With the automatic threshold, the lowest it may fall to where the frame's peaks outnumber its
+  /// dips (see balanced_threshold; the peaks and dips were found down to it).
+  float lowest_snr = 0.0f;
 };
 
 /// The frame's spread of the significance: median |significance| over a regular sample of about
@@ -60,8 +64,9 @@ struct FrameSpots {
 /// above the noise are checked against the band-passed frame's variation around them: a textured
 /// background varies more than the noise model says, and its bumps are no spots. The check costs
 /// a median over the ring, so the bright spots, which no texture the model misses could reach,
-/// skip it.
-constexpr float kTextureCheck = 1.5f;
+/// skip it; cells three to eight times brighter than the background, textured by a third, still
+/// give bumps of 8 to 11 noise sigmas.
+constexpr float kTextureCheck = 2.5f;
 /// The frame's spread is taken from about this many pixels on a square grid: its median to
 /// within about 2 %, at a small cost on any frame.
 constexpr std::uint64_t kSpreadSamples = 4096;
@@ -72,10 +77,17 @@ constexpr float kCrowdedWindows = 5.0f / 7.0f;
 /// (pixels); beyond it the window does not hold one symmetric spot.
 constexpr float kMaxRadialShift = 1.0f;
 
+/// Of the automatic threshold's peaks, the share that may be noise where the threshold falls below
+/// SpotSettings::min_snr: a few false spots for many more real ones in a frame of faint spots.
+constexpr float kFalseSpotShare = 0.05f;
+
 /// Measures each peak (found on `filtered`, in list order) on `frame` (the camera frame, NaN where
 /// pixels are missing) and `filtered` (its band-passed copy, finite); `squared_significance` holds
 /// s |s| of each pixel's significance s (band-passed value in local noise sigmas), which becomes
-/// the spot's snr. The three share one shape.
+/// the spot's snr. The three share one shape. With the automatic threshold the spots kept are
+/// those at or above balanced_threshold (between `lowest_snr` and `min_snr`) of the spots' snr
+/// against the sizes of the significance's dips that noise alone would give (those clear of the
+/// dark halo the band-pass leaves around every peak).
 FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered,
                          const View2<float>& squared_significance, const std::vector<Peak<2>>& peaks,
                          const SpotSettings& settings);

@@ -122,16 +122,24 @@ float border_median(const StridedView<float, D>& v, const Index<D>& p, std::int6
   return border.empty() ? value_at(v, p) : median_of(border);
 }
 
+/// The brightest pixel of the cube of half-side 1 around p within the view (p on ties; NaN passed
+/// over).
+template <std::size_t D>
+Index<D> brightest_near(const StridedView<float, D>& v, const Index<D>& p) {
+  Index<D> top = p;
+  for_each_in_cube<D>(p, 1, [&](const Index<D>& at, const Index<D>&) {
+    if (inside(v, at) && value_at(v, at) > value_at(v, top)) top = at;
+  });
+  return top;
+}
+
 /// Whether the peak found at p is a single-pixel spike: the brightest finite pixel of its cube
 /// of half-side 1 (the peak itself, or a spike beside it, as at a frame's edge where peaks are
 /// not looked for) stands above the background while its neighbours in the view hold almost none
 /// of that height.
 template <std::size_t D>
 bool is_spike(const StridedView<float, D>& v, const Index<D>& p, float background) {
-  Index<D> top = p;
-  for_each_in_cube<D>(p, 1, [&](const Index<D>& at, const Index<D>&) {
-    if (inside(v, at) && value_at(v, at) > value_at(v, top)) top = at;
-  });
+  const Index<D> top = brightest_near<D>(v, p);
   const float height = value_at(v, top) - background;
   if (!(height > 0.0f)) return false;
   float around = 0.0f;
