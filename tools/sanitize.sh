@@ -43,7 +43,9 @@ mkdir -p "$(dirname "$BUILD")"
 BUILD=$(cd "$BUILD" && pwd)
 export QUORLIN_CPP_BUILD="$BUILD"
 # The build tree stands in for the installed packages: quorlin_track's Python files beside its
-# instrumented extension.
+# instrumented extension. Links left from an earlier build to files since removed or renamed go
+# first: the package would list them as modules that cannot be imported.
+find "$BUILD/quorlin_track" -maxdepth 1 -type l -delete
 for f in python/quorlin_track/*; do ln -sfn "$PWD/$f" "$BUILD/quorlin_track/${f##*/}"; done
 
 # The interpreter itself is not instrumented, so the runtime must be loaded first. The C++
