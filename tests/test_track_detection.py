@@ -50,12 +50,12 @@ def test_batch_and_locate_equal_the_raw_detector_frame_by_frame(threshold, metho
 
 def test_volumes_equal_the_raw_detector_and_carry_scores():
     movie = noisy_movie(frames=2, shape=(12, 20, 24), particles=6)
-    spots = qt.batch(movie, correlation_sigmas=(1.3, 1.3, 1.3))
+    spots = qt.batch(movie, correlation_sigmas=(1.3, 1.3, 1.3), method="gaussian_fitting")
     assert list(spots.columns) == ["frame", "z", "y", "x", "intensity", "located_by", "score", "mass",
                                    "background", "size", "snr"]
     for t, frame in enumerate(movie):
         positions, intensities, scores = raw_frame(frame, qt.auto_threshold(frame), 3.0,
-                                                   "radial_symmetry", 7, None)
+                                                   "gaussian_fitting", 7, None)
         ours = spots[spots.frame == t]
         np.testing.assert_array_equal(ours[["z", "y", "x"]].to_numpy(), positions)
         np.testing.assert_array_equal(ours["score"].to_numpy(), scores)

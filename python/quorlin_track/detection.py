@@ -386,10 +386,16 @@ def _measure_volume(volume: npt.NDArray[np.float32], spots: pd.DataFrame, plan: 
     single-voxel spikes and spots on NaN voxels set apart (counted in ``attrs["dropped"]``), and
     the filters applied."""
     positions = spots[list(spatial_columns(3))].to_numpy(np.float32)
-    kept, mass, background, size, snr, dropped = _native.measure_volume_spots(
+    kept, mass, background, size, snr, refined, fitted, dropped = _native.measure_volume_spots(
         volume, positions, plan.window, plan.keep_hot_pixels)
     table = spots[kept.astype(bool)].reset_index(drop=True)
     table[MASS], table[BACKGROUND], table[SIZE], table[SNR] = mass, background, size, snr
+    if plan.detector_method == "radial_symmetry":
+        # The detector's estimate is where the Gaussian fit starts; it stays where no fit held.
+        fit = fitted.astype(bool)
+        for k, name in enumerate(spatial_columns(3)):
+            table[name] = refined[:, k]
+        table[LOCATED_BY] = table[LOCATED_BY].where(~fit, "gaussian")
     keep = np.ones(len(table), bool)
     if plan.min_mass is not None:
         keep &= mass >= plan.min_mass

@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <tuple>
 
+#include "localize/gaussian_spot_fit.h"
 #include "localize/spot_shape.h"
 
 namespace quorlin {
@@ -16,6 +18,81 @@ constexpr double kNoiseSamples = 8192.0;
 /// Standard deviation of (v - mean of the six neighbours) for white noise of unit variance:
 /// sqrt(1 + 6 / 36).
 const float kSixNeighbourGain = std::sqrt(7.0f / 6.0f);
+
+/// A spot's width starts at this share of its window's side less one: a window of side 4 sigma + 1
+/// holds a spot of width sigma to two sigmas from its centre.
+constexpr double kStartWidthShare = 0.25;
+/// Two fitted spots closer than this many widths (the volume's, per axis) are one: noise alone
+/// moves the fits of two spots of one spot apart by about 0.2 widths, and two spots this close
+/// give a single peak.
+constexpr double kSameSpot = 1.0;
+
+/// Fits every spot (start positions `at`, backgrounds `background`) with the widths `sigma`
+/// (fitted from there, or kept when `fixed`), the spots' positions `at` the neighbours; the
+/// fitted spots, none where a fit failed.
+std::vector<std::optional<GaussianSpot<3>>> fit_spots(const View3<float>& volume, const std::vector<std::array<float, 3>>& at,
+                                                      const std::vector<float>& background, std::int64_t half,
+                                                      const std::array<double, 3>& sigma, bool fixed) {
+  std::vector<std::optional<GaussianSpot<3>>> fits(at.size());
+  for (std::size_t i = 0; i < at.size(); ++i) {
+    SpotFitRequest<3> request{{at[i][0], at[i][1], at[i][2]}, half, background[i], sigma, fixed, &at, i};
+    fits[i] = fit_gaussian_spot<3>(volume, request);
+  }
+  return fits;
+}
+
+/// The median width per axis of the fitted spots; none with fewer than kMinWidthSpots of them.
+std::optional<std::array<double, 3>> median_widths(const std::vector<std::optional<GaussianSpot<3>>>& fits) {
+  std::array<double, 3> median{};
+  for (std::size_t a = 0; a < 3; ++a) {
+    std::vector<float> widths;
+    for (const auto& fit : fits)
+      if (fit) widths.push_back(static_cast<float>(fit->sigma[a]));
+    if (widths.size() < kMinWidthSpots) return std::nullopt;
+    median[a] = median_of(widths);
+  }
+  return median;
+}
+
+/// Each measured spot's position refined (see measure_volume_spots); returns the volume's widths
+/// per axis (none where too few spots gave them).
+std::optional<std::array<double, 3>> refine_positions(const View3<float>& volume, std::int64_t half,
+                                                      std::vector<VolumeSpot>& spots) {
+  std::vector<std::array<float, 3>> at;
+  std::vector<float> background;
+  for (const VolumeSpot& s : spots) {
+    at.push_back(s.position);
+    background.push_back(s.background);
+  }
+  const double start = kStartWidthShare * static_cast<double>(2 * half);
+  const auto first = fit_spots(volume, at, background, half, {start, start, start}, false);
+  std::vector<std::array<float, 3>> settled = at;
+  for (std::size_t i = 0; i < spots.size(); ++i)
+    if (first[i])
+      for (std::size_t a = 0; a < 3; ++a) settled[i][a] = static_cast<float>(first[i]->centre[a]);
+  const std::optional<std::array<double, 3>> widths = median_widths(first);
+  const auto second = widths ? fit_spots(volume, settled, background, half, *widths, true) : first;
+  for (std::size_t i = 0; i < spots.size(); ++i) {
+    const auto& fit = second[i] ? second[i] : first[i];
+    if (!fit) continue;
+    for (std::size_t a = 0; a < 3; ++a) spots[i].position[a] = static_cast<float>(fit->centre[a]);
+    spots[i].fitted = true;
+  }
+  return widths;
+}
+
+/// Whether two fitted spots lie on one spot: closer than kSameSpot widths (per axis, the volume's
+/// widths), where the detector found two peaks of one spot (a noise peak on its flank) and both fits
+/// ran to it.
+bool same_spot(const VolumeSpot& a, const VolumeSpot& b, const std::array<double, 3>& widths) {
+  if (!a.fitted || !b.fitted) return false;
+  double sum = 0.0;
+  for (std::size_t k = 0; k < 3; ++k) {
+    const double d = static_cast<double>(a.position[k] - b.position[k]) / widths[k];
+    sum += d * d;
+  }
+  return sum < kSameSpot * kSameSpot;
+}
 
 }  // namespace
 
@@ -42,6 +119,7 @@ VolumeSpots measure_volume_spots(const View3<float>& volume, const std::vector<s
   const float sigma = volume_noise_sigma(volume);
   VolumeSpots out;
   out.kept.assign(positions.size(), 0);
+  std::vector<std::size_t> source;  // the input index of each measured spot
   for (std::size_t i = 0; i < positions.size(); ++i) {
     const std::array<float, 3>& at = positions[i];
     // A localizer that met a missing voxel in its window leaves a NaN position.
@@ -66,9 +144,25 @@ VolumeSpots measure_volume_spots(const View3<float>& volume, const std::vector<s
     std::tie(s.mass, s.size) = mass_and_size<3>(volume, p, half, s.background, at);
     const float height = value_at<3>(volume, p) - s.background;
     s.snr = sigma > 0.0f ? height / sigma : std::numeric_limits<float>::infinity();
+    s.position = at;
+    s.fitted = false;
     out.kept[i] = 1;
     out.spots.push_back(s);
+    source.push_back(i);
   }
+  const std::optional<std::array<double, 3>> widths = refine_positions(volume, half, out.spots);
+  if (!widths) return out;
+  // Of two spots on one, the first (the detector lists the brighter first) stays.
+  std::vector<VolumeSpot> distinct;
+  for (std::size_t j = 0; j < out.spots.size(); ++j) {
+    const bool repeated = std::any_of(distinct.begin(), distinct.end(),
+                                      [&](const VolumeSpot& kept) { return same_spot(kept, out.spots[j], *widths); });
+    if (repeated)
+      out.kept[source[j]] = 0;
+    else
+      distinct.push_back(out.spots[j]);
+  }
+  out.spots = std::move(distinct);
   return out;
 }
 
