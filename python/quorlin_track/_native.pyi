@@ -71,7 +71,7 @@ def measure_volume_spots(
     positions: npt.NDArray[np.float32],
     window: int,
     keep_hot_pixels: bool,
-) -> tuple[npt.NDArray[np.uint8], npt.NDArray[np.float32], npt.NDArray[np.float32],
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32], npt.NDArray[np.float32],
            npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.float32],
            npt.NDArray[np.uint8], npt.NDArray[np.int64]]: ...
 def link_particles(

@@ -18,8 +18,8 @@ namespace py = pybind11;
 
 namespace {
 
-/// (kept (N,) bool as uint8, mass, background, size, snr, positions (M, 3), fitted (M,) as uint8
-/// of the M kept spots, dropped (2,): NaN voxels, hot voxels).
+/// (source (M,): the input row of each of the M spots, mass, background, size, snr, positions
+/// (M, 3), fitted (M,) as uint8, dropped (2,): NaN voxels, hot voxels).
 py::tuple measure_volume(const Contiguous<float>& volume, const Contiguous<float>& positions, std::uint64_t window,
                          bool keep_hot_pixels) {
   if (volume.ndim() != 3) throw py::value_error("volume must have 3 dimensions (z, y, x)");
@@ -48,7 +48,7 @@ py::tuple measure_volume(const Contiguous<float>& volume, const Contiguous<float
   const auto kept_spots = static_cast<py::ssize_t>(fitted.size());
   std::vector<std::int64_t> dropped{static_cast<std::int64_t>(measured.dropped_nan),
                                     static_cast<std::int64_t>(measured.dropped_hot)};
-  return py::make_tuple(to_numpy(std::move(measured.kept)), to_numpy(std::move(mass)),
+  return py::make_tuple(to_numpy(std::move(measured.source)), to_numpy(std::move(mass)),
                         to_numpy(std::move(background)), to_numpy(std::move(size)), to_numpy(std::move(snr)),
                         to_numpy(std::move(refined), {kept_spots, py::ssize_t{3}}),
                         to_numpy(std::move(fitted)), to_numpy(std::move(dropped)));
@@ -60,8 +60,8 @@ void bind_volume_spots(py::module_& m) {
   m.def("measure_volume_spots", &measure_volume, py::arg("volume"), py::arg("positions"), py::arg("window"),
         py::arg("keep_hot_pixels"),
         "Measures the spot at each (z, y, x) position of a volume and refines it by a Gaussian fit; returns "
-        "(kept (N,), mass, background, size, snr, positions (M, 3), fitted (M,) of the M kept spots, dropped (2,): "
-        "NaN voxels, hot voxels).");
+        "(source (M,): the input row of each of the M spots, mass, background, size, snr, positions (M, 3), "
+        "fitted (M,), dropped (2,): NaN voxels, hot voxels).");
 }
 
 }  // namespace quorlin::track

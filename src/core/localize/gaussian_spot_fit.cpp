@@ -27,12 +27,19 @@ struct Sample {
   double value;
 };
 
-/// Parameters: centre (D), height, background, and the widths (D) when they are fitted.
+/// Parameters: one spot's centre (D), height, background and, when fitted, widths (D); or two
+/// spots' centres and heights (2 (D + 1)) and their background.
 template <std::size_t D>
-constexpr std::size_t kMaxParameters = 2 * D + 2;
+constexpr std::size_t kMaxParameters = 2 * D + 3;
 
 template <std::size_t D>
 using Parameters = std::array<double, kMaxParameters<D>>;
+
+/// What is fitted: one spot (widths fitted or kept) or two of the request's widths.
+struct Model {
+  std::size_t parameters;
+  bool pair;
+};
 
 /// The pixels of the window that lie in the image, are finite and are not nearer to another spot.
 template <std::size_t D>
@@ -79,41 +86,49 @@ std::vector<Sample<D>> window_samples(const StridedView<float, D>& image, const 
   return samples;
 }
 
-/// The model's value at a sample and its derivatives by the first `k` parameters.
+/// The model's value at a sample and its derivatives by the model's parameters.
 template <std::size_t D>
-double model(const Sample<D>& s, const Parameters<D>& p, const std::array<double, D>& sigma, std::size_t k,
-             Parameters<D>& derivative) {
-  double exponent = 0.0;
-  std::array<double, D> d, scaled;
-  for (std::size_t a = 0; a < D; ++a) {
-    d[a] = s.at[a] - p[a];
-    scaled[a] = d[a] / (sigma[a] * sigma[a]);
-    exponent += d[a] * scaled[a];
+double model_value(const Sample<D>& s, const Parameters<D>& p, const Model& model, const std::array<double, D>& sigma,
+                   Parameters<D>& derivative) {
+  const std::size_t spots = model.pair ? 2 : 1;
+  const std::size_t background = model.pair ? 2 * D + 2 : D + 1;
+  double value = p[background];
+  derivative[background] = 1.0;
+  for (std::size_t m = 0; m < spots; ++m) {
+    const std::size_t base = m * (D + 1);
+    double exponent = 0.0;
+    std::array<double, D> d, scaled;
+    for (std::size_t a = 0; a < D; ++a) {
+      d[a] = s.at[a] - p[base + a];
+      scaled[a] = d[a] / (sigma[a] * sigma[a]);
+      exponent += d[a] * scaled[a];
+    }
+    const double g = std::exp(-0.5 * exponent);
+    const double height = p[base + D];
+    for (std::size_t a = 0; a < D; ++a) derivative[base + a] = height * g * scaled[a];
+    derivative[base + D] = g;
+    value += height * g;
+    if (!model.pair && model.parameters > D + 2)
+      for (std::size_t a = 0; a < D; ++a) derivative[D + 2 + a] = height * g * d[a] * scaled[a] / sigma[a];
   }
-  const double g = std::exp(-0.5 * exponent);
-  const double height = p[D];
-  for (std::size_t a = 0; a < D; ++a) derivative[a] = height * g * scaled[a];
-  derivative[D] = g;
-  derivative[D + 1] = 1.0;
-  if (k > D + 2)
-    for (std::size_t a = 0; a < D; ++a) derivative[D + 2 + a] = height * g * d[a] * scaled[a] / sigma[a];
-  return p[D + 1] + height * g;
+  return value;
 }
 
 /// The widths the parameters hold (fitted) or the request's (fixed).
 template <std::size_t D>
-std::array<double, D> widths(const Parameters<D>& p, const SpotFitRequest<D>& request) {
-  if (request.fixed_sigma) return request.sigma;
+std::array<double, D> widths(const Parameters<D>& p, const Model& model, const SpotFitRequest<D>& request) {
+  if (model.pair || model.parameters == D + 2) return request.sigma;
   std::array<double, D> sigma;
   for (std::size_t a = 0; a < D; ++a) sigma[a] = p[D + 2 + a];
   return sigma;
 }
 
-/// The sum of squared residuals, and with `normal` also J^T J (row-major k x k) and J^T r.
+/// The sum of squared residuals, and with `normal` also J^T J (row-major, lower triangle) and J^T r.
 template <std::size_t D>
-double residuals(const std::vector<Sample<D>>& samples, const Parameters<D>& p, const SpotFitRequest<D>& request,
-                 std::size_t k, std::vector<double>* normal, Parameters<D>* gradient) {
-  const std::array<double, D> sigma = widths(p, request);
+double residuals(const std::vector<Sample<D>>& samples, const Parameters<D>& p, const Model& model,
+                 const SpotFitRequest<D>& request, std::vector<double>* normal, Parameters<D>* gradient) {
+  const std::size_t k = model.parameters;
+  const std::array<double, D> sigma = widths(p, model, request);
   for (std::size_t a = 0; a < D; ++a)
     if (!(sigma[a] > 0.0)) return std::numeric_limits<double>::infinity();
   if (normal != nullptr) {
@@ -123,7 +138,7 @@ double residuals(const std::vector<Sample<D>>& samples, const Parameters<D>& p, 
   double cost = 0.0;
   Parameters<D> j{};
   for (const Sample<D>& s : samples) {
-    const double r = model(s, p, sigma, k, j) - s.value;
+    const double r = model_value(s, p, model, sigma, j) - s.value;
     cost += r * r;
     if (normal == nullptr) continue;
     for (std::size_t u = 0; u < k; ++u) {
@@ -165,13 +180,71 @@ std::optional<Parameters<D>> damped_step(const std::vector<double>& normal, cons
   return x;
 }
 
-}  // namespace
-
+/// A settled fit: its parameters and sum of squared residuals.
 template <std::size_t D>
-std::optional<GaussianSpot<D>> fit_gaussian_spot(const StridedView<float, D>& image, const SpotFitRequest<D>& request) {
-  const std::vector<Sample<D>> samples = window_samples(image, request);
-  const std::size_t k = request.fixed_sigma ? D + 2 : 2 * D + 2;
-  if (samples.size() <= k) return std::nullopt;
+struct Settled {
+  Parameters<D> p;
+  double cost;
+};
+
+/// Damped Gauss-Newton steps from `p` until a step moves no centre by kSettled or none lowers the
+/// squared residuals; none when the fit does not settle within kMaxSteps.
+template <std::size_t D>
+std::optional<Settled<D>> settle(const std::vector<Sample<D>>& samples, Parameters<D> p, const Model& model,
+                                 const SpotFitRequest<D>& request) {
+  const std::size_t k = model.parameters;
+  std::vector<double> normal;
+  Parameters<D> gradient{};
+  double damping = kStartDamping;
+  for (int step = 0; step < kMaxSteps; ++step) {
+    const double cost = residuals(samples, p, model, request, &normal, &gradient);
+    if (!std::isfinite(cost)) return std::nullopt;
+    while (true) {
+      const std::optional<Parameters<D>> delta = damped_step<D>(normal, gradient, k, damping);
+      Parameters<D> next = p;
+      if (delta)
+        for (std::size_t u = 0; u < k; ++u) next[u] += (*delta)[u];
+      const double lowered = delta ? residuals<D>(samples, next, model, request, nullptr, nullptr) : cost;
+      if (lowered < cost) {
+        double moved = 0.0;
+        for (std::size_t m = 0; m < (model.pair ? 2u : 1u); ++m)
+          for (std::size_t a = 0; a < D; ++a) moved = std::max(moved, std::fabs((*delta)[m * (D + 1) + a]));
+        p = next;
+        damping = std::max(damping * 0.1, kStartDamping * 1e-6);
+        if (moved < kSettled) return Settled<D>{p, lowered};
+        break;
+      }
+      damping *= 10.0;
+      if (damping > kMaxDamping) return Settled<D>{p, cost};
+    }
+  }
+  return std::nullopt;
+}
+
+/// The spot at parameter `base` of a settled fit, when it lies within `reach` of the start along
+/// every axis and its height and widths are usable.
+template <std::size_t D>
+std::optional<GaussianSpot<D>> spot_of(const Settled<D>& fit, std::size_t base, const Model& model,
+                                       const SpotFitRequest<D>& request, double reach) {
+  GaussianSpot<D> spot;
+  spot.height = fit.p[base + D];
+  spot.background = fit.p[model.pair ? 2 * D + 2 : D + 1];
+  spot.sigma = widths(fit.p, model, request);
+  spot.residual = fit.cost;
+  if (!(spot.height > 0.0)) return std::nullopt;
+  for (std::size_t a = 0; a < D; ++a) {
+    spot.centre[a] = fit.p[base + a];
+    if (!(spot.sigma[a] > 0.0 && spot.sigma[a] <= static_cast<double>(request.half)) ||
+        !(std::fabs(spot.centre[a] - request.start[a]) <= reach))
+      return std::nullopt;
+  }
+  return spot;
+}
+
+/// The start of a one-spot fit: at the request's start, as high as the window's brightest pixel
+/// stands above the background.
+template <std::size_t D>
+Parameters<D> single_start(const std::vector<Sample<D>>& samples, const SpotFitRequest<D>& request) {
   Parameters<D> p{};
   double peak = -std::numeric_limits<double>::infinity();
   for (const Sample<D>& s : samples) peak = std::max(peak, s.value);
@@ -180,49 +253,60 @@ std::optional<GaussianSpot<D>> fit_gaussian_spot(const StridedView<float, D>& im
   p[D + 1] = request.background;
   if (!request.fixed_sigma)
     for (std::size_t a = 0; a < D; ++a) p[D + 2 + a] = request.sigma[a];
-  std::vector<double> normal;
-  Parameters<D> gradient{};
-  double damping = kStartDamping;
-  bool settled = false;
-  for (int step = 0; step < kMaxSteps && !settled; ++step) {
-    const double cost = residuals(samples, p, request, k, &normal, &gradient);
-    if (!std::isfinite(cost)) return std::nullopt;
-    while (true) {
-      const std::optional<Parameters<D>> delta = damped_step<D>(normal, gradient, k, damping);
-      Parameters<D> next = p;
-      if (delta)
-        for (std::size_t u = 0; u < k; ++u) next[u] += (*delta)[u];
-      if (delta && residuals<D>(samples, next, request, k, nullptr, nullptr) < cost) {
-        double moved = 0.0;
-        for (std::size_t a = 0; a < D; ++a) moved = std::max(moved, std::fabs((*delta)[a]));
-        p = next;
-        damping = std::max(damping * 0.1, kStartDamping * 1e-6);
-        settled = moved < kSettled;
-        break;
-      }
-      damping *= 10.0;
-      if (damping > kMaxDamping) {
-        settled = true;
-        break;
-      }
+  return p;
+}
+
+}  // namespace
+
+template <std::size_t D>
+std::optional<GaussianSpot<D>> fit_gaussian_spot(const StridedView<float, D>& image, const SpotFitRequest<D>& request) {
+  const std::vector<Sample<D>> samples = window_samples(image, request);
+  const Model model{request.fixed_sigma ? D + 2 : 2 * D + 2, false};
+  if (samples.size() <= model.parameters) return std::nullopt;
+  const std::optional<Settled<D>> fit = settle(samples, single_start(samples, request), model, request);
+  if (!fit) return std::nullopt;
+  return spot_of(*fit, 0, model, request, kMaxSpotFitShift);
+}
+
+template <std::size_t D>
+std::optional<std::array<GaussianSpot<D>, 2>> fit_spot_pair(const StridedView<float, D>& image,
+                                                            const SpotFitRequest<D>& request, double noise_variance) {
+  const std::vector<Sample<D>> samples = window_samples(image, request);
+  const Model one{D + 2, false}, two{2 * D + 3, true};
+  if (samples.size() <= two.parameters || !(noise_variance > 0.0)) return std::nullopt;
+  const std::optional<Settled<D>> single = settle(samples, single_start(samples, request), one, request);
+  if (!single) return std::nullopt;
+  std::optional<Settled<D>> best;
+  for (std::size_t axis = 0; axis < D; ++axis) {
+    // The two spots start on either side of the single one along an axis, half as high each.
+    Parameters<D> p{};
+    for (std::size_t m = 0; m < 2; ++m) {
+      for (std::size_t a = 0; a < D; ++a)
+        p[m * (D + 1) + a] = single->p[a] + (a == axis ? (m == 0 ? -1.0 : 1.0) * kPairStart * request.sigma[a] : 0.0);
+      p[m * (D + 1) + D] = 0.5 * single->p[D];
     }
+    p[2 * D + 2] = single->p[D + 1];
+    const std::optional<Settled<D>> fit = settle(samples, p, two, request);
+    if (fit && (!best || fit->cost < best->cost)) best = fit;
   }
-  if (!settled) return std::nullopt;
-  GaussianSpot<D> spot;
-  spot.height = p[D];
-  spot.background = p[D + 1];
-  spot.sigma = widths(p, request);
-  if (!(spot.height > 0.0)) return std::nullopt;
+  if (!best || (single->cost - best->cost) < kPairGain * noise_variance) return std::nullopt;
+  const auto first = spot_of(*best, 0, two, request, kMaxPairShift);
+  const auto second = spot_of(*best, D + 1, two, request, kMaxPairShift);
+  if (!first || !second || std::min(first->height, second->height) < kMinPairShare * single->p[D]) return std::nullopt;
+  double apart = 0.0;
   for (std::size_t a = 0; a < D; ++a) {
-    spot.centre[a] = p[a];
-    if (!(spot.sigma[a] > 0.0 && spot.sigma[a] <= static_cast<double>(request.half)) ||
-        !(std::fabs(p[a] - request.start[a]) <= kMaxSpotFitShift))
-      return std::nullopt;
+    const double d = (first->centre[a] - second->centre[a]) / request.sigma[a];
+    apart += d * d;
   }
-  return spot;
+  if (apart < kMinPairWidths * kMinPairWidths) return std::nullopt;
+  return std::array<GaussianSpot<D>, 2>{*first, *second};
 }
 
 template std::optional<GaussianSpot<2>> fit_gaussian_spot<2>(const StridedView<float, 2>&, const SpotFitRequest<2>&);
 template std::optional<GaussianSpot<3>> fit_gaussian_spot<3>(const StridedView<float, 3>&, const SpotFitRequest<3>&);
+template std::optional<std::array<GaussianSpot<2>, 2>> fit_spot_pair<2>(const StridedView<float, 2>&,
+                                                                        const SpotFitRequest<2>&, double);
+template std::optional<std::array<GaussianSpot<3>, 2>> fit_spot_pair<3>(const StridedView<float, 3>&,
+                                                                        const SpotFitRequest<3>&, double);
 
 }  // namespace quorlin

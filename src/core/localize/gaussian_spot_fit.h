@@ -20,6 +20,7 @@ struct GaussianSpot {
   double height;
   double background;
   std::array<double, D> sigma;
+  double residual;  ///< sum of squared residuals of the fit over its pixels
 };
 
 /// What a fit starts from and may use.
@@ -46,6 +47,34 @@ constexpr double kMaxSpotFitShift = 1.5;
 /// positive, a width exceeds the window, or the centre moves beyond kMaxSpotFitShift.
 template <std::size_t D>
 std::optional<GaussianSpot<D>> fit_gaussian_spot(const StridedView<float, D>& image, const SpotFitRequest<D>& request);
+
+/// Two spots are fitted where one's light leaves more than this many noise variances of squared
+/// residuals that two would explain: about the gain of one spot of 5 noise sigmas' height spread
+/// over its brightest pixels, which noise alone (four more parameters) gives almost never.
+constexpr double kPairGain = 30.0;
+/// Each of two spots holds at least this share of the single spot's height: fainter, the second
+/// is the first's shape or noise, not a spot.
+constexpr double kMinPairShare = 0.25;
+/// Two spots at least this many widths apart (per axis, the request's widths): closer, they are
+/// one spot of another shape.
+constexpr double kMinPairWidths = 0.8;
+/// The two spots start this many widths on either side of the single one.
+constexpr double kPairStart = 0.6;
+/// Each of two spots may lie this far from the start along each axis (pixels).
+constexpr double kMaxPairShift = 2.5;
+
+/// Two spots of the request's (fixed) widths fitted to the window where the detector found one:
+/// two spots closer than the optics resolve give one peak. Both, when two explain the window
+/// better than one by kPairGain times `noise_variance` (the image's noise, the image's units
+/// squared) and satisfy kMinPairShare, kMinPairWidths and kMaxPairShift; none otherwise.
+template <std::size_t D>
+std::optional<std::array<GaussianSpot<D>, 2>> fit_spot_pair(const StridedView<float, D>& image,
+                                                            const SpotFitRequest<D>& request, double noise_variance);
+
+extern template std::optional<std::array<GaussianSpot<2>, 2>> fit_spot_pair<2>(const StridedView<float, 2>&,
+                                                                               const SpotFitRequest<2>&, double);
+extern template std::optional<std::array<GaussianSpot<3>, 2>> fit_spot_pair<3>(const StridedView<float, 3>&,
+                                                                               const SpotFitRequest<3>&, double);
 
 extern template std::optional<GaussianSpot<2>> fit_gaussian_spot<2>(const StridedView<float, 2>&,
                                                                     const SpotFitRequest<2>&);

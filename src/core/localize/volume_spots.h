@@ -22,10 +22,11 @@ struct VolumeSpot {
   bool fitted;                    ///< whether the position is the fitted centre
 };
 
-/// The measured spots (in list order, the ones set apart left out) and which were kept.
+/// The measured spots (in list order, the ones set apart left out, a spot split in two followed by
+/// its second) and the input position each came from.
 struct VolumeSpots {
   std::vector<VolumeSpot> spots;
-  std::vector<std::uint8_t> kept;  ///< per input position: 1 when measured, 0 when set apart
+  std::vector<std::int64_t> source;  ///< per spot: the index of its input position
   std::uint64_t dropped_nan = 0;   ///< a NaN position, or a missing (NaN) voxel at the peak or next to it
   std::uint64_t dropped_hot = 0;   ///< a single-voxel spike (hot pixel)
 };
@@ -45,7 +46,9 @@ constexpr std::size_t kMinWidthSpots = 3;
 /// on the volume (NaN where voxels are missing), in a cube window of odd side `window`, and
 /// refines each position by fit_gaussian_spot on the voxels of that window: first with its own
 /// widths per axis (started from a quarter of the window's side less one), then with the volume's
-/// (the median per axis of the first fits), the voxels nearer to another spot left out.
+/// (the median per axis of the first fits), the voxels nearer to another spot left out. Where two
+/// spots of the volume's widths explain the window better (fit_spot_pair), the spot is split in
+/// two; of fitted spots closer than one width (kSameSpot) only the first stays.
 VolumeSpots measure_volume_spots(const View3<float>& volume, const std::vector<std::array<float, 3>>& positions,
                                  std::uint64_t window, bool keep_hot_pixels);
 
