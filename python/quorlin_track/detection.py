@@ -244,6 +244,10 @@ _SHARED_DOC = """diameter : int
         maximum likelihood on the camera frame with the camera model (adds ``photons``,
         ``sigma``, ``x_err``, ``y_err``, ``converged``; ``background`` becomes the fit's, photons
         per pixel). ``"peaks"`` also takes ``"gaussian_fitting"`` and None (pixel positions).
+        Volumes: with ``"radial_symmetry"`` each spot is fitted by a Gaussian of the volume's
+        widths per axis on its window's voxels (neighbours' voxels left out; a spot two spots
+        explain better split in two; ``located_by`` "gaussian"), peaks on the edge planes
+        included; ``"gaussian_fitting"`` and None keep the raw detector's positions.
     detector : {"spots", "peaks"}, optional
         Default ``"spots"`` for frames, ``"peaks"`` (the raw detectors on the frame as given) for
         volumes.
