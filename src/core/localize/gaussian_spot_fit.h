@@ -64,17 +64,22 @@ constexpr double kPairStart = 0.6;
 constexpr double kMaxPairShift = 2.5;
 
 /// Two spots of the request's (fixed) widths fitted to the window where the detector found one:
-/// two spots closer than the optics resolve give one peak. Both, when two explain the window
-/// better than one by kPairGain times `noise_variance` (the image's noise, the image's units
-/// squared) and satisfy kMinPairShare, kMinPairWidths and kMaxPairShift; none otherwise.
+/// two spots closer than the optics resolve give one peak. They start on either side of the one
+/// spot's fit along `axis` (the axis along which that spot looks widest). Both, when two explain
+/// the window better than one by kPairGain times `noise_variance` (the image's noise, the image's
+/// units squared) and satisfy kMinPairShare, kMinPairWidths and kMaxPairShift; none otherwise,
+/// and without trying where the one spot leaves no more than the noise and kPairGain variances.
 template <std::size_t D>
 std::optional<std::array<GaussianSpot<D>, 2>> fit_spot_pair(const StridedView<float, D>& image,
-                                                            const SpotFitRequest<D>& request, double noise_variance);
+                                                            const SpotFitRequest<D>& request, double noise_variance,
+                                                            std::size_t axis);
 
 extern template std::optional<std::array<GaussianSpot<2>, 2>> fit_spot_pair<2>(const StridedView<float, 2>&,
-                                                                               const SpotFitRequest<2>&, double);
+                                                                               const SpotFitRequest<2>&, double,
+                                                                               std::size_t);
 extern template std::optional<std::array<GaussianSpot<3>, 2>> fit_spot_pair<3>(const StridedView<float, 3>&,
-                                                                               const SpotFitRequest<3>&, double);
+                                                                               const SpotFitRequest<3>&, double,
+                                                                               std::size_t);
 
 extern template std::optional<GaussianSpot<2>> fit_gaussian_spot<2>(const StridedView<float, 2>&,
                                                                     const SpotFitRequest<2>&);

@@ -30,7 +30,8 @@ constexpr double kSameSpot = 1.0;
 /// Fits every spot (start positions `at`, backgrounds `background`) with the widths `sigma`
 /// (fitted from there, or kept when `fixed`), the spots' positions `at` the neighbours; the
 /// fitted spots, none where a fit failed.
-std::vector<std::optional<GaussianSpot<3>>> fit_spots(const View3<float>& volume, const std::vector<std::array<float, 3>>& at,
+std::vector<std::optional<GaussianSpot<3>>> fit_spots(const View3<float>& volume,
+                                                      const std::vector<std::array<float, 3>>& at,
                                                       const std::vector<float>& background, std::int64_t half,
                                                       const std::array<double, 3>& sigma, bool fixed) {
   std::vector<std::optional<GaussianSpot<3>>> fits(at.size());
@@ -107,9 +108,13 @@ std::optional<std::array<double, 3>> refine_positions(const View3<float>& volume
       s.fitted = true;
     }
     std::optional<std::array<GaussianSpot<3>, 2>> pair;
-    if (widths && second[i]) {
+    if (widths && second[i] && first[i]) {
+      // A pair looks like one spot widened along the line between them.
+      std::size_t widest = 0;
+      for (std::size_t a = 1; a < 3; ++a)
+        if (first[i]->sigma[a] / (*widths)[a] > first[i]->sigma[widest] / (*widths)[widest]) widest = a;
       SpotFitRequest<3> request{second[i]->centre, half, second[i]->background, *widths, true, &settled, i};
-      pair = fit_spot_pair<3>(volume, request, static_cast<double>(noise) * static_cast<double>(noise));
+      pair = fit_spot_pair<3>(volume, request, static_cast<double>(noise) * static_cast<double>(noise), widest);
     }
     if (pair) {
       for (std::size_t a = 0; a < 3; ++a) s.position[a] = static_cast<float>((*pair)[0].centre[a]);
