@@ -1,5 +1,5 @@
-"""quorlin_track detection: equal to the raw detectors frame by frame, the column convention, the
-automatic threshold's rule and the checks of the keywords."""
+"""quorlin_track detection: equal to the raw detectors frame by frame, volumes fitted, the column
+convention, the automatic threshold's rule and the checks of the keywords."""
 
 import numpy as np
 import pandas as pd
@@ -7,6 +7,7 @@ import pytest
 
 import quorlin
 import quorlin_track as qt
+from quorlin_track import _native
 from quorlin_track.synthetic import simulate
 
 
@@ -50,15 +51,37 @@ def test_batch_and_locate_equal_the_raw_detector_frame_by_frame(threshold, metho
 
 def test_volumes_equal_the_raw_detector_and_carry_scores():
     movie = noisy_movie(frames=2, shape=(12, 20, 24), particles=6)
-    spots = qt.batch(movie, correlation_sigmas=(1.3, 1.3, 1.3))
+    spots = qt.batch(movie, correlation_sigmas=(1.3, 1.3, 1.3), method="gaussian_fitting")
     assert list(spots.columns) == ["frame", "z", "y", "x", "intensity", "located_by", "score", "mass",
                                    "background", "size", "snr"]
     for t, frame in enumerate(movie):
         positions, intensities, scores = raw_frame(frame, qt.auto_threshold(frame), 3.0,
-                                                   "radial_symmetry", 7, None)
+                                                   "gaussian_fitting", 7, None)
         ours = spots[spots.frame == t]
         np.testing.assert_array_equal(ours[["z", "y", "x"]].to_numpy(), positions)
         np.testing.assert_array_equal(ours["score"].to_numpy(), scores)
+
+
+def test_volume_spots_fitted_with_their_own_widths_split_and_merged():
+    # Noise-free spots of widths (2, 1.3, 1.3) on a background of 10: one on the first plane (its
+    # peak voxel on the volume's edge), and two 2.4 voxels apart that give a single peak.
+    truth = np.array([[8.3, 8.6, 9.2], [7.6, 22.4, 8.7], [0.3, 15.2, 24.6], [10.2, 24.1, 23.0],
+                      [10.2, 24.1, 25.4]])
+    grid = np.indices((16, 32, 34), dtype=np.float64)
+    volume = np.full(grid.shape[1:], 10.0)
+    for centre in truth:
+        volume += 100.0 * np.exp(-sum((g - c) ** 2 / (2 * s**2) for g, c, s in zip(grid, centre, (2.0, 1.3, 1.3))))
+    volume = volume.astype(np.float32)
+    spots = qt.locate(volume)
+    found = spots[["z", "y", "x"]].to_numpy()
+    np.testing.assert_allclose(found[np.lexsort(found.T[::-1])], truth[np.lexsort(truth.T[::-1])], atol=1e-4)
+    assert (spots["located_by"] == "gaussian").all()
+    # Given the four spots and a second start one plane off the first: the two fits on one spot
+    # keep the first, the pair's start is split in two.
+    starts = np.vstack([truth[:4], truth[0] + [1.0, 0.0, 0.0]]).astype(np.float32)
+    source, *_, positions, fitted, _ = _native.measure_volume_spots(volume, starts, 7, False)
+    assert source.tolist() == [0, 1, 2, 3, 3] and fitted.all()
+    np.testing.assert_allclose(positions, truth, atol=1e-4)
 
 
 def test_columns_follow_array_axes():

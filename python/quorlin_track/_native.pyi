@@ -71,8 +71,9 @@ def measure_volume_spots(
     positions: npt.NDArray[np.float32],
     window: int,
     keep_hot_pixels: bool,
-) -> tuple[npt.NDArray[np.uint8], npt.NDArray[np.float32], npt.NDArray[np.float32],
-           npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.int64]]: ...
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32], npt.NDArray[np.float32],
+           npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.float32],
+           npt.NDArray[np.uint8], npt.NDArray[np.int64]]: ...
 def link_particles(
     points: npt.NDArray[np.float32],
     frame_begin: npt.NDArray[np.uint64],

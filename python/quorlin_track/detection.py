@@ -244,6 +244,10 @@ _SHARED_DOC = """diameter : int
         maximum likelihood on the camera frame with the camera model (adds ``photons``,
         ``sigma``, ``x_err``, ``y_err``, ``converged``; ``background`` becomes the fit's, photons
         per pixel). ``"peaks"`` also takes ``"gaussian_fitting"`` and None (pixel positions).
+        Volumes: with ``"radial_symmetry"`` each spot is fitted by a Gaussian of the volume's
+        widths per axis on its window's voxels (neighbours' voxels left out; a spot two spots
+        explain better split in two; ``located_by`` "gaussian"), peaks on the edge planes
+        included; ``"gaussian_fitting"`` and None keep the raw detector's positions.
     detector : {"spots", "peaks"}, optional
         Default ``"spots"`` for frames, ``"peaks"`` (the raw detectors on the frame as given) for
         volumes.
@@ -363,6 +367,13 @@ def _detect(frame: npt.NDArray[np.float32], plan: _Plan, frame_number: int) -> p
             None if plan.refine else plan.max_peaks)
     else:
         bounds = tuple(float(v) for n in frame.shape for v in (0, n - 1))
+        if _fits_volume(plan) and min(frame.shape) > 1:
+            # The raw detector looks for peaks inside the volume only; a volume has few planes,
+            # and a spot on the first or last one is as much a spot as any. Mirrored about its
+            # edges (the edge voxels not repeated), the volume gets a voxel more on every side,
+            # whose bounds (-1 to n) keep every position in the volume's own voxels.
+            frame = np.pad(frame, 1, mode="reflect")
+            bounds = tuple(float(v) for n in raw.shape for v in (-1, n))
         positions, intensities, scores = quorlin.rs_detect_peaks3d(
             frame, bounds, level, plan.min_distance, plan.window, plan.detector_method,
             plan.correlation_sigmas, plan.correlation_threshold,
@@ -381,15 +392,27 @@ def _detect(frame: npt.NDArray[np.float32], plan: _Plan, frame_number: int) -> p
     return spots
 
 
+def _fits_volume(plan: _Plan) -> bool:
+    """Whether a volume's positions come from the Gaussian fit (the default localization)."""
+    return plan.ndim == 3 and plan.detector_method == "radial_symmetry"
+
+
 def _measure_volume(volume: npt.NDArray[np.float32], spots: pd.DataFrame, plan: _Plan) -> pd.DataFrame:
     """A volume's spots with their measures (mass, background, size, snr) on the raw voxels, the
     single-voxel spikes and spots on NaN voxels set apart (counted in ``attrs["dropped"]``), and
     the filters applied."""
     positions = spots[list(spatial_columns(3))].to_numpy(np.float32)
-    kept, mass, background, size, snr, dropped = _native.measure_volume_spots(
+    source, mass, background, size, snr, refined, fitted, dropped = _native.measure_volume_spots(
         volume, positions, plan.window, plan.keep_hot_pixels)
-    table = spots[kept.astype(bool)].reset_index(drop=True)
+    # A spot the fit split in two is listed twice (its second after it), with the second's position.
+    table = spots.iloc[source].reset_index(drop=True)
     table[MASS], table[BACKGROUND], table[SIZE], table[SNR] = mass, background, size, snr
+    if _fits_volume(plan):
+        # The detector's estimate is where the Gaussian fit starts; it stays where no fit held.
+        fit = fitted.astype(bool)
+        for k, name in enumerate(spatial_columns(3)):
+            table[name] = refined[:, k]
+        table[LOCATED_BY] = table[LOCATED_BY].where(~fit, "gaussian")
     keep = np.ones(len(table), bool)
     if plan.min_mass is not None:
         keep &= mass >= plan.min_mass
