@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "convert.h"
+#include "detect/sample_conversion.h"
 
 namespace quorlin::track {
 
@@ -27,10 +28,9 @@ bool visit_samples(const pybind11::array& array, Visit&& visit) {
     return true;
   };
   const auto any = [&](const py::array& source) {
-    return attempt(source, std::uint8_t{}) || attempt(source, std::int8_t{}) || attempt(source, std::uint16_t{}) ||
-           attempt(source, std::int16_t{}) || attempt(source, std::uint32_t{}) || attempt(source, std::int32_t{}) ||
-           attempt(source, std::uint64_t{}) || attempt(source, std::int64_t{}) || attempt(source, float{}) ||
-           attempt(source, double{});
+#define QUORLIN_ATTEMPT(T) attempt(source, T{}) ||
+    return QUORLIN_FOR_EACH_SAMPLE_TYPE(QUORLIN_ATTEMPT) false;
+#undef QUORLIN_ATTEMPT
   };
   if (any(array)) return true;
   const py::dtype type = array.dtype();

@@ -12,6 +12,12 @@
 
 #include "detect/background.h"
 
+/// Calls X(T) for every real sample type a movie may hold: the kernels that read movie samples in
+/// their own type are made for these, and the bindings hand an array of any of them over as is.
+#define QUORLIN_FOR_EACH_SAMPLE_TYPE(X)                                                                 \
+  X(std::uint8_t) X(std::int8_t) X(std::uint16_t) X(std::int16_t) X(std::uint32_t) X(std::int32_t)     \
+  X(std::uint64_t) X(std::int64_t) X(float) X(double)
+
 namespace quorlin {
 
 /// Integer samples of at most 16 bits: their background comes from a value histogram, in one pass

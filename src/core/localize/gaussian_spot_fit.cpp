@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "common/cholesky.h"
+
 namespace quorlin {
 namespace {
 
@@ -187,29 +189,14 @@ double residuals(const std::vector<Sample<D>>& samples, const Parameters<D>& p, 
 template <std::size_t D>
 std::optional<Parameters<D>> damped_step(const std::vector<double>& normal, const Parameters<D>& b, std::size_t k,
                                          double damping) {
-  std::vector<double> l(k * k, 0.0);
+  std::array<double, kMaxParameters<D> * kMaxParameters<D>> l;
   for (std::size_t u = 0; u < k; ++u)
-    for (std::size_t v = 0; v <= u; ++v) {
-      double sum = normal[u * k + v] * (u == v ? 1.0 + damping : 1.0);
-      for (std::size_t w = 0; w < v; ++w) sum -= l[u * k + w] * l[v * k + w];
-      if (u == v) {
-        if (!(sum > 0.0)) return std::nullopt;
-        l[u * k + u] = std::sqrt(sum);
-      } else {
-        l[u * k + v] = sum / l[v * k + v];
-      }
-    }
+    for (std::size_t v = 0; v <= u; ++v) l[u * k + v] = normal[u * k + v] * (u == v ? 1.0 + damping : 1.0);
+  const auto at = [&l, k](std::size_t u, std::size_t v) -> double& { return l[u * k + v]; };
+  if (!cholesky_factor(k, at)) return std::nullopt;
   Parameters<D> x{};
-  for (std::size_t u = 0; u < k; ++u) {
-    double sum = -b[u];
-    for (std::size_t w = 0; w < u; ++w) sum -= l[u * k + w] * x[w];
-    x[u] = sum / l[u * k + u];
-  }
-  for (std::size_t u = k; u-- > 0;) {
-    double sum = x[u];
-    for (std::size_t w = u + 1; w < k; ++w) sum -= l[w * k + u] * x[w];
-    x[u] = sum / l[u * k + u];
-  }
+  for (std::size_t u = 0; u < k; ++u) x[u] = -b[u];
+  cholesky_solve(k, at, x);
   return x;
 }
 

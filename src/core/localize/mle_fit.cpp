@@ -24,6 +24,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/cholesky.h"
 #include "common/parallel.h"
 #include "localize/mle_model.h"
 
@@ -73,37 +74,6 @@ constexpr double kMaxDamping = 1e12;
 /// Step limit: fits settle within about ten iterations (Newton steps converge quadratically once
 /// near the maximum); the rest is room for damping and for scoring steps far from it.
 constexpr int kMaxIterations = 60;
-
-/// Cholesky factor (lower, in place) of a symmetric matrix; false when it is not positive definite.
-template <int K>
-bool cholesky(Matrix<K>& m) {
-  for (int i = 0; i < K; ++i) {
-    for (int j = 0; j <= i; ++j) {
-      double sum = m[i][j];
-      for (int k = 0; k < j; ++k) sum -= m[i][k] * m[j][k];
-      if (i == j) {
-        if (!(sum > 0.0)) return false;
-        m[i][i] = std::sqrt(sum);
-      } else {
-        m[i][j] = sum / m[j][j];
-      }
-    }
-  }
-  return true;
-}
-
-/// Solves L L^T x = rhs in place, L from cholesky.
-template <int K>
-void cholesky_solve(const Matrix<K>& l, std::array<double, K>& x) {
-  for (int i = 0; i < K; ++i) {
-    for (int k = 0; k < i; ++k) x[i] -= l[i][k] * x[k];
-    x[i] /= l[i][i];
-  }
-  for (int i = K; i-- > 0;) {
-    for (int k = i + 1; k < K; ++k) x[i] -= l[k][i] * x[k];
-    x[i] /= l[i][i];
-  }
-}
 
 struct Bounds {
   Params lower;
@@ -228,16 +198,16 @@ bool damped_step(const Evaluation<K>& current, const std::array<bool, K>& held, 
   auto system = current.observed;
   for (int a = 0; a < K; ++a) system[a][a] += damping * current.information[a][a];
   hold<K>(system, held);
-  if (!cholesky<K>(system)) {
+  if (!cholesky_factor(system)) {
     system = current.information;
     for (int a = 0; a < K; ++a) system[a][a] *= 1.0 + damping;
     hold<K>(system, held);
-    if (!cholesky<K>(system)) return false;
+    if (!cholesky_factor(system)) return false;
   }
   step = current.gradient;
   for (int a = 0; a < K; ++a)
     if (held[a]) step[a] = 0.0;
-  cholesky_solve<K>(system, step);
+  cholesky_solve(system, step);
   return true;
 }
 
@@ -301,18 +271,18 @@ Precision precision_at(const Params& theta, const Bounds& bounds, const Evaluati
   Precision out;
   auto information = current.observed;
   hold<K>(information, held);
-  out.at_maximum = bounds_hold && cholesky<K>(information);
+  out.at_maximum = bounds_hold && cholesky_factor(information);
   if (!out.at_maximum) {
     information = current.information;
     hold<K>(information, held);
   }
-  if (out.at_maximum || cholesky<K>(information)) {
+  if (out.at_maximum || cholesky_factor(information)) {
     std::array<double, K> ey{};
     std::array<double, K> ex{};
     ey[kY] = 1.0;
     ex[kX] = 1.0;
-    cholesky_solve<K>(information, ey);
-    cholesky_solve<K>(information, ex);
+    cholesky_solve(information, ey);
+    cholesky_solve(information, ex);
     out.y_err = std::sqrt(ey[kY]);
     out.x_err = std::sqrt(ex[kX]);
   }

@@ -18,6 +18,7 @@
 #include "detect/bandpass.h"
 #include "detect/detection2d.h"
 #include "detect/noise_model.h"
+#include "detect/sample_conversion.h"
 
 namespace quorlin {
 
@@ -164,25 +165,10 @@ std::vector<FrameSpots> detect_spot_frames(const T* samples, std::uint64_t frame
 }
 
 // Every real sample type a movie may hold.
-template std::vector<FrameSpots> detect_spot_frames(const std::uint8_t*, std::uint64_t, std::uint64_t, std::uint64_t,
-                                                     const SpotPathSettings&, const StopRequested&);
-template std::vector<FrameSpots> detect_spot_frames(const std::int8_t*, std::uint64_t, std::uint64_t, std::uint64_t,
-                                                     const SpotPathSettings&, const StopRequested&);
-template std::vector<FrameSpots> detect_spot_frames(const std::uint16_t*, std::uint64_t, std::uint64_t, std::uint64_t,
-                                                     const SpotPathSettings&, const StopRequested&);
-template std::vector<FrameSpots> detect_spot_frames(const std::int16_t*, std::uint64_t, std::uint64_t, std::uint64_t,
-                                                     const SpotPathSettings&, const StopRequested&);
-template std::vector<FrameSpots> detect_spot_frames(const std::uint32_t*, std::uint64_t, std::uint64_t, std::uint64_t,
-                                                     const SpotPathSettings&, const StopRequested&);
-template std::vector<FrameSpots> detect_spot_frames(const std::int32_t*, std::uint64_t, std::uint64_t, std::uint64_t,
-                                                     const SpotPathSettings&, const StopRequested&);
-template std::vector<FrameSpots> detect_spot_frames(const std::uint64_t*, std::uint64_t, std::uint64_t, std::uint64_t,
-                                                     const SpotPathSettings&, const StopRequested&);
-template std::vector<FrameSpots> detect_spot_frames(const std::int64_t*, std::uint64_t, std::uint64_t, std::uint64_t,
-                                                     const SpotPathSettings&, const StopRequested&);
-template std::vector<FrameSpots> detect_spot_frames(const float*, std::uint64_t, std::uint64_t, std::uint64_t,
-                                                     const SpotPathSettings&, const StopRequested&);
-template std::vector<FrameSpots> detect_spot_frames(const double*, std::uint64_t, std::uint64_t, std::uint64_t,
-                                                     const SpotPathSettings&, const StopRequested&);
+#define QUORLIN_SPOT_FRAMES(T)                                                                           \
+  template std::vector<FrameSpots> detect_spot_frames(const T*, std::uint64_t, std::uint64_t, std::uint64_t, \
+                                                       const SpotPathSettings&, const StopRequested&);
+QUORLIN_FOR_EACH_SAMPLE_TYPE(QUORLIN_SPOT_FRAMES)
+#undef QUORLIN_SPOT_FRAMES
 
 }  // namespace quorlin
