@@ -10,7 +10,8 @@ import quorlin_track as qt
 
 @pytest.mark.parametrize("shape, noise_size, feature_size",
                          [((40, 33), 1.0, 3), ((17, 64), 2.0, 5.4), ((5, 7), 0.75, 4),
-                          ((12, 12), 0.0, 1), ((1, 9), 1.0, 2)])
+                          ((12, 12), 0.0, 1), ((1, 9), 1.0, 2), ((3, 11), 1.0, 6),
+                          ((70, 40), 1.0, 8), ((20, 41), 1.0, 9)])
 def test_bandpass_matches_reference(shape, noise_size, feature_size):
     rng = np.random.default_rng(sum(shape))
     frame = rng.normal(100.0, 10.0, shape).astype(np.float32)

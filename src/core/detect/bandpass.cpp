@@ -2,6 +2,7 @@
 #include "detect/bandpass.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "common/errors.h"
 #include "common/parallel.h"
+#include "common/simd.h"
 
 namespace quorlin {
 namespace {
@@ -45,48 +47,191 @@ std::vector<float> gaussian_taps(double sigma) {
   return taps;
 }
 
-// The two kernels below hold all the arithmetic, in plain loops: their lines may overlap, so
-// compilers keep them scalar, and a copy compiled for a wider instruction set measured no faster.
+// The kernels below hold all the arithmetic. Each output value is summed in one fixed order
+// (centre first, then the pairs at offsets 1, 2, ...), whichever kernel computes it, so they give
+// the same bits. Where the reaches are known when compiling (the spot path's filter), each value
+// is summed in registers across the taps; otherwise tap by tap over the whole line.
+
+/// Reaches of the Gaussian (g) and of the square (w), fixed when compiling.
+template <std::int64_t G, std::int64_t W>
+struct FixedReach {
+  static constexpr std::int64_t g = G, w = W;
+};
+
+/// Reaches known only at run time.
+struct AnyReach {
+  std::int64_t g, w;
+};
 
 /// One line: smooth[j] = sum_k taps[|k|] * in[j + k], box[j] = sum_{|k| <= w} in[j + k], for
 /// j in [0, n); in must be readable from -reach to n + reach, reach = max(g, w).
-void filter_line(
-    const float* in, std::int64_t n, const float* taps, std::int64_t g, std::int64_t w,
-    float* smooth, float* box) {
+template <std::int64_t G, std::int64_t W>
+void filter_line(const float* in, std::int64_t n, const float* taps, FixedReach<G, W>, float* __restrict smooth,
+                 float* __restrict box) {
+  for (std::int64_t j = 0; j < n; ++j) {
+    float s = taps[0] * in[j];
+    for (std::int64_t k = 1; k <= G; ++k) s += taps[k] * (in[j - k] + in[j + k]);
+    float b = in[j];
+    for (std::int64_t k = 1; k <= W; ++k) b += in[j - k] + in[j + k];
+    smooth[j] = s;
+    box[j] = b;
+  }
+}
+
+void filter_line(const float* in, std::int64_t n, const float* taps, AnyReach reach, float* smooth, float* box) {
   for (std::int64_t j = 0; j < n; ++j) smooth[j] = taps[0] * in[j];
-  for (std::int64_t k = 1; k <= g; ++k) {
+  for (std::int64_t k = 1; k <= reach.g; ++k) {
     const float tap = taps[k];
     for (std::int64_t j = 0; j < n; ++j) smooth[j] += tap * (in[j - k] + in[j + k]);
   }
   for (std::int64_t j = 0; j < n; ++j) box[j] = in[j];
-  for (std::int64_t k = 1; k <= w; ++k)
+  for (std::int64_t k = 1; k <= reach.w; ++k)
     for (std::int64_t j = 0; j < n; ++j) box[j] += in[j - k] + in[j + k];
 }
 
-/// One output row from the rows of the first pass: rows[k] points at the smoothed and boxed rows
-/// at offset k - reach (mirrored at the frame's edges).
-void combine_rows(
-    const float* const* smooth_rows, const float* const* box_rows, std::int64_t n,
-    const float* taps, std::int64_t g, std::int64_t w, float area, float* low, float* box,
-    float* out, float* mean) {
-  const float* const* s = smooth_rows;
-  const float* const* b = box_rows;
+/// Where one output row's values go: the band-passed row, and the square's mean when wanted.
+/// `low` and `box` are a row of scratch each for the tap-by-tap kernel.
+struct OutputRow {
+  float* out;
+  float* mean;
+  float* low;
+  float* box;
+};
+
+/// The values of one output row from the rows at offsets -G..G (smooth) and -W..W (boxed), all
+/// held by value so that the compiler knows the stores leave them be and vectorizes the loop.
+template <std::int64_t G, std::int64_t W, bool WithMean>
+void combine_values(std::array<const float*, 2 * G + 1> smooth, std::array<const float*, 2 * W + 1> boxed,
+                    std::array<float, G + 1> tap, std::int64_t n, float area, float* __restrict out,
+                    float* __restrict mean) {
+  for (std::int64_t j = 0; j < n; ++j) {
+    float low = tap[0] * smooth[G][j];
+    for (std::int64_t k = 1; k <= G; ++k) low += tap[k] * (smooth[G - k][j] + smooth[G + k][j]);
+    float box = boxed[W][j];
+    for (std::int64_t k = 1; k <= W; ++k) box += boxed[W - k][j] + boxed[W + k][j];
+    out[j] = low - box / area;
+    if constexpr (WithMean) mean[j] = box / area;
+  }
+}
+
+/// One output row from the rows of the first pass: s[k] and b[k] point at the smoothed and boxed
+/// rows at offset k (mirrored at the frame's edges), k from -reach to reach.
+template <std::int64_t G, std::int64_t W>
+void combine_rows(const float* const* s, const float* const* b, std::int64_t n, const float* taps,
+                  FixedReach<G, W>, float area, const OutputRow& row) {
+  std::array<const float*, 2 * G + 1> smooth;
+  std::array<const float*, 2 * W + 1> boxed;
+  std::array<float, G + 1> tap;
+  for (std::int64_t k = -G; k <= G; ++k) smooth[static_cast<std::size_t>(k + G)] = s[k];
+  for (std::int64_t k = -W; k <= W; ++k) boxed[static_cast<std::size_t>(k + W)] = b[k];
+  std::copy(taps, taps + G + 1, tap.begin());
+  if (row.mean != nullptr)
+    combine_values<G, W, true>(smooth, boxed, tap, n, area, row.out, row.mean);
+  else
+    combine_values<G, W, false>(smooth, boxed, tap, n, area, row.out, nullptr);
+}
+
+void combine_rows(const float* const* s, const float* const* b, std::int64_t n, const float* taps, AnyReach reach,
+                  float area, const OutputRow& row) {
+  float* low = row.low;
+  float* box = row.box;
   for (std::int64_t j = 0; j < n; ++j) low[j] = taps[0] * s[0][j];
-  for (std::int64_t k = 1; k <= g; ++k) {
+  for (std::int64_t k = 1; k <= reach.g; ++k) {
     const float tap = taps[k];
     const float* up = s[-k];
     const float* down = s[k];
     for (std::int64_t j = 0; j < n; ++j) low[j] += tap * (up[j] + down[j]);
   }
   for (std::int64_t j = 0; j < n; ++j) box[j] = b[0][j];
-  for (std::int64_t k = 1; k <= w; ++k) {
+  for (std::int64_t k = 1; k <= reach.w; ++k) {
     const float* up = b[-k];
     const float* down = b[k];
     for (std::int64_t j = 0; j < n; ++j) box[j] += up[j] + down[j];
   }
-  for (std::int64_t j = 0; j < n; ++j) out[j] = low[j] - box[j] / area;
-  if (mean != nullptr)
-    for (std::int64_t j = 0; j < n; ++j) mean[j] = box[j] / area;
+  for (std::int64_t j = 0; j < n; ++j) row.out[j] = low[j] - box[j] / area;
+  if (row.mean != nullptr)
+    for (std::int64_t j = 0; j < n; ++j) row.mean[j] = box[j] / area;
+}
+
+/// The filter of a whole frame with the given reaches.
+template <class Reach>
+void bandpass_frame(const View2<float>& frame, const std::vector<float>& taps, Reach shape, float* out,
+                    float* local_mean) {
+  const auto rows = static_cast<std::int64_t>(frame.shape[0]);
+  const auto cols = static_cast<std::int64_t>(frame.shape[1]);
+  const std::int64_t g = shape.g, w = shape.w;
+  const std::int64_t reach = std::max(g, w);
+  const auto area = static_cast<float>((2 * w + 1) * (2 * w + 1));
+
+  // Blocks of output rows; each block filters the rows it needs along the rows (its own rows
+  // and a halo of reach rows on each side, mirrored at the frame's edges) into a small
+  // workspace, then combines them down the columns. Working per block keeps the intermediate
+  // rows in cache and allocates no frame-sized buffers.
+  const std::int64_t blocks = (rows + kBlockRows - 1) / kBlockRows;
+  parallel_for(static_cast<std::size_t>(blocks), [&](std::size_t block) {
+    const std::int64_t r0 = static_cast<std::int64_t>(block) * kBlockRows;
+    const std::int64_t r1 = std::min(rows, r0 + kBlockRows);
+    const std::int64_t lines = r1 - r0 + 2 * reach;
+    // Each worker's scratch is kept from block to block (and call to call): a block's body starts
+    // no parallel work, so no other block runs on this thread before it ends.
+    thread_local std::vector<float> padded, smooth, boxed, low, box;
+    thread_local std::vector<const float*> smooth_rows, box_rows;
+    padded.resize(static_cast<std::size_t>(cols + 2 * reach));
+    smooth.resize(static_cast<std::size_t>(lines * cols));
+    boxed.resize(static_cast<std::size_t>(lines * cols));
+    float* line = padded.data() + reach;
+    const std::int64_t step = frame.strides[1];
+    smooth_rows.resize(static_cast<std::size_t>(lines));
+    box_rows.resize(static_cast<std::size_t>(lines));
+    low.resize(static_cast<std::size_t>(cols));
+    box.resize(static_cast<std::size_t>(cols));
+    // The loops are element-wise with the same operations per element on every instruction set,
+    // so the widest set the processor has gives the same bits.
+    simd::run_widest([&]<class>() {
+      for (std::int64_t l = 0; l < lines; ++l) {
+        const float* source = frame.data + mirror(r0 - reach + l, rows) * frame.strides[0];
+        if (step == 1)
+          std::copy(source, source + cols, line);
+        else
+          for (std::int64_t j = 0; j < cols; ++j) line[j] = source[j * step];
+        for (std::int64_t j = 1; j <= reach; ++j) {
+          line[-j] = line[mirror(-j, cols)];
+          line[cols - 1 + j] = line[mirror(cols - 1 + j, cols)];
+        }
+        filter_line(line, cols, taps.data(), shape, smooth.data() + l * cols, boxed.data() + l * cols);
+      }
+      for (std::int64_t l = 0; l < lines; ++l) {
+        smooth_rows[static_cast<std::size_t>(l)] = smooth.data() + l * cols;
+        box_rows[static_cast<std::size_t>(l)] = boxed.data() + l * cols;
+      }
+      for (std::int64_t r = r0; r < r1; ++r) {
+        const std::int64_t centre = r - r0 + reach;
+        const OutputRow row{out + r * cols, local_mean == nullptr ? nullptr : local_mean + r * cols, low.data(),
+                            box.data()};
+        combine_rows(smooth_rows.data() + centre, box_rows.data() + centre, cols, taps.data(), shape, area, row);
+      }
+    });
+  });
+}
+
+/// The Gaussian reach of the spot path's filter (a width of one pixel, cut at kGaussianTruncation
+/// widths) and the widest square compiled for it (diameters up to 17 pixels).
+constexpr std::int64_t kCompiledGaussianReach = 4;
+constexpr std::int64_t kCompiledSquareReach = 8;
+
+/// Runs the filter with the reaches fixed when compiling where they are among those compiled:
+/// square reach W or narrower.
+template <std::int64_t W>
+void bandpass_dispatch(const View2<float>& frame, const std::vector<float>& taps, AnyReach shape, float* out,
+                       float* local_mean) {
+  if constexpr (W == 0) {
+    bandpass_frame(frame, taps, shape, out, local_mean);
+  } else {
+    if (shape.g == kCompiledGaussianReach && shape.w == W)
+      bandpass_frame(frame, taps, FixedReach<kCompiledGaussianReach, W>{}, out, local_mean);
+    else
+      bandpass_dispatch<W - 1>(frame, taps, shape, out, local_mean);
+  }
 }
 
 }  // namespace
@@ -119,61 +264,11 @@ double bandpass_noise_gain(double noise_size, double feature_size) {
 void bandpass(const View2<float>& frame, double noise_size, double feature_size, float* out,
               float* local_mean) {
   validate_bandpass(noise_size, feature_size);
-  const auto rows = static_cast<std::int64_t>(frame.shape[0]);
-  const auto cols = static_cast<std::int64_t>(frame.shape[1]);
-  if (rows == 0 || cols == 0) return;
+  if (frame.shape[0] == 0 || frame.shape[1] == 0) return;
   const std::vector<float> taps = gaussian_taps(noise_size);
-  const auto g = static_cast<std::int64_t>(taps.size()) - 1;
-  const auto w = static_cast<std::int64_t>(std::nearbyint(feature_size));
-  const std::int64_t reach = std::max(g, w);
-  const auto area = static_cast<float>((2 * w + 1) * (2 * w + 1));
-
-  // Blocks of output rows; each block filters the rows it needs along the rows (its own rows
-  // and a halo of reach rows on each side, mirrored at the frame's edges) into a small
-  // workspace, then combines them down the columns. Working per block keeps the intermediate
-  // rows in cache and allocates no frame-sized buffers.
-  const std::int64_t blocks = (rows + kBlockRows - 1) / kBlockRows;
-  parallel_for(static_cast<std::size_t>(blocks), [&](std::size_t block) {
-    const std::int64_t r0 = static_cast<std::int64_t>(block) * kBlockRows;
-    const std::int64_t r1 = std::min(rows, r0 + kBlockRows);
-    const std::int64_t lines = r1 - r0 + 2 * reach;
-    // Each worker's scratch is kept from block to block (and call to call): a block's body starts
-    // no parallel work, so no other block runs on this thread before it ends.
-    thread_local std::vector<float> padded, smooth, boxed, low, box;
-    thread_local std::vector<const float*> smooth_rows, box_rows;
-    padded.resize(static_cast<std::size_t>(cols + 2 * reach));
-    smooth.resize(static_cast<std::size_t>(lines * cols));
-    boxed.resize(static_cast<std::size_t>(lines * cols));
-    float* line = padded.data() + reach;
-    const std::int64_t step = frame.strides[1];
-    for (std::int64_t l = 0; l < lines; ++l) {
-      const float* source = frame.data + mirror(r0 - reach + l, rows) * frame.strides[0];
-      if (step == 1)
-        std::copy(source, source + cols, line);
-      else
-        for (std::int64_t j = 0; j < cols; ++j) line[j] = source[j * step];
-      for (std::int64_t j = 1; j <= reach; ++j) {
-        line[-j] = line[mirror(-j, cols)];
-        line[cols - 1 + j] = line[mirror(cols - 1 + j, cols)];
-      }
-      filter_line(line, cols, taps.data(), g, w, smooth.data() + l * cols,
-                  boxed.data() + l * cols);
-    }
-    smooth_rows.resize(static_cast<std::size_t>(lines));
-    box_rows.resize(static_cast<std::size_t>(lines));
-    for (std::int64_t l = 0; l < lines; ++l) {
-      smooth_rows[static_cast<std::size_t>(l)] = smooth.data() + l * cols;
-      box_rows[static_cast<std::size_t>(l)] = boxed.data() + l * cols;
-    }
-    low.resize(static_cast<std::size_t>(cols));
-    box.resize(static_cast<std::size_t>(cols));
-    for (std::int64_t r = r0; r < r1; ++r) {
-      const std::int64_t centre = r - r0 + reach;
-      combine_rows(smooth_rows.data() + centre, box_rows.data() + centre, cols, taps.data(), g, w,
-                   area, low.data(), box.data(), out + r * cols,
-                   local_mean == nullptr ? nullptr : local_mean + r * cols);
-    }
-  });
+  const AnyReach shape{static_cast<std::int64_t>(taps.size()) - 1,
+                       static_cast<std::int64_t>(std::nearbyint(feature_size))};
+  bandpass_dispatch<kCompiledSquareReach>(frame, taps, shape, out, local_mean);
 }
 
 }  // namespace quorlin
