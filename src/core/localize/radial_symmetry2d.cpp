@@ -2,6 +2,7 @@
 #include "localize/radial_symmetry2d.h"
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -12,6 +13,10 @@ namespace {
 /// The slope given to a vertical gradient line (infinite slope): steep enough that the line is
 /// vertical to float precision over any window, finite so the sums below stay finite.
 constexpr float kVerticalSlope = 1000000.0f;
+/// Grids of up to this many points (a 65 x 65 window) keep their scratch per thread from call to
+/// call, so that refining a spot allocates nothing; larger ones get it fresh, so a rare huge window
+/// holds no memory after its call.
+constexpr std::size_t kKeptGridPoints = 64 * 64;
 /// The least distance of a grid point from the gradient centroid in the weights 1/distance: keeps
 /// a point on the centroid from dividing by zero while far below the grid spacing of 1.
 constexpr float kMinCentroidDistance = 0.0001f;
@@ -43,9 +48,10 @@ struct Gradients {
   std::vector<float> d1, d2, s1, s2;
 };
 
-Gradients diagonal_gradients(const View2<float>& v, std::int64_t rows, std::int64_t cols) {
+/// Fills `out` (every value of it is written).
+void diagonal_gradients(const View2<float>& v, std::int64_t rows, std::int64_t cols, Gradients& out) {
   const std::size_t n = static_cast<std::size_t>(rows * cols);
-  Gradients out{std::vector<float>(n), std::vector<float>(n), std::vector<float>(n), std::vector<float>(n)};
+  for (std::vector<float>* grid : {&out.d1, &out.d2, &out.s1, &out.s2}) grid->resize(n);
   for (std::int64_t i = 0; i < rows; ++i) {
     for (std::int64_t j = 0; j < cols; ++j) {
       out.d1[i * cols + j] = v(i + 1, j) - v(i, j + 1);
@@ -54,21 +60,21 @@ Gradients diagonal_gradients(const View2<float>& v, std::int64_t rows, std::int6
   }
   box_smooth_3x3(out.d1, out.s1, rows, cols);
   box_smooth_3x3(out.d2, out.s2, rows, cols);
-  return out;
 }
 
 /// Each grid point's gradient line q = m p + b (p along axis 0, q along axis 1, from the window
 /// centre) and squared gradient g, and the gradient-weighted centroid (r_bar, c_bar) of the grid.
 struct GradientLines {
   std::vector<float> m, b, g;
-  float r_bar;
-  float c_bar;
+  float r_bar = 0.0f;
+  float c_bar = 0.0f;
 };
 
-GradientLines gradient_lines(const Gradients& grad, std::int64_t rows, std::int64_t cols, float r_offset,
-                             float c_offset) {
+/// Fills `out` (every value of it is written).
+void gradient_lines(const Gradients& grad, std::int64_t rows, std::int64_t cols, float r_offset, float c_offset,
+                    GradientLines& out) {
   const std::size_t n = static_cast<std::size_t>(rows * cols);
-  GradientLines out{std::vector<float>(n), std::vector<float>(n), std::vector<float>(n), 0.0f, 0.0f};
+  for (std::vector<float>* grid : {&out.m, &out.b, &out.g}) grid->resize(n);
   const std::vector<float>& d1 = grad.d1;
   const std::vector<float>& d2 = grad.d2;
   const std::vector<float>& s1 = grad.s1;
@@ -94,8 +100,13 @@ GradientLines gradient_lines(const Gradients& grad, std::int64_t rows, std::int6
   const float divisor = total == 0.0f ? 1.0f : total;
   out.r_bar = sum_gr / divisor;
   out.c_bar = sum_gc / divisor;
-  return out;
 }
+
+/// The estimator's grids.
+struct Workspace {
+  Gradients gradients;
+  GradientLines lines;
+};
 
 /// The point nearest to every gradient line in the least-squares sense, each line weighted by its
 /// squared gradient over its grid point's distance from the centroid; none where the normal
@@ -142,8 +153,12 @@ std::optional<WindowOffset> radial_symmetry_2d(const View2<float>& v) {
   const auto cols = static_cast<std::int64_t>(C - 1);
   const float r_offset = 0.5f - (static_cast<float>(R) - 1.0f) * 0.5f;
   const float c_offset = 0.5f - (static_cast<float>(C) - 1.0f) * 0.5f;
-  const GradientLines lines = gradient_lines(diagonal_gradients(v, rows, cols), rows, cols, r_offset, c_offset);
-  return nearest_to_lines(lines, rows, cols, r_offset, c_offset);
+  thread_local Workspace kept;
+  Workspace fresh;
+  Workspace& work = static_cast<std::size_t>(rows * cols) <= kKeptGridPoints ? kept : fresh;
+  diagonal_gradients(v, rows, cols, work.gradients);
+  gradient_lines(work.gradients, rows, cols, r_offset, c_offset, work.lines);
+  return nearest_to_lines(work.lines, rows, cols, r_offset, c_offset);
 }
 
 }  // namespace quorlin
