@@ -1,6 +1,6 @@
 // The lane operations of every instruction set this machine runs (the portable lanes, the
-// baseline, and the widest chosen at run time) against plain scalar IEEE comparisons and sums, on
-// values full of ties, signed zeros, infinities and NaN, at every offset.
+// baseline, and the widest chosen at run time) against plain scalar IEEE comparisons, sums and
+// maxima, on values full of ties, signed zeros, infinities and NaN, at every offset.
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -40,19 +40,21 @@ bool comparisons_agree(const std::vector<float>& a, const std::vector<float>& b)
   return true;
 }
 
-/// Whether lane sums, stored, are bit for bit the scalar sums.
+/// Whether lane sums and lane maxima (a > b ? a : b), stored, are bit for bit the scalar ones.
 template <class Isa>
 bool sums_agree(const std::vector<float>& a, const std::vector<float>& b) {
   using L = Lanes<Isa>;
   constexpr std::size_t w = L::width;
-  float out[w];
+  float sum[w], larger[w];
   for (std::size_t i = 0; i + w <= a.size(); ++i) {
-    L::store(out, L::add(L::load(&a[i]), L::load(&b[i])));
+    L::store(sum, L::add(L::load(&a[i]), L::load(&b[i])));
+    L::store(larger, L::larger(L::load(&a[i]), L::load(&b[i])));
     for (std::size_t k = 0; k < w; ++k) {
       const float expected = a[i + k] + b[i + k];
-      if (std::memcmp(&out[k], &expected, sizeof expected) != 0 &&
-          !(std::isnan(out[k]) && std::isnan(expected)))
+      if (std::memcmp(&sum[k], &expected, sizeof expected) != 0 && !(std::isnan(sum[k]) && std::isnan(expected)))
         return false;
+      const float top = a[i + k] > b[i + k] ? a[i + k] : b[i + k];
+      if (std::memcmp(&larger[k], &top, sizeof top) != 0) return false;
     }
   }
   return true;

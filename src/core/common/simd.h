@@ -71,6 +71,12 @@ struct Lanes<Portable> {
     for (std::size_t k = 0; k < width; ++k) v[k] = a[k] + b[k];
     return v;
   }
+  /// Per lane: a where a > b, else b (so b where either is NaN).
+  static Floats larger(const Floats& a, const Floats& b) {
+    Floats v;
+    for (std::size_t k = 0; k < width; ++k) v[k] = a[k] > b[k] ? a[k] : b[k];
+    return v;
+  }
   template <class A, class B>
   static unsigned greater(A a, B b) {
     return where(a, b, [](float x, float y) { return x > y; });
@@ -118,6 +124,7 @@ struct Lanes<Sse2> {
   static void store(float* p, Floats v) { _mm_storeu_ps(p, v); }
   static Floats splat(float x) { return _mm_set1_ps(x); }
   static Floats add(Floats a, Floats b) { return _mm_add_ps(a, b); }
+  static Floats larger(Floats a, Floats b) { return _mm_max_ps(a, b); }  // a > b ? a : b, per lane
   template <class A, class B>
   static unsigned greater(A a, B b) {
     return bits(_mm_cmpgt_ps(operand(a), operand(b)));

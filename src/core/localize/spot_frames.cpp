@@ -15,6 +15,7 @@
 #include "common/buffer_pool.h"
 #include "common/errors.h"
 #include "common/parallel.h"
+#include "common/simd.h"
 #include "detect/bandpass.h"
 #include "detect/detection2d.h"
 #include "detect/noise_model.h"
@@ -31,9 +32,6 @@ constexpr double kNoiseSize = 1.0;
 /// noise-free frame the filter's own far tails (a few 1e-4 of a spot's height) stay below the
 /// threshold, while every camera's noise lies far above it.
 constexpr float kNoiseFreeShare = 3e-4f;
-
-/// Independent running minima and maxima in a scan of the frame: one vector register's floats.
-constexpr std::size_t kLanes = 8;
 
 /// Converts n samples to the frame's units (photons with a camera model: (v - offset) / gain)
 /// into `out` and, for dark particles, turns the frame over: v -> top - v, top being the brightest
@@ -63,15 +61,17 @@ bool calibrate(const T* samples, std::size_t n, float* out, const SpotPathSettin
 }
 
 /// The largest of n > 0 values (NaN compares false and is passed over unless it comes first), lane
-/// by lane so the compiler keeps the lanes in vector registers.
+/// by lane in vector registers: each lane keeps the largest of its share, then the lanes are
+/// compared.
 float largest(const float* values, std::size_t n) {
-  std::array<float, kLanes> top;
-  top.fill(values[0]);
+  using Lanes = simd::Lanes<simd::Baseline>;
+  auto top = Lanes::splat(values[0]);
   std::size_t i = 0;
-  for (; i + kLanes <= n; i += kLanes)
-    for (std::size_t k = 0; k < kLanes; ++k) top[k] = values[i + k] > top[k] ? values[i + k] : top[k];
-  for (; i < n; ++i) top[0] = values[i] > top[0] ? values[i] : top[0];
-  return *std::max_element(top.begin(), top.end());
+  for (; i + Lanes::width <= n; i += Lanes::width) top = Lanes::larger(Lanes::load(values + i), top);
+  std::array<float, Lanes::width> lanes;
+  Lanes::store(lanes.data(), top);
+  for (; i < n; ++i) lanes[0] = values[i] > lanes[0] ? values[i] : lanes[0];
+  return *std::max_element(lanes.begin(), lanes.end());
 }
 
 /// The signed square s |s| of each pixel's significance s = f / sigma (band-passed value over its
