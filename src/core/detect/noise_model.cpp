@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/median.h"
+
 namespace quorlin {
 namespace {
 
@@ -40,13 +42,6 @@ struct Sample {
   float deviation;
   float filtered;
 };
-
-/// Lower median of the values (reordered).
-float median_of(std::vector<float>& values) {
-  const auto middle = values.begin() + static_cast<std::ptrdiff_t>((values.size() - 1) / 2);
-  std::nth_element(values.begin(), middle, values.end());
-  return *middle;
-}
 
 /// Robust variance (from the median absolute deviation) of one member of a bin's samples, the
 /// deviation taken from `centre` or, without one, from the samples' median.

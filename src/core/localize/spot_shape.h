@@ -9,11 +9,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <optional>
 #include <utility>
 #include <vector>
 
 #include "common/array_view.h"
+#include "common/median.h"
 
 namespace quorlin {
 
@@ -30,36 +30,6 @@ constexpr float kMinNeighbourShare = 1.0f;
 
 /// Median of |z| for normally distributed z of unit variance.
 constexpr float kMedianAbsNormal = 0.6745f;
-
-/// Up to this many values, the median is found by ranking every value against all the others:
-/// branch-free comparisons the compiler vectorizes, several times faster than a selection on the
-/// few dozen pixels of a spot's border, and the same value.
-constexpr std::size_t kRankedMedianMax = 64;
-
-/// Lower median of n values by ranking: the value with fewer than (n + 1) / 2 values below it and
-/// at least that many not above it. None when no value ranks so, as where some are NaN.
-inline std::optional<float> ranked_median(const float* values, std::size_t n) {
-  const std::size_t middle = (n - 1) / 2;
-  for (std::size_t i = 0; i < n; ++i) {
-    const float v = values[i];
-    std::uint32_t below = 0, not_above = 0;
-    for (std::size_t j = 0; j < n; ++j) {
-      below += values[j] < v ? 1u : 0u;
-      not_above += values[j] <= v ? 1u : 0u;
-    }
-    if (below <= middle && middle < not_above) return v;
-  }
-  return std::nullopt;
-}
-
-/// Lower median of the values (which it may reorder); the values must not be empty.
-inline float median_of(std::vector<float>& values) {
-  if (values.size() <= kRankedMedianMax)
-    if (const auto ranked = ranked_median(values.data(), values.size())) return *ranked;
-  const auto middle = values.begin() + static_cast<std::ptrdiff_t>((values.size() - 1) / 2);
-  std::nth_element(values.begin(), middle, values.end());
-  return *middle;
-}
 
 /// Whether index i lies in the view.
 template <std::size_t D>
