@@ -47,21 +47,46 @@ float value_at(const StridedView<float, D>& v, const Index<D>& i) {
   return v.data[offset];
 }
 
+namespace shape_detail {
+
+/// The loop over axis A of a cube and, inside it, those over the later axes: nested loops the
+/// compiler sees whole.
+template <std::size_t A, std::size_t D, class Visit>
+void cube_axis(const Index<D>& centre, std::int64_t half, Index<D>& at, Index<D>& offset, Visit& visit) {
+  for (offset[A] = -half; offset[A] <= half; ++offset[A]) {
+    at[A] = centre[A] + offset[A];
+    if constexpr (A + 1 == D)
+      visit(static_cast<const Index<D>&>(at), static_cast<const Index<D>&>(offset));
+    else
+      cube_axis<A + 1, D>(centre, half, at, offset, visit);
+  }
+}
+
+/// The loop over axis A of a cube's border and those over the later axes; `edge`: an earlier axis
+/// lies on the border, so every index of the last axis does too, else only its two ends.
+template <std::size_t A, std::size_t D, class Visit>
+void border_axis(const Index<D>& centre, std::int64_t half, bool edge, Index<D>& at, Visit& visit) {
+  if constexpr (A + 1 == D) {
+    for (std::int64_t last = -half; last <= half; last += edge ? 1 : 2 * half) {
+      at[A] = centre[A] + last;
+      visit(static_cast<const Index<D>&>(at));
+    }
+  } else {
+    for (std::int64_t o = -half; o <= half; ++o) {
+      at[A] = centre[A] + o;
+      border_axis<A + 1, D>(centre, half, edge || o == -half || o == half, at, visit);
+    }
+  }
+}
+
+}  // namespace shape_detail
+
 /// Calls visit(index, offset) for every index of the cube of half-side `half` around `centre`
 /// (offset = index - centre), the last axis fastest.
 template <std::size_t D, class Visit>
 void for_each_in_cube(const Index<D>& centre, std::int64_t half, Visit&& visit) {
-  Index<D> offset;
-  offset.fill(-half);
-  while (true) {
-    Index<D> at;
-    for (std::size_t a = 0; a < D; ++a) at[a] = centre[a] + offset[a];
-    visit(at, offset);
-    std::size_t a = D;
-    while (a > 0 && offset[a - 1] == half) offset[--a] = -half;
-    if (a == 0) return;
-    ++offset[a - 1];
-  }
+  Index<D> at, offset;
+  shape_detail::cube_axis<0, D>(centre, half, at, offset, visit);
 }
 
 /// Calls visit(index) for every index on the border of the cube of half-side `half` around
@@ -73,22 +98,8 @@ void for_each_on_border(const Index<D>& centre, std::int64_t half, Visit&& visit
     visit(centre);
     return;
   }
-  Index<D> offset;
-  offset.fill(-half);
-  while (true) {
-    bool edge = false;
-    for (std::size_t a = 0; a + 1 < D; ++a) edge = edge || std::abs(offset[a]) == half;
-    Index<D> at;
-    for (std::size_t a = 0; a < D; ++a) at[a] = centre[a] + offset[a];
-    for (std::int64_t last = -half; last <= half; last += edge ? 1 : 2 * half) {
-      at[D - 1] = centre[D - 1] + last;
-      visit(at);
-    }
-    std::size_t a = D - 1;
-    while (a > 0 && offset[a - 1] == half) offset[--a] = -half;
-    if (a == 0) return;
-    ++offset[a - 1];
-  }
+  Index<D> at;
+  shape_detail::border_axis<0, D>(centre, half, false, at, visit);
 }
 
 /// Whether any pixel of the cube of half-side `half` around p (within the view) is missing: NaN or
