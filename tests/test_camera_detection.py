@@ -30,9 +30,17 @@ def test_textured_background_does_not_become_spots(contrast):
     assert len(spots) <= 0.005 * len(raw)
 
 
-def test_threshold_falls_in_a_frame_of_faint_spots_with_few_false_ones():
+@pytest.mark.parametrize("pixels", [
+    None,
+    ([40, 100, 160, 220], [200, 30, 120, 70], 0),  # dead: single-pixel dips, as far noisier pixels give
+    ([0, 255, 90, 170], [60, 180, 0, 255], 4000),  # hot, on the edge: halos no peak marks
+])
+def test_threshold_falls_in_a_frame_of_faint_spots_with_few_false_ones(pixels):
     movie = camera_movie("dim", seed=11, frames=3, photons=250.0)
+    if pixels is not None:
+        movie.frames[:, pixels[0], pixels[1]] = pixels[2]
     spots = qt.batch(movie.frames)
+    assert (spots.groupby("frame").snr.min() < 4.5).all()
     truth = movie.positions[spots.frame.to_numpy()]
     found = np.linalg.norm(spots[["y", "x"]].to_numpy()[:, None] - truth, axis=2).min(axis=1) <= 1.5
     faint = spots.snr.to_numpy() < qt._native.SPOT_SIGMAS

@@ -86,8 +86,10 @@ constexpr float kFalseSpotShare = 0.05f;
 /// s |s| of each pixel's significance s (band-passed value in local noise sigmas), which becomes
 /// the spot's snr. The three share one shape. With the automatic threshold the spots kept are
 /// those at or above balanced_threshold (between `lowest_snr` and `min_snr`) of the spots' snr
-/// against the sizes of the significance's dips that noise alone would give (those clear of the
-/// dark halo the band-pass leaves around every peak).
+/// (single-pixel spikes kept with keep_hot_pixels not counted) against the sizes of the
+/// significance's dips that noise alone would give (those clear of the dark halo the band-pass
+/// leaves around every peak and around the frame's edge pixels that reach `lowest_snr`, and not
+/// single-pixel dips).
 FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered,
                          const View2<float>& squared_significance, const std::vector<Peak<2>>& peaks,
                          const SpotSettings& settings);
