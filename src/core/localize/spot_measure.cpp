@@ -285,7 +285,8 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
   const float highest = settings.min_snr.value_or(0.0f), lowest = std::min(settings.lowest_snr, highest);
   std::optional<std::pair<std::vector<float>, float>> dips;
   const auto balanced = [&](const std::vector<float>& sizes) {
-    return dips ? balanced_threshold(sizes, dips->first, dips->second, lowest, highest, kFalseSpotShare) : highest;
+    return dips ? balanced_threshold(sizes, dips->first, dips->second, lowest, highest, kFalseSpotShare,
+                                     kAddedFalseSpotShare) : highest;
   };
   float threshold = -std::numeric_limits<float>::infinity();
   std::vector<float> sizes(peaks.size());

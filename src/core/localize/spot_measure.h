@@ -80,6 +80,10 @@ constexpr float kMaxRadialShift = 1.0f;
 /// Of the automatic threshold's peaks, the share that may be noise where the threshold falls below
 /// SpotSettings::min_snr: a few false spots for many more real ones in a frame of faint spots.
 constexpr float kFalseSpotShare = 0.05f;
+/// Of the peaks the threshold's fall below SpotSettings::min_snr takes in, the share that may be
+/// noise: the fall must bring in real faint spots, not only noise paid for by bright spots above
+/// the threshold (a frame of 5000-photon spots kept 1 % of false spots by kFalseSpotShare alone).
+constexpr float kAddedFalseSpotShare = 0.2f;
 
 /// Measures each peak (found on `filtered`, in list order) on `frame` (the camera frame, NaN where
 /// pixels are missing) and `filtered` (its band-passed copy, finite); `squared_significance` holds
