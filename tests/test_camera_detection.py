@@ -40,6 +40,27 @@ def test_threshold_falls_in_a_frame_of_faint_spots_with_few_false_ones():
     assert np.mean(~found) <= 0.05
 
 
+@pytest.mark.parametrize("rows, cols, value", [
+    ([40, 100, 160, 220, 30, 90, 150, 210], [200, 30, 120, 70, 20, 140, 230, 180], 0),  # dead pixels
+    ([0, 255, 90, 170], [60, 180, 0, 255], 4000),  # hot pixels on the edge, where no peak is looked for
+])
+def test_dead_pixels_and_hot_pixels_on_the_edge_do_not_hold_the_threshold_up(rows, cols, value):
+    # Their band-passed dips (a dead pixel's own, a hot pixel's halo) lie far deeper than noise's.
+    movie = camera_movie("dim", seed=11, frames=3, photons=250.0)
+    clean = qt.batch(movie.frames)
+    movie.frames[:, rows, cols] = value
+    spots = qt.batch(movie.frames)
+    faint = np.sum(spots.snr.to_numpy() < qt._native.SPOT_SIGMAS)
+    assert faint >= 0.9 * np.sum(clean.snr.to_numpy() < qt._native.SPOT_SIGMAS) > 0
+
+
+def test_threshold_stays_in_frames_of_bright_spots():
+    # Many bright spots would pay for a few noise peaks under the share of all peaks; the threshold
+    # falls only for peaks below it that outnumber the dips.
+    movie = camera_movie("camera", seed=4, frames=6, photons=5000.0)
+    assert qt.batch(movie.frames).snr.min() >= qt._native.SPOT_SIGMAS
+
+
 def spot_frame(rng, centres, photons=2000.0, background=20.0, gain=2.0, offset=100.0, shape=(64, 64)):
     mean = expected_image(shape, np.asarray(centres, float), np.array([1.3, 1.3]), photons, background)
     return (offset + gain * rng.poisson(mean)).astype(np.float32)

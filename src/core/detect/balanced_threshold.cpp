@@ -44,17 +44,25 @@ std::vector<Peak<2>> frame_dips(const View2<float>& frame, float depth, const st
 }
 
 float balanced_threshold(std::vector<float> peaks, std::vector<float> dips, float dip_weight, float lowest,
-                         float highest, float false_share) {
+                         float highest, float false_share, float added_share) {
   std::sort(peaks.begin(), peaks.end(), std::greater<>());
   std::sort(dips.begin(), dips.end(), std::greater<>());
+  // The peaks and dips at or above `highest`, kept or not whatever the threshold.
+  const auto above = [&](const std::vector<float>& sizes) {
+    return static_cast<std::size_t>(
+        std::find_if(sizes.begin(), sizes.end(), [&](float v) { return !(v >= highest); }) - sizes.begin());
+  };
+  const std::size_t high_peaks = above(peaks), high_dips = above(dips);
   float threshold = highest;
   // Peaks from the highest down: at each, the peaks and dips that reach it.
-  std::size_t reaching_dips = 0;
-  for (std::size_t k = 0; k < peaks.size() && peaks[k] >= lowest; ++k) {
+  std::size_t reaching_dips = high_dips;
+  for (std::size_t k = high_peaks; k < peaks.size() && peaks[k] >= lowest; ++k) {
     const float t = peaks[k];
     while (reaching_dips < dips.size() && dips[reaching_dips] >= t) ++reaching_dips;
-    const auto reaching_peaks = static_cast<float>(k + 1);
-    if (t < highest && dip_weight * static_cast<float>(reaching_dips) + 1.0f <= false_share * reaching_peaks)
+    const auto all_peaks = static_cast<float>(k + 1), added_peaks = static_cast<float>(k + 1 - high_peaks);
+    const auto all_dips = static_cast<float>(reaching_dips), added_dips = static_cast<float>(reaching_dips - high_dips);
+    if (dip_weight * all_dips + 1.0f <= false_share * all_peaks &&
+        dip_weight * added_dips + 1.0f <= added_share * added_peaks)
       threshold = t;
   }
   return threshold;

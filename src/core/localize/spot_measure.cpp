@@ -214,7 +214,9 @@ std::pair<std::array<float, 2>, Locator> locate_spot(const View2<float>& frame, 
 /// alone would give: those at least `lowest` deep and clear of every peak's halo and of missing
 /// pixels, and the weight that scales their count to the whole frame; none where too little of
 /// the frame lies clear. The band-pass leaves a dark halo around every bright peak (its background
-/// square takes in the peak's light), deeper than the noise for a bright one.
+/// square takes in the peak's light), deeper than the noise for a bright one. Single-pixel dips are
+/// passed over, as single-pixel peaks are set apart: a dead or far noisier pixel gives them, far
+/// deeper than the noise elsewhere, in every frame.
 std::optional<std::pair<std::vector<float>, float>> noise_dips(const View2<float>& frame,
                                                                const View2<float>& squared_significance,
                                                                const std::vector<Peak<2>>& peaks, float lowest,
@@ -223,11 +225,22 @@ std::optional<std::pair<std::vector<float>, float>> noise_dips(const View2<float
   const auto rows = static_cast<std::int64_t>(frame.shape[0]), cols = static_cast<std::int64_t>(frame.shape[1]);
   thread_local std::vector<std::uint8_t> halo;
   halo.assign(static_cast<std::size_t>(rows * cols), 0);
-  for (const Peak<2>& peak : peaks) {
-    const auto r = static_cast<std::int64_t>(peak.index[0]), c = static_cast<std::int64_t>(peak.index[1]);
+  const auto mark = [&](std::int64_t r, std::int64_t c) {
     for (std::int64_t i = std::max<std::int64_t>(r - reach, 0); i <= std::min(r + reach, rows - 1); ++i)
       std::fill(halo.begin() + i * cols + std::max<std::int64_t>(c - reach, 0),
                 halo.begin() + i * cols + std::min(c + reach, cols - 1) + 1, std::uint8_t{1});
+  };
+  for (const Peak<2>& peak : peaks) mark(static_cast<std::int64_t>(peak.index[0]), static_cast<std::int64_t>(peak.index[1]));
+  // Peaks are not looked for on the frame's edge: its pixels that reach `lowest` (a spot cut by
+  // the edge, a hot pixel on it) leave their halos too.
+  const float level = lowest * lowest;
+  for (std::int64_t c = 0; c < cols; ++c) {
+    if (squared_significance(0, c) >= level) mark(0, c);
+    if (squared_significance(rows - 1, c) >= level) mark(rows - 1, c);
+  }
+  for (std::int64_t r = 1; r + 1 < rows; ++r) {
+    if (squared_significance(r, 0) >= level) mark(r, 0);
+    if (squared_significance(r, cols - 1) >= level) mark(r, cols - 1);
   }
   const auto clear = static_cast<float>(std::count(halo.begin(), halo.end(), std::uint8_t{0}));
   const auto pixels = static_cast<float>(rows * cols);
@@ -235,7 +248,9 @@ std::optional<std::pair<std::vector<float>, float>> noise_dips(const View2<float
   std::vector<float> sizes;
   for (const Peak<2>& dip : frame_dips(squared_significance, lowest * lowest, halo.data())) {
     const Index<2> p{static_cast<std::int64_t>(dip.index[0]), static_cast<std::int64_t>(dip.index[1])};
-    if (!(missing_pixels && has_nan<2>(frame, p, 1))) sizes.push_back(std::sqrt(-dip.intensity));
+    if (missing_pixels && has_nan<2>(frame, p, 1)) continue;
+    if (is_spike<2>(frame, p, border_median<2>(frame, p, half + 1), -1.0f)) continue;
+    sizes.push_back(std::sqrt(-dip.intensity));
   }
   return std::pair{std::move(sizes), pixels / clear};
 }
@@ -270,7 +285,8 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
   const float highest = settings.min_snr.value_or(0.0f), lowest = std::min(settings.lowest_snr, highest);
   std::optional<std::pair<std::vector<float>, float>> dips;
   const auto balanced = [&](const std::vector<float>& sizes) {
-    return dips ? balanced_threshold(sizes, dips->first, dips->second, lowest, highest, kFalseSpotShare) : highest;
+    return dips ? balanced_threshold(sizes, dips->first, dips->second, lowest, highest, kFalseSpotShare,
+                                     kAddedFalseSpotShare) : highest;
   };
   float threshold = -std::numeric_limits<float>::infinity();
   std::vector<float> sizes(peaks.size());
@@ -285,6 +301,7 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
   std::vector<Index<2>> kept;
   std::vector<float> backgrounds, snrs, missing, spikes;
   std::vector<Index<2>> spike_pixels;
+  std::vector<std::uint8_t> kept_spike;  // with keep_hot_pixels: which kept spots are spikes
   for (std::size_t i = 0; i < peaks.size(); ++i) {
     if (!(sizes[i] >= threshold)) continue;
     const Index<2> p{static_cast<std::int64_t>(peaks[i].index[0]), static_cast<std::int64_t>(peaks[i].index[1])};
@@ -293,17 +310,28 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
       continue;
     }
     const float background = border_median<2>(frame, p, half + 1);
-    if (!settings.keep_hot_pixels && is_spike<2>(frame, p, background)) {
+    const bool spike = is_spike<2>(frame, p, background);
+    if (!settings.keep_hot_pixels && spike) {
       spikes.push_back(sizes[i]);
       spike_pixels.push_back(brightest_near<2>(frame, p));
       continue;
     }
+    if (settings.keep_hot_pixels) kept_spike.push_back(spike);
     kept.push_back(p);
     backgrounds.push_back(background);
     snrs.push_back(sizes[i]);
   }
+  // The kept spikes, stuck pixels of the camera, are no sign of faint spots: the threshold is
+  // balanced on the other spots alone (the dips of spikes are passed over too, see noise_dips).
+  const auto balanced_kept = [&] {
+    if (!settings.keep_hot_pixels) return balanced(snrs);
+    std::vector<float> counted;
+    for (std::size_t i = 0; i < kept.size(); ++i)
+      if (!kept_spike[i]) counted.push_back(snrs[i]);
+    return balanced(counted);
+  };
   if (settings.min_snr) {
-    threshold = balanced(snrs);
+    threshold = balanced_kept();
     for (std::size_t i = 0; i < kept.size(); ++i) {
       if (!(snrs[i] >= threshold)) {
         snrs[i] = -std::numeric_limits<float>::infinity();
@@ -312,7 +340,7 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
         if (spread && *spread > *settings.typical_spread) snrs[i] *= *settings.typical_spread / *spread;
       }
     }
-    threshold = balanced(snrs);
+    threshold = balanced_kept();
     std::size_t n = 0;
     for (std::size_t i = 0; i < kept.size(); ++i) {
       if (!(snrs[i] >= threshold)) continue;

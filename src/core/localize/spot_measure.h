@@ -80,14 +80,20 @@ constexpr float kMaxRadialShift = 1.0f;
 /// Of the automatic threshold's peaks, the share that may be noise where the threshold falls below
 /// SpotSettings::min_snr: a few false spots for many more real ones in a frame of faint spots.
 constexpr float kFalseSpotShare = 0.05f;
+/// Of the peaks the threshold's fall below SpotSettings::min_snr takes in, the share that may be
+/// noise: the fall must bring in real faint spots, not only noise paid for by bright spots above
+/// the threshold (a frame of 5000-photon spots kept 1 % of false spots by kFalseSpotShare alone).
+constexpr float kAddedFalseSpotShare = 0.2f;
 
 /// Measures each peak (found on `filtered`, in list order) on `frame` (the camera frame, NaN where
 /// pixels are missing) and `filtered` (its band-passed copy, finite); `squared_significance` holds
 /// s |s| of each pixel's significance s (band-passed value in local noise sigmas), which becomes
 /// the spot's snr. The three share one shape. With the automatic threshold the spots kept are
 /// those at or above balanced_threshold (between `lowest_snr` and `min_snr`) of the spots' snr
-/// against the sizes of the significance's dips that noise alone would give (those clear of the
-/// dark halo the band-pass leaves around every peak).
+/// (single-pixel spikes kept with keep_hot_pixels not counted) against the sizes of the
+/// significance's dips that noise alone would give (those clear of the dark halo the band-pass
+/// leaves around every peak and around the frame's edge pixels that reach `lowest_snr`, and not
+/// single-pixel dips).
 FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered,
                          const View2<float>& squared_significance, const std::vector<Peak<2>>& peaks,
                          const SpotSettings& settings);

@@ -128,12 +128,12 @@ float border_median(const StridedView<float, D>& v, const Index<D>& p, std::int6
 }
 
 /// The brightest pixel of the cube of half-side 1 around p within the view (p on ties; NaN passed
-/// over).
+/// over); with `sign` -1 the darkest.
 template <std::size_t D>
-Index<D> brightest_near(const StridedView<float, D>& v, const Index<D>& p) {
+Index<D> brightest_near(const StridedView<float, D>& v, const Index<D>& p, float sign = 1.0f) {
   Index<D> top = p;
   for_each_in_cube<D>(p, 1, [&](const Index<D>& at, const Index<D>&) {
-    if (inside(v, at) && value_at(v, at) > value_at(v, top)) top = at;
+    if (inside(v, at) && sign * value_at(v, at) > sign * value_at(v, top)) top = at;
   });
   return top;
 }
@@ -141,15 +141,16 @@ Index<D> brightest_near(const StridedView<float, D>& v, const Index<D>& p) {
 /// Whether the peak found at p is a single-pixel spike: the brightest finite pixel of its cube
 /// of half-side 1 (the peak itself, or a spike beside it, as at a frame's edge where peaks are
 /// not looked for) stands above the background while its neighbours in the view hold almost none
-/// of that height.
+/// of that height. With `sign` -1, whether the dip found at p is a single-pixel dip (a cold or
+/// very noisy pixel below the background): the same test on the frame turned over.
 template <std::size_t D>
-bool is_spike(const StridedView<float, D>& v, const Index<D>& p, float background) {
-  const Index<D> top = brightest_near<D>(v, p);
-  const float height = value_at(v, top) - background;
+bool is_spike(const StridedView<float, D>& v, const Index<D>& p, float background, float sign = 1.0f) {
+  const Index<D> top = brightest_near<D>(v, p, sign);
+  const float height = sign * (value_at(v, top) - background);
   if (!(height > 0.0f)) return false;
   float around = 0.0f;
   for_each_in_cube<D>(top, 1, [&](const Index<D>& at, const Index<D>&) {
-    if (at != top && inside(v, at) && std::isfinite(value_at(v, at))) around += value_at(v, at) - background;
+    if (at != top && inside(v, at) && std::isfinite(value_at(v, at))) around += sign * (value_at(v, at) - background);
   });
   return around < kMinNeighbourShare * height;
 }
