@@ -1,9 +1,15 @@
-// Working buffers reused from task to task within one call, for work on many frames at once.
+// Working buffers reused from task to task within one call, and the loop over many frames at once
+// that leases them.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <utility>
 #include <vector>
+
+#include "common/parallel.h"
+#include "common/stop.h"
 
 namespace quorlin {
 
@@ -42,5 +48,18 @@ class Lease {
   BufferPool& pool_;
   std::vector<float> buffer_;
 };
+
+/// work(f, pool) for each of `frames` frames in parallel, its buffers leased from one pool for the
+/// call, and what each returns, in frame order. Once `stopped` asks, the frames not yet started are
+/// skipped (their results stay as constructed).
+template <class Result, class Work>
+std::vector<Result> for_each_frame(std::uint64_t frames, const StopRequested& stopped, Work&& work) {
+  std::vector<Result> results(frames);
+  BufferPool pool;
+  parallel_for(frames, [&](std::size_t f) {
+    if (!stop_asked(stopped)) results[f] = work(f, pool);
+  });
+  return results;
+}
 
 }  // namespace quorlin

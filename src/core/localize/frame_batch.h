@@ -11,7 +11,6 @@
 
 #include "common/array_view.h"
 #include "common/buffer_pool.h"
-#include "common/parallel.h"
 #include "common/stop.h"
 #include "detect/peaks.h"
 #include "detect/sample_conversion.h"
@@ -48,20 +47,16 @@ template <class T>
 std::vector<FramePeaks> detect_frame_batch(const T* samples, std::uint64_t frames, std::uint64_t rows,
                                            std::uint64_t cols, const FrameBatchRequest& request,
                                            const StopRequested& stopped) {
-  std::vector<FramePeaks> results(frames);
   const std::uint64_t pixels = rows * cols;
-  BufferPool pool;
-  parallel_for(frames, [&](std::size_t f) {
-    if (stop_asked(stopped)) return;
+  return for_each_frame<FramePeaks>(frames, stopped, [&](std::size_t f, BufferPool& pool) -> FramePeaks {
     Lease converted(pool), scratch(pool);
     (*converted).resize(pixels);
     const auto background =
         convert_samples(samples + f * pixels, pixels, (*converted).data(), !request.threshold, *scratch);
     const float threshold = request.threshold ? *request.threshold : background->threshold;
     const View2<float> view = contiguous_view<float, 2>((*converted).data(), {rows, cols});
-    results[f] = {detect_and_localize<2>(view, frame_request(request, rows, cols, threshold)), threshold};
+    return {detect_and_localize<2>(view, frame_request(request, rows, cols, threshold)), threshold};
   });
-  return results;
 }
 
 }  // namespace quorlin

@@ -14,7 +14,6 @@
 
 #include "common/buffer_pool.h"
 #include "common/errors.h"
-#include "common/parallel.h"
 #include "common/simd.h"
 #include "detect/bandpass.h"
 #include "detect/detection2d.h"
@@ -124,14 +123,12 @@ template <class T>
 std::vector<FrameSpots> detect_spot_frames(const T* samples, std::uint64_t frames, std::uint64_t rows,
                                            std::uint64_t cols, const SpotPathSettings& s,
                                            const StopRequested& stopped) {
-  std::vector<FrameSpots> results(frames);
   const std::uint64_t pixels = rows * cols;
   const double feature = static_cast<double>(s.window / 2);
   const double gain = bandpass_noise_gain(kNoiseSize, feature);
   const Extent2d extent{0.0f, static_cast<float>(rows) - 1.0f, 0.0f, static_cast<float>(cols) - 1.0f};
-  BufferPool pool;
-  parallel_for(frames, [&](std::size_t f) {
-    if (stop_asked(stopped) || pixels == 0) return;
+  return for_each_frame<FrameSpots>(frames, stopped, [&](std::size_t f, BufferPool& pool) -> FrameSpots {
+    if (pixels == 0) return {};
     Lease frame(pool), filled(pool), filtered(pool), significance(pool);
     (*frame).resize(pixels);
     const bool nan = calibrate<T>(samples + f * pixels, pixels, (*frame).data(), s);
@@ -158,10 +155,9 @@ std::vector<FrameSpots> detect_spot_frames(const T* samples, std::uint64_t frame
       settings.lowest_snr = kLowestSpotSigmas;
       settings.typical_spread = frame_spread(sigmas_view);
     }
-    results[f] = measure_spots(contiguous_view<float, 2>((*frame).data(), {rows, cols}), filtered_view,
-                               sigmas_view, peaks, settings);
+    return measure_spots(contiguous_view<float, 2>((*frame).data(), {rows, cols}), filtered_view, sigmas_view,
+                         peaks, settings);
   });
-  return results;
 }
 
 // Every real sample type a movie may hold.
