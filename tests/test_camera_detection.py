@@ -13,13 +13,40 @@ from quorlin_track.synthetic import camera_movie, expected_image
 def test_pure_camera_noise_gives_no_spots_and_hot_pixels_are_set_apart():
     # 2**20 pixels of shot and read noise on uneven light, with 15 stuck pixels in every frame.
     movie = camera_movie("camera", seed=5, frames=4, particles=0, shape=(512, 512), illumination=0.6)
-    spots = qt.batch(movie.frames)
+    stuck = qt.batch(movie.frames)
+    assert len(stuck) <= 1 and stuck.attrs["dropped"] == {"nan_pixels": 0, "hot_pixels": 0}
+    assert stuck.attrs["stuck_pixels"] == sorted(map(tuple, movie.hot_pixels.tolist()))
+    # Frame by frame, the single-pixel test sets them apart (those on the edge are no peaks).
+    spots = qt.batch(movie.frames, stuck_pixels=None)
     assert len(spots) <= 1
     interior = np.all((movie.hot_pixels > 0) & (movie.hot_pixels < 511), axis=1).sum()
     assert spots.attrs["dropped"] == {"nan_pixels": 0, "hot_pixels": 4 * interior}
     kept = qt.batch(movie.frames, keep_hot_pixels=True)
     on_hot = {(round(y), round(x)) for y, x in kept[["y", "x"]].to_numpy()}
     assert len(kept) == 4 * interior and on_hot <= set(map(tuple, movie.hot_pixels.tolist()))
+
+
+def test_stuck_pixels_found_over_the_movie_are_painted_over():
+    # A faint stuck pixel on a bump of the background passes the single-pixel test in some frames;
+    # a bright one lies on the path of a particle.
+    rng = np.random.default_rng(1)
+    yy, xx = np.mgrid[:48, :48]
+    bump = 8.0 * np.exp(-((yy - 20) ** 2 + (xx - 14) ** 2) / (2 * 2.5**2))
+    path = np.stack([np.full(24, 32.4), 4.0 + 1.7 * np.arange(24)], axis=1)
+    light = [expected_image((48, 48), path[t:t + 1], np.array([1.3, 1.3]), 1500.0, 20.0) + bump for t in range(24)]
+    movie = (100.0 + 2.0 * rng.poisson(light) + rng.normal(0, 3, (24, 48, 48))).astype(np.float32)
+    movie[:, 20, 14] += 60
+    movie[:, 32, 30] += 300
+    np.testing.assert_array_equal(qt.find_stuck_pixels(movie), [[20, 14], [32, 30]])
+    on_faint = [((s.y - 20).abs() < 1.5) & ((s.x - 14).abs() < 1.5) for s in map(qt.locate, movie)]
+    assert sum(near.any() for near in on_faint) >= 1
+    spots = qt.batch(movie)
+    assert len(spots) == 24 and (spots.y - 32.4).abs().max() < 1.5
+    error = np.hypot(spots.y - path[spots.frame, 0], spots.x - path[spots.frame, 1])
+    assert error.max() < 0.2
+    again = pd.concat([qt.locate(f, stuck_pixels=spots.attrs["stuck_pixels"], frame_number=t)
+                       for t, f in enumerate(movie)], ignore_index=True)
+    pd.testing.assert_frame_equal(spots, again.astype(spots.dtypes.to_dict()))
 
 
 @pytest.mark.parametrize("contrast", [1.0, 3.0])  # cells 1.5-4 or 4.5-12 times the background
@@ -141,6 +168,11 @@ def test_filters_drop_exactly_the_rows_below_them():
     (lambda f: qt.locate(f, diameter=6), ValueError, "diameter must be an odd integer >= 3"),
     (lambda f: qt.locate(f, gain=0.0), ValueError, "gain must be a finite number > 0"),
     (lambda f: qt.locate(f, invert=1), TypeError, "invert must be True or False"),
+    (lambda f: qt.locate(f, stuck_pixels=[[3, 16]]), ValueError, "stuck_pixels must lie in the 16 x 16 frame"),
+    (lambda f: qt.locate(f, stuck_pixels=[1.5, 2]), ValueError, r"stuck_pixels must be an \(n, 2\) array"),
+    (lambda f: qt.batch(f[None], stuck_pixels="yes"), ValueError, "stuck_pixels must be 'auto', None or"),
+    (lambda f: qt.locate(f, detector="peaks", stuck_pixels=[[1, 1]]), ValueError,
+     "stuck_pixels applies to detector='spots'"),
     (lambda f: qt.refine(f, pd.DataFrame({"y": [5.0], "x": [5.0]}), sigma=1e-300), ValueError,
      "argument 'sigma': must be None or a finite number of at least 0.3"),
 ])

@@ -18,13 +18,13 @@ __all__: list[str] = ["__version__"]
 logging.getLogger(__name__).addHandler(logging.NullHandler())
 
 # Movie to track table.
-from .detection import auto_threshold, batch, locate
+from .detection import auto_threshold, batch, find_stuck_pixels, locate
 from .linking import link
 from .movie import Movie, MovieError, open_movie
 from .rendering import Rendering, render
 
-__all__ += ["Movie", "MovieError", "Rendering", "auto_threshold", "batch", "link", "locate",
-            "open_movie", "render"]
+__all__ += ["Movie", "MovieError", "Rendering", "auto_threshold", "batch", "find_stuck_pixels", "link",
+            "locate", "open_movie", "render"]
 
 # Analysis, viewers and files.
 from .analysis import diffusion, emsd, imsd

@@ -60,12 +60,15 @@ def detect_spot_frames(
     invert: bool,
     keep_hot_pixels: bool,
     stop: npt.NDArray[np.uint8] | None = None,
+    stuck: npt.NDArray[np.int64] | None = None,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32], npt.NDArray[np.float32],
            npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.float32],
            npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.uint8],
            npt.NDArray[np.int64]]: ...
 
 SPOT_SIGMAS: float
+def find_stuck_pixels(mean: npt.NDArray[np.float32]) -> npt.NDArray[np.int64]: ...
+
 def measure_volume_spots(
     volume: npt.NDArray[np.float32],
     positions: npt.NDArray[np.float32],

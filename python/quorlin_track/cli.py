@@ -386,6 +386,9 @@ def _track(movie: Movie, run: _Run, timings: dict[str, float]) -> pd.DataFrame:
     if any(dropped.values()):
         _say("set apart: " + ", ".join(f"{n} on {reason.replace('_', ' ')}"
                                       for reason, n in dropped.items()))
+    stuck = len(spots.attrs.get("stuck_pixels", ()))
+    if stuck:
+        _say(f"painted over {stuck} stuck pixel{'s' if stuck > 1 else ''} of the camera")
     clock = time.perf_counter()
     options = {k: v for k, v in run.link.items() if k != "max_distance"}
     tracks = link(spots, run.link["max_distance"], **options)

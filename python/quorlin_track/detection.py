@@ -10,6 +10,7 @@ prefilter, threshold, localization, a later refine step, filters) are chosen in 
 
 from __future__ import annotations
 
+import inspect
 import os
 import sys
 from collections.abc import Callable, Sequence
@@ -27,10 +28,11 @@ from . import _native
 from ._refine import bandpass, mle_step
 from .columns import (BACKGROUND, FRAME, INTENSITY, LOCATED_BY, LOCATORS, MASS, SCORE, SIZE, SNR,
                       spatial_columns)
-from .movie import Movie, open_movie
+from .movie import Movie, MovieError, open_movie
 from .validation import choice, integer, keyword_only, odd_window, real
 
-__all__ = ["DETECTORS", "PREFILTERS", "REFINERS", "auto_threshold", "batch", "detect_and_refine", "locate"]
+__all__ = ["DETECTORS", "PREFILTERS", "REFINERS", "auto_threshold", "batch", "detect_and_refine",
+           "find_stuck_pixels", "locate"]
 
 Threshold = Union[Literal["auto"], float]
 Frame = npt.NDArray[Any]
@@ -62,6 +64,11 @@ PREFILTERS: dict[str, Prefilter] = {"bandpass": bandpass}
 # interrupt does not wait for the chunk: the frames not yet started are skipped.
 _FRAMES_PER_WORKER = 16
 _CHUNK_BYTES = 16 * 2**20
+# Stuck pixels are looked for on the mean of this many frames spread over the movie: their noise
+# falls 4-fold, a particle moving by a pixel a frame covers a pixel in few of them. Fewer frames
+# than the least average the noise too little to tell a stuck pixel from one frame's spike.
+_STUCK_FRAMES = 16
+_STUCK_LEAST_FRAMES = 4
 
 
 @dataclass(frozen=True)
@@ -268,6 +275,11 @@ _SHARED_DOC = """diameter : int
     keep_hot_pixels : bool
         Keep single-pixel (single-voxel) spikes, hot pixels, which ``"spots"`` and volumes set
         apart by default.
+    stuck_pixels : (n, 2) array_like of int, optional
+        ``"spots"``: the camera's stuck pixels (row, column), each painted over in every frame with
+        the median of its other neighbours before detection, so that no spot is found on one and
+        a particle passing over one is measured without it (:func:`find_stuck_pixels` finds
+        them). :func:`batch` finds them itself by default (``"auto"``).
     correlation_sigmas : (float, float, float), optional
         Volumes: Gaussian widths (z, y, x pixels) of the template each peak is correlated with;
         adds the column ``score``.
@@ -283,6 +295,92 @@ _PLAN_KEYWORDS = ("diameter", "threshold", "min_distance", "method", "detector",
                   "correlation_sigmas", "correlation_threshold", "prefilter")
 
 
+def find_stuck_pixels(movie: Any) -> npt.NDArray[np.int64]:
+    """The stuck (hot) pixels of the camera that took a 2-D movie.
+
+    They are found on the mean of 16 frames spread over the movie (all frames of a shorter one):
+    there a stuck pixel still stands far above its neighbours, while moving particles blur and
+    the noise falls 4-fold. A stuck pixel is a local maximum of the mean that stands 8 noise
+    sigmas above the background around it (the median of the border of its 5 x 5 square) while
+    its 8 neighbours together hold less than its own height above it. A movie of fewer than 4
+    frames gives none.
+
+    Parameters
+    ----------
+    movie : Movie, path or array-like
+        Anything :func:`open_movie` accepts, or a Movie it returned; 2-D frames.
+
+    Returns
+    -------
+    numpy.ndarray
+        (n, 2) int64 rows and columns, row by row.
+
+    Raises
+    ------
+    ValueError
+        A movie of volumes.
+
+    Examples
+    --------
+    >>> rng = np.random.default_rng(0)
+    >>> movie = rng.poisson(20.0, (16, 24, 24)).astype(np.uint16); movie[:, 5, 7] += 60
+    >>> find_stuck_pixels(movie).tolist()
+    [[5, 7]]
+    """
+    frames = movie if isinstance(movie, Movie) else open_movie(movie)
+    if frames.ndim != 2:
+        raise ValueError(f"find_stuck_pixels takes a movie of 2-D frames, got {frames.ndim}-D frames")
+    if len(frames) < _STUCK_LEAST_FRAMES:
+        return np.zeros((0, 2), np.int64)
+    picks = np.unique(np.linspace(0, len(frames) - 1, min(_STUCK_FRAMES, len(frames))).round().astype(np.int64))
+    mean = np.zeros(frames.frame_shape, np.float64)
+    with np.errstate(all="ignore"):  # values beyond float32 become infinite, and are passed over
+        for t in picks:
+            mean += np.asarray(frames.read(int(t), int(t) + 1)[0], np.float64)
+        mean32 = (mean / len(picks)).astype(np.float32)
+    return np.asarray(_native.find_stuck_pixels(mean32), np.int64)
+
+
+def _movie_stuck(value: Any, plan: _Plan, frames: Movie) -> npt.NDArray[np.int64] | None:
+    """The stuck pixels of batch's ``stuck_pixels``: "auto" finds them for ``"spots"`` (unless
+    hot pixels are kept), an array is checked against the frame."""
+    if isinstance(value, str):
+        if value != "auto":
+            raise ValueError(f"stuck_pixels must be 'auto', None or an (n, 2) array, got {value!r}")
+        if plan.detector != "spots" or plan.keep_hot_pixels:
+            return None
+        try:
+            return find_stuck_pixels(frames)
+        except MovieError:
+            return None  # the frames are read again, in order: that read names the fault
+    return _stuck(value, plan, frames.frame_shape)
+
+
+def movie_stuck_pixels(movie: Movie, **detect: Any) -> npt.NDArray[np.int64] | None:
+    """The stuck pixels :func:`batch` paints over in ``movie`` with the keywords ``detect``, for
+    callers that run it on parts of a movie (pass them on as ``stuck_pixels``)."""
+    defaults = inspect.signature(batch).parameters
+    settings = {name: detect.get(name, defaults[name].default) for name in _PLAN_KEYWORDS}
+    return _movie_stuck(detect.get("stuck_pixels", "auto"), _plan(movie.ndim, settings), movie)
+
+
+def _stuck(value: Any, plan: _Plan, frame_shape: tuple[int, ...]) -> npt.NDArray[np.int64] | None:
+    """The stuck pixels given (checked against the frame) or None."""
+    if value is None:
+        return None
+    if plan.detector != "spots":
+        raise ValueError("stuck_pixels applies to detector='spots'")
+    pixels = np.asarray(value)
+    if pixels.size == 0:
+        return np.zeros((0, 2), np.int64)
+    if pixels.dtype.kind not in "iu" or pixels.ndim != 2 or pixels.shape[1] != 2:
+        raise ValueError(f"stuck_pixels must be an (n, 2) array of whole pixel indices (row, column), "
+                         f"got {pixels.dtype} of shape {pixels.shape}")
+    if (pixels < 0).any() or (pixels >= np.asarray(frame_shape[:2])).any():
+        raise ValueError(f"stuck_pixels must lie in the {frame_shape[0]} x {frame_shape[1]} frame")
+    return pixels.astype(np.int64)
+
+
 def _settings(arguments: dict[str, Any]) -> dict[str, Any]:
     """The step-choosing keywords out of a call's arguments (its ``locals()``)."""
     return {name: arguments[name] for name in _PLAN_KEYWORDS}
@@ -296,7 +394,7 @@ def locate(frame: npt.ArrayLike, *, diameter: int = 7, threshold: Threshold = "a
            invert: bool = False, min_mass: float | None = None, min_snr: float | None = None,
            keep_hot_pixels: bool = False, correlation_sigmas: Sequence[float] | None = None,
            correlation_threshold: float | None = None, prefilter: str | None = None,
-           frame_number: int = 0) -> pd.DataFrame:
+           stuck_pixels: npt.ArrayLike | None = None, frame_number: int = 0) -> pd.DataFrame:
     """Detect, localize and measure the spots of one 2-D frame or 3-D volume.
 
     Parameters
@@ -339,8 +437,9 @@ def locate(frame: npt.ArrayLike, *, diameter: int = 7, threshold: Threshold = "a
     array = _real_samples(np.asarray(frame))
     plan = _plan(array.ndim, _settings(locals()))
     frame_number = integer("frame_number", frame_number)
+    stuck = _stuck(stuck_pixels, plan, array.shape)
     if plan.detector == "spots":
-        return _spots_chunk(array[None], plan, frame_number, None)
+        return _spots_chunk(array[None], plan, frame_number, None, stuck)
     return _detect(np.ascontiguousarray(array, dtype=np.float32), plan, frame_number)
 
 
@@ -446,13 +545,13 @@ def _table(plan: _Plan, frames: npt.NDArray[np.int64], positions: npt.NDArray[np
 
 
 def _spots_chunk(samples: npt.NDArray[Any], plan: _Plan, first_frame: int,
-                 stop: npt.NDArray[np.uint8] | None) -> pd.DataFrame:
+                 stop: npt.NDArray[np.uint8] | None, stuck: npt.NDArray[np.int64] | None = None) -> pd.DataFrame:
     """The "spots" detector on a (T, Y, X) chunk: one table, filtered and, with a refine step,
     refined frame by frame on the chunk's camera values."""
     camera = plan.camera
     counts, y, x, signal, mass, background, size, snr, how, dropped = _native.detect_spot_frames(
         samples, plan.diameter, plan.threshold, plan.min_distance, camera.gain, camera.offset,
-        camera.read_noise, camera.given, plan.invert, plan.keep_hot_pixels, stop)
+        camera.read_noise, camera.given, plan.invert, plan.keep_hot_pixels, stop, stuck)
     frames = np.repeat(np.arange(first_frame, first_frame + len(counts), dtype=np.int64), counts)
     keep = np.ones(len(frames), bool)
     if plan.min_mass is not None:
@@ -474,6 +573,8 @@ def _spots_chunk(samples: npt.NDArray[Any], plan: _Plan, first_frame: int,
                  for t in range(first_frame, first_frame + len(counts))]
         table = pd.concat(parts, ignore_index=True) if parts else table
     table.attrs["dropped"] = dict(zip(DROP_REASONS, (int(n) for n in dropped.sum(axis=0))))
+    # Plain tuples: pandas compares attrs when it joins tables.
+    table.attrs["stuck_pixels"] = [] if stuck is None else [(int(r), int(c)) for r, c in stuck]
     return table
 
 
@@ -482,6 +583,8 @@ def _joined(parts: list[pd.DataFrame]) -> pd.DataFrame:
     table = pd.concat(parts, ignore_index=True)
     table.attrs["dropped"] = {reason: sum(p.attrs["dropped"][reason] for p in parts)
                               for reason in DROP_REASONS}
+    if "stuck_pixels" in parts[0].attrs:
+        table.attrs["stuck_pixels"] = parts[0].attrs["stuck_pixels"]
     return table
 
 
@@ -493,10 +596,13 @@ def batch(movie: Any, *, diameter: int = 7, threshold: Threshold = "auto",
           invert: bool = False, min_mass: float | None = None, min_snr: float | None = None,
           keep_hot_pixels: bool = False, correlation_sigmas: Sequence[float] | None = None,
           correlation_threshold: float | None = None, prefilter: str | None = None,
+          stuck_pixels: Literal["auto"] | npt.ArrayLike | None = "auto",
           progress: bool | None = None) -> pd.DataFrame:
     """Detect, localize and measure the spots of every frame of a movie.
 
-    Each frame gets exactly the spots :func:`locate` finds in it. 2-D movies run on a native path
+    Each frame gets exactly the spots :func:`locate` finds in it given the same stuck pixels,
+    which ``"spots"`` finds on the movie itself by default (:func:`find_stuck_pixels`; none with
+    ``keep_hot_pixels=True``). 2-D movies run on a native path
     that converts, filters, thresholds, detects and measures several frames at once in parallel
     (without the interpreter lock), with memory bounded by a few frames plus the spots.
 
@@ -513,7 +619,8 @@ def batch(movie: Any, *, diameter: int = 7, threshold: Threshold = "auto",
     pandas.DataFrame
         One row per spot, frame by frame (most significant first within a frame), columns as
         :func:`locate` returns them; ``frame`` counts from 0; ``attrs["dropped"]`` sums the
-        peaks set apart over the movie.
+        peaks set apart over the movie; with ``"spots"``, ``attrs["stuck_pixels"]`` lists the
+        stuck pixels painted over, (row, column) tuples.
 
     Raises
     ------
@@ -533,13 +640,14 @@ def batch(movie: Any, *, diameter: int = 7, threshold: Threshold = "auto",
     """
     frames = movie if isinstance(movie, Movie) else open_movie(movie)
     plan = _plan(frames.ndim, _settings(locals()))
+    stuck = _movie_stuck(stuck_pixels, plan, frames)
     from tqdm import tqdm
 
     show = sys.stderr.isatty() if progress is None else bool(progress)
     with tqdm(total=len(frames), unit="frame", desc="detect", disable=not show,
               file=sys.stderr) as bar:
         if plan.native:
-            return _batch_native(frames, plan, bar.update)
+            return _batch_native(frames, plan, bar.update, stuck)
         parts = []
         for t in range(len(frames)):
             parts.append(_detect(np.asarray(frames.read(t, t + 1)[0], np.float32), plan, t))
@@ -552,7 +660,8 @@ def batch(movie: Any, *, diameter: int = 7, threshold: Threshold = "auto",
 batch.__doc__ = (batch.__doc__ or "").replace("{shared}", _SHARED_DOC)
 
 
-def _batch_native(frames: Movie, plan: _Plan, advance: Callable[[int], Any]) -> pd.DataFrame:
+def _batch_native(frames: Movie, plan: _Plan, advance: Callable[[int], Any],
+                  stuck: npt.NDArray[np.int64] | None = None) -> pd.DataFrame:
     """Chunks of frames through the native path on a helper thread, so the calling thread reads
     the next chunk meanwhile and stays free to take Ctrl-C: it then sets the stop flag, and the
     workers skip every frame not yet started."""
@@ -563,7 +672,7 @@ def _batch_native(frames: Movie, plan: _Plan, advance: Callable[[int], Any]) -> 
 
     def work(samples: npt.NDArray[Any], start: int) -> Any:
         if plan.detector == "spots":
-            return _spots_chunk(samples, plan, start, stop)
+            return _spots_chunk(samples, plan, start, stop, stuck)
         return _native.detect_frames(samples, plan.threshold, plan.min_distance, plan.detector_method,
                                      plan.window, plan.max_peaks, stop)
 

@@ -37,8 +37,9 @@ __all__ = ["TrackWidget"]
 
 F = TypeVar("F", bound=Callable[..., Any])
 
-#: Keywords of ``batch`` and ``link`` that get no control: the widget shows its own progress.
-SKIPPED = ("progress",)
+#: Keywords of ``batch`` and ``link`` that get no control: the widget shows its own progress, and
+#: a run finds the camera's stuck pixels on the movie itself.
+SKIPPED = ("progress", "stuck_pixels")
 #: Start values of required keywords (which have no default), as the command line's defaults.
 START = {"max_distance": 3.0}  # pixels
 # Changes closer together than this make one preview (changes during a preview make one more

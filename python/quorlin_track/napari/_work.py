@@ -13,6 +13,7 @@ import pandas as pd
 
 from .. import batch, link, locate
 from ..columns import FRAME
+from ..detection import movie_stuck_pixels
 from ..movie import Movie
 
 __all__ = ["CHUNK_SECONDS", "frame_spots", "frames", "track_movie"]
@@ -93,6 +94,8 @@ def track_movie(movie: Movie, detect: Mapping[str, Any], linking: Mapping[str, A
         The track table: ``link(batch(movie, **detect), **linking)``.
     """
     total = len(movie)
+    # Stuck pixels are found on the whole movie, once, as batch finds them.
+    detect = {**detect, "stuck_pixels": movie_stuck_pixels(movie, **detect)}
     parts: list[pd.DataFrame] = []
     done, size = 0, 1
     while done < total:

@@ -19,6 +19,7 @@
 #include "detect/detection2d.h"
 #include "detect/noise_model.h"
 #include "detect/sample_conversion.h"
+#include "localize/stuck_pixels.h"
 
 namespace quorlin {
 
@@ -111,7 +112,7 @@ SpotPathSettings spot_path_settings(std::uint64_t diameter, std::optional<float>
                                     bool invert, bool keep_hot_pixels) {
   if (diameter < 3 || diameter % 2 == 0) throw ValueError("diameter must be an odd integer >= 3 (pixels)");
   validate_bandpass(kNoiseSize, static_cast<double>(diameter / 2));
-  SpotPathSettings s{diameter, threshold, min_distance, gain, offset, {}, invert, keep_hot_pixels};
+  SpotPathSettings s{diameter, threshold, min_distance, gain, offset, {}, invert, keep_hot_pixels, {}};
   // In photons, shot noise adds one unit of variance per photon of background (less one, the
   // frame turned over).
   if (camera) s.known.slope = invert ? -1.0 : 1.0;
@@ -127,11 +128,18 @@ std::vector<FrameSpots> detect_spot_frames(const T* samples, std::uint64_t frame
   const double feature = static_cast<double>(s.window / 2);
   const double gain = bandpass_noise_gain(kNoiseSize, feature);
   const Extent2d extent{0.0f, static_cast<float>(rows) - 1.0f, 0.0f, static_cast<float>(cols) - 1.0f};
+  for (const Index<2>& p : s.stuck)
+    if (p[0] < 0 || p[1] < 0 || static_cast<std::uint64_t>(p[0]) >= rows || static_cast<std::uint64_t>(p[1]) >= cols)
+      throw ValueError("stuck pixels must lie in the frame");
+  std::vector<Index<2>> stuck = s.stuck;
+  std::sort(stuck.begin(), stuck.end());
+  stuck.erase(std::unique(stuck.begin(), stuck.end()), stuck.end());
   return for_each_frame<FrameSpots>(frames, stopped, [&](std::size_t f, BufferPool& pool) -> FrameSpots {
     if (pixels == 0) return {};
     Lease frame(pool), filled(pool), filtered(pool), significance(pool);
     (*frame).resize(pixels);
     const bool nan = calibrate<T>(samples + f * pixels, pixels, (*frame).data(), s);
+    paint_over_stuck((*frame).data(), rows, cols, stuck);
     if (nan) fill_missing((*frame).data(), pixels, *filled);
     const float* clean = nan ? (*filled).data() : (*frame).data();
     (*filtered).resize(pixels);

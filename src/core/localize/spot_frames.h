@@ -9,6 +9,7 @@
 #include "common/stop.h"
 #include "detect/noise_model.h"
 #include "localize/spot_measure.h"
+#include "localize/spot_shape.h"
 
 namespace quorlin {
 
@@ -30,6 +31,7 @@ struct SpotPathSettings {
   KnownNoise known;
   bool invert;
   bool keep_hot_pixels;
+  std::vector<Index<2>> stuck;         ///< stuck pixels painted over in every frame, row by row
 };
 
 /// The settings of a call: the spot diameter (odd, >= 3 pixels; ValueError otherwise), the
@@ -43,7 +45,8 @@ SpotPathSettings spot_path_settings(std::uint64_t diameter, std::optional<float>
 
 /// The spots of each of `frames` contiguous (rows, cols) frames of samples (any real type a movie
 /// may hold), frames in parallel. Once `stopped` asks, the frames not yet started are skipped
-/// (their results stay empty).
+/// (their results stay empty). The stuck pixels of the settings must lie in the frame
+/// (ValueError otherwise).
 template <class T>
 std::vector<FrameSpots> detect_spot_frames(const T* samples, std::uint64_t frames, std::uint64_t rows,
                                            std::uint64_t cols, const SpotPathSettings& settings,

@@ -1,0 +1,84 @@
+// Stuck pixels found on a movie's mean frame and painted over frame by frame.
+#include "localize/stuck_pixels.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "common/median.h"
+
+namespace quorlin {
+
+namespace {
+
+/// A stuck pixel stands this many noise sigmas of the mean frame above the background: pure noise
+/// reaches it about once in 10^15 pixels, while a hot pixel as faint as a faint spot, averaged
+/// over 16 frames, stands far above it.
+constexpr float kStuckSigmas = 8.0f;
+/// The background of a candidate is the median of the border of the square of this half-side
+/// around it: just past the 8 neighbours the spike test weighs.
+constexpr std::int64_t kBackgroundHalf = 2;
+
+/// The noise sigma of the frame's pixels: the median absolute difference of horizontal
+/// neighbours over that of normal noise, over sqrt(2) (a difference holds two pixels' noise).
+/// Smooth backgrounds and textures wider than a pixel hardly move it. Zero when most neighbours
+/// are equal or none is finite.
+float pixel_noise(const View2<float>& frame) {
+  std::vector<float> steps;
+  steps.reserve(frame.shape[0] * frame.shape[1]);
+  for (std::int64_t r = 0; r < static_cast<std::int64_t>(frame.shape[0]); ++r)
+    for (std::int64_t c = 0; c + 1 < static_cast<std::int64_t>(frame.shape[1]); ++c) {
+      const float step = std::fabs(frame(r, c + 1) - frame(r, c));
+      if (std::isfinite(step)) steps.push_back(step);
+    }
+  if (steps.empty()) return 0.0f;
+  return median_of(steps) / (kMedianAbsNormal * std::sqrt(2.0f));
+}
+
+/// Whether p is at least as bright as each of its neighbours in the frame (and finite).
+bool local_maximum(const View2<float>& frame, const Index<2>& p) {
+  const float value = frame(p[0], p[1]);
+  if (!std::isfinite(value)) return false;
+  bool top = true;
+  for_each_in_cube<2>(p, 1, [&](const Index<2>& at, const Index<2>&) {
+    top = top && (!inside<2>(frame, at) || !(frame(at[0], at[1]) > value));
+  });
+  return top;
+}
+
+}  // namespace
+
+std::vector<Index<2>> find_stuck_pixels(const View2<float>& mean) {
+  std::vector<Index<2>> stuck;
+  if (mean.shape[0] < 3 || mean.shape[1] < 3) return stuck;
+  const float sigma = pixel_noise(mean);
+  if (!(sigma > 0.0f)) return stuck;
+  for (std::int64_t r = 0; r < static_cast<std::int64_t>(mean.shape[0]); ++r)
+    for (std::int64_t c = 0; c < static_cast<std::int64_t>(mean.shape[1]); ++c) {
+      const Index<2> p{r, c};
+      if (!local_maximum(mean, p)) continue;
+      const float background = border_median<2>(mean, p, kBackgroundHalf);
+      if (mean(r, c) - background > kStuckSigmas * sigma && is_spike<2>(mean, p, background)) stuck.push_back(p);
+    }
+  return stuck;
+}
+
+void paint_over_stuck(float* frame, std::uint64_t rows, std::uint64_t cols, const std::vector<Index<2>>& stuck) {
+  const View2<float> view = contiguous_view<float, 2>(frame, {rows, cols});
+  const auto is_stuck = [&](const Index<2>& at) { return std::binary_search(stuck.begin(), stuck.end(), at); };
+  std::vector<float> painted(stuck.size()), around;
+  for (std::size_t i = 0; i < stuck.size(); ++i) {
+    around.clear();
+    for_each_in_cube<2>(stuck[i], 1, [&](const Index<2>& at, const Index<2>&) {
+      if (at == stuck[i] || !inside<2>(view, at) || is_stuck(at)) return;
+      if (std::isfinite(view(at[0], at[1]))) around.push_back(view(at[0], at[1]));
+    });
+    painted[i] = around.empty() ? view(stuck[i][0], stuck[i][1]) : median_of(around);
+  }
+  for (std::size_t i = 0; i < stuck.size(); ++i)
+    frame[static_cast<std::uint64_t>(stuck[i][0]) * cols + static_cast<std::uint64_t>(stuck[i][1])] = painted[i];
+}
+
+}  // namespace quorlin
