@@ -212,3 +212,20 @@ def test_volumes_get_the_spot_measures_and_rules():
     np.testing.assert_allclose(spots.snr, (spots.intensity - 100.0) / 3.0, rtol=0.1)
     assert len(qt.locate(volume, keep_hot_pixels=True)) == 3
     assert len(qt.locate(volume, min_snr=float(spots.snr.max()))) == 1
+
+
+def test_a_stuck_pixel_down_the_planes_of_volumes_is_painted_over():
+    # One camera takes every plane: its stuck pixel is a line through the volume, which the
+    # single-voxel test cannot set apart.
+    rng = np.random.default_rng(2)
+    z, y, x = np.mgrid[0:12, 0:32, 0:32]
+    spot = 300.0 * np.exp(-((z - 6.2) ** 2 + (y - 14.6) ** 2 + (x - 20.3) ** 2) / (2 * 1.3**2))
+    movie = (rng.normal(100.0, 3.0, (6, *z.shape)) + spot).astype(np.float32)
+    movie[:, :, 20, 9] += 200.0
+    assert (qt.batch(movie, stuck_pixels=None).y.round() == 20).sum() >= 6
+    spots = qt.batch(movie)
+    assert spots.attrs["stuck_pixels"] == [(20, 9)]
+    np.testing.assert_allclose(spots[["z", "y", "x"]].to_numpy(), np.tile([6.2, 14.6, 20.3], (6, 1)), atol=0.15)
+    located = qt.locate(movie[2], stuck_pixels=[(20, 9)])
+    pd.testing.assert_frame_equal(located[["z", "y", "x"]], spots[spots.frame == 2][["z", "y", "x"]]
+                                  .reset_index(drop=True))

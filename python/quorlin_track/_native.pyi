@@ -68,6 +68,7 @@ def detect_spot_frames(
 
 SPOT_SIGMAS: float
 def find_stuck_pixels(mean: npt.NDArray[np.float32]) -> npt.NDArray[np.int64]: ...
+def paint_stuck_pixels(planes: npt.NDArray[np.float32], stuck: npt.NDArray[np.int64]) -> npt.NDArray[np.float32]: ...
 
 def measure_volume_spots(
     volume: npt.NDArray[np.float32],

@@ -276,10 +276,11 @@ _SHARED_DOC = """diameter : int
         Keep single-pixel (single-voxel) spikes, hot pixels, which ``"spots"`` and volumes set
         apart by default.
     stuck_pixels : (n, 2) array_like of int, optional
-        ``"spots"``: the camera's stuck pixels (row, column), each painted over in every frame with
-        the median of its other neighbours before detection, so that no spot is found on one and
-        a particle passing over one is measured without it (:func:`find_stuck_pixels` finds
-        them). :func:`batch` finds them itself by default (``"auto"``).
+        ``"spots"`` and volumes: the camera's stuck pixels (row, column), each painted over in
+        every frame (every plane of a volume) with the median of its other neighbours before
+        detection, so that no spot is found on one and a particle passing over one is measured
+        without it (:func:`find_stuck_pixels` finds them). :func:`batch` finds them itself by
+        default (``"auto"``).
     correlation_sigmas : (float, float, float), optional
         Volumes: Gaussian widths (z, y, x pixels) of the template each peak is correlated with;
         adds the column ``score``.
@@ -296,29 +297,24 @@ _PLAN_KEYWORDS = ("diameter", "threshold", "min_distance", "method", "detector",
 
 
 def find_stuck_pixels(movie: Any) -> npt.NDArray[np.int64]:
-    """The stuck (hot) pixels of the camera that took a 2-D movie.
+    """The stuck (hot) pixels of the camera that took a movie of frames or of volumes.
 
-    They are found on the mean of 16 frames spread over the movie (all frames of a shorter one):
-    there a stuck pixel still stands far above its neighbours, while moving particles blur and
-    the noise falls 4-fold. A stuck pixel is a local maximum of the mean that stands 8 noise
-    sigmas above the background around it (the median of the border of its 5 x 5 square) while
-    its 8 neighbours together hold less than its own height above it. A movie of fewer than 4
-    frames gives none.
+    They are found on the mean of 16 frames spread over the movie (all frames of a shorter one;
+    of every plane of a volume, whose planes the one camera took): there a stuck pixel still
+    stands far above its neighbours, while moving particles blur and the noise falls. A stuck
+    pixel is a local maximum of the mean that stands 8 noise sigmas above the background around
+    it (the median of the border of its 5 x 5 square) while its 8 neighbours together hold less
+    than its own height above it. A movie of fewer than 4 frames gives none.
 
     Parameters
     ----------
     movie : Movie, path or array-like
-        Anything :func:`open_movie` accepts, or a Movie it returned; 2-D frames.
+        Anything :func:`open_movie` accepts, or a Movie it returned.
 
     Returns
     -------
     numpy.ndarray
-        (n, 2) int64 rows and columns, row by row.
-
-    Raises
-    ------
-    ValueError
-        A movie of volumes.
+        (n, 2) int64 rows and columns (y, x), row by row.
 
     Examples
     --------
@@ -328,15 +324,14 @@ def find_stuck_pixels(movie: Any) -> npt.NDArray[np.int64]:
     [[5, 7]]
     """
     frames = movie if isinstance(movie, Movie) else open_movie(movie)
-    if frames.ndim != 2:
-        raise ValueError(f"find_stuck_pixels takes a movie of 2-D frames, got {frames.ndim}-D frames")
     if len(frames) < _STUCK_LEAST_FRAMES:
         return np.zeros((0, 2), np.int64)
     picks = np.unique(np.linspace(0, len(frames) - 1, min(_STUCK_FRAMES, len(frames))).round().astype(np.int64))
-    mean = np.zeros(frames.frame_shape, np.float64)
+    mean = np.zeros(frames.frame_shape[-2:], np.float64)
     with np.errstate(all="ignore"):  # values beyond float32 become infinite, and are passed over
         for t in picks:
-            mean += np.asarray(frames.read(int(t), int(t) + 1)[0], np.float64)
+            sample = np.asarray(frames.read(int(t), int(t) + 1)[0], np.float64)
+            mean += sample if sample.ndim == 2 else sample.mean(axis=0)
         mean32 = (mean / len(picks)).astype(np.float32)
     return np.asarray(_native.find_stuck_pixels(mean32), np.int64)
 
@@ -347,7 +342,7 @@ def _movie_stuck(value: Any, plan: _Plan, frames: Movie) -> npt.NDArray[np.int64
     if isinstance(value, str):
         if value != "auto":
             raise ValueError(f"stuck_pixels must be 'auto', None or an (n, 2) array, got {value!r}")
-        if plan.detector != "spots" or plan.keep_hot_pixels:
+        if not _paints_stuck(plan) or plan.keep_hot_pixels:
             return None
         try:
             return find_stuck_pixels(frames)
@@ -364,20 +359,31 @@ def movie_stuck_pixels(movie: Movie, **detect: Any) -> npt.NDArray[np.int64] | N
     return _movie_stuck(detect.get("stuck_pixels", "auto"), _plan(movie.ndim, settings), movie)
 
 
+def _stuck_list(stuck: npt.NDArray[np.int64] | None) -> list[tuple[int, int]]:
+    """The stuck pixels as a table's attrs hold them: plain tuples, which pandas can compare when
+    it joins tables."""
+    return [] if stuck is None else [(int(r), int(c)) for r, c in stuck]
+
+
+def _paints_stuck(plan: _Plan) -> bool:
+    """Whether the plan paints stuck pixels over: the "spots" detector's frames and volumes."""
+    return plan.detector == "spots" or plan.ndim == 3
+
+
 def _stuck(value: Any, plan: _Plan, frame_shape: tuple[int, ...]) -> npt.NDArray[np.int64] | None:
-    """The stuck pixels given (checked against the frame) or None."""
+    """The stuck pixels given (checked against the frame's last two axes) or None."""
     if value is None:
         return None
-    if plan.detector != "spots":
-        raise ValueError("stuck_pixels applies to detector='spots'")
+    if not _paints_stuck(plan):
+        raise ValueError("stuck_pixels applies to detector='spots' and to volumes")
     pixels = np.asarray(value)
     if pixels.size == 0:
         return np.zeros((0, 2), np.int64)
     if pixels.dtype.kind not in "iu" or pixels.ndim != 2 or pixels.shape[1] != 2:
         raise ValueError(f"stuck_pixels must be an (n, 2) array of whole pixel indices (row, column), "
                          f"got {pixels.dtype} of shape {pixels.shape}")
-    if (pixels < 0).any() or (pixels >= np.asarray(frame_shape[:2])).any():
-        raise ValueError(f"stuck_pixels must lie in the {frame_shape[0]} x {frame_shape[1]} frame")
+    if (pixels < 0).any() or (pixels >= np.asarray(frame_shape[-2:])).any():
+        raise ValueError(f"stuck_pixels must lie in the {frame_shape[-2]} x {frame_shape[-1]} frame")
     return pixels.astype(np.int64)
 
 
@@ -440,7 +446,7 @@ def locate(frame: npt.ArrayLike, *, diameter: int = 7, threshold: Threshold = "a
     stuck = _stuck(stuck_pixels, plan, array.shape)
     if plan.detector == "spots":
         return _spots_chunk(array[None], plan, frame_number, None, stuck)
-    return _detect(np.ascontiguousarray(array, dtype=np.float32), plan, frame_number)
+    return _detect(np.ascontiguousarray(array, dtype=np.float32), plan, frame_number, stuck)
 
 
 locate.__doc__ = (locate.__doc__ or "").replace("{shared}", _SHARED_DOC)
@@ -452,8 +458,11 @@ def _real_samples(array: npt.NDArray[Any]) -> npt.NDArray[Any]:
     return array
 
 
-def _detect(frame: npt.NDArray[np.float32], plan: _Plan, frame_number: int) -> pd.DataFrame:
-    """One frame through the raw detectors' plan."""
+def _detect(frame: npt.NDArray[np.float32], plan: _Plan, frame_number: int,
+            stuck: npt.NDArray[np.int64] | None = None) -> pd.DataFrame:
+    """One frame through the raw detectors' plan (a volume's stuck pixels painted over first)."""
+    if stuck is not None and len(stuck):
+        frame = _native.paint_stuck_pixels(frame, stuck)
     raw = frame
     if plan.prefilter is not None:
         frame = np.ascontiguousarray(plan.prefilter(frame), dtype=np.float32)
@@ -488,6 +497,7 @@ def _detect(frame: npt.NDArray[np.float32], plan: _Plan, frame_number: int) -> p
             spots = spots.iloc[:plan.max_peaks].reset_index(drop=True)
     if plan.ndim == 3:
         spots = _measure_volume(raw, spots, plan)
+        spots.attrs["stuck_pixels"] = _stuck_list(stuck)
     return spots
 
 
@@ -573,8 +583,7 @@ def _spots_chunk(samples: npt.NDArray[Any], plan: _Plan, first_frame: int,
                  for t in range(first_frame, first_frame + len(counts))]
         table = pd.concat(parts, ignore_index=True) if parts else table
     table.attrs["dropped"] = dict(zip(DROP_REASONS, (int(n) for n in dropped.sum(axis=0))))
-    # Plain tuples: pandas compares attrs when it joins tables.
-    table.attrs["stuck_pixels"] = [] if stuck is None else [(int(r), int(c)) for r, c in stuck]
+    table.attrs["stuck_pixels"] = _stuck_list(stuck)
     return table
 
 
@@ -601,8 +610,8 @@ def batch(movie: Any, *, diameter: int = 7, threshold: Threshold = "auto",
     """Detect, localize and measure the spots of every frame of a movie.
 
     Each frame gets exactly the spots :func:`locate` finds in it given the same stuck pixels,
-    which ``"spots"`` finds on the movie itself by default (:func:`find_stuck_pixels`; none with
-    ``keep_hot_pixels=True``). 2-D movies run on a native path
+    which ``"spots"`` and volumes find on the movie itself by default
+    (:func:`find_stuck_pixels`; none with ``keep_hot_pixels=True``). 2-D movies run on a native path
     that converts, filters, thresholds, detects and measures several frames at once in parallel
     (without the interpreter lock), with memory bounded by a few frames plus the spots.
 
@@ -619,8 +628,8 @@ def batch(movie: Any, *, diameter: int = 7, threshold: Threshold = "auto",
     pandas.DataFrame
         One row per spot, frame by frame (most significant first within a frame), columns as
         :func:`locate` returns them; ``frame`` counts from 0; ``attrs["dropped"]`` sums the
-        peaks set apart over the movie; with ``"spots"``, ``attrs["stuck_pixels"]`` lists the
-        stuck pixels painted over, (row, column) tuples.
+        peaks set apart over the movie; with ``"spots"`` and volumes, ``attrs["stuck_pixels"]``
+        lists the stuck pixels painted over, (row, column) tuples.
 
     Raises
     ------
@@ -650,7 +659,7 @@ def batch(movie: Any, *, diameter: int = 7, threshold: Threshold = "auto",
             return _batch_native(frames, plan, bar.update, stuck)
         parts = []
         for t in range(len(frames)):
-            parts.append(_detect(np.asarray(frames.read(t, t + 1)[0], np.float32), plan, t))
+            parts.append(_detect(np.asarray(frames.read(t, t + 1)[0], np.float32), plan, t, stuck))
             bar.update(1)
     if not parts:
         return _detect(np.zeros((1,) * plan.ndim, np.float32), plan, 0)

@@ -73,6 +73,21 @@ py::tuple detect_spots(const py::array& chunk, std::uint64_t diameter, std::opti
   return flatten(results);
 }
 
+/// A copy of (P, Y, X) or (Y, X) planes with the stuck pixels painted over in every plane.
+py::array paint_stuck(const Contiguous<float>& planes, const Contiguous<std::int64_t>& stuck) {
+  if (planes.ndim() != 2 && planes.ndim() != 3) throw py::value_error("argument 'planes': must be a 2-D or 3-D array");
+  const auto rows = static_cast<std::uint64_t>(planes.shape(planes.ndim() - 2));
+  const auto cols = static_cast<std::uint64_t>(planes.shape(planes.ndim() - 1));
+  const std::vector<Index<2>> pixels = stuck_in_frame(pixel_rows(stuck), rows, cols);
+  std::vector<float> out(planes.data(), planes.data() + planes.size());
+  {
+    py::gil_scoped_release free;
+    for (std::uint64_t at = 0; at + rows * cols <= out.size() && rows * cols > 0; at += rows * cols)
+      paint_over_stuck(out.data() + at, rows, cols, pixels);
+  }
+  return to_numpy(std::move(out), std::vector<py::ssize_t>(planes.shape(), planes.shape() + planes.ndim()));
+}
+
 /// The stuck pixels found on a movie's mean frame, as an (n, 2) array of (row, column).
 py::array find_stuck(const Contiguous<float>& mean) {
   if (mean.ndim() != 2) throw py::value_error("argument 'mean': must be a 2-D array");
@@ -96,6 +111,9 @@ void bind_spots(py::module_& m) {
         "Detects and measures the spots of each frame of a (T, Y, X) chunk on the band-passed frame "
         "against its noise; returns (spots per frame, y, x, signal, mass, background, size, snr, located_by, "
         "dropped (T, 2): NaN pixels, hot pixels); the (n, 2) pixels of `stuck` are painted over in every frame.");
+  m.def("paint_stuck_pixels", &paint_stuck, py::arg("planes"), py::arg("stuck"),
+        "A float32 copy of (P, Y, X) or (Y, X) planes with the (n, 2) stuck pixels painted over in every plane "
+        "(the median of each one's other neighbours in its plane).");
   m.def("find_stuck_pixels", &find_stuck, py::arg("mean"),
         "The stuck pixels of a camera found on the float32 mean of several frames of a movie: (n, 2) rows and "
         "columns, row by row.");

@@ -128,12 +128,7 @@ std::vector<FrameSpots> detect_spot_frames(const T* samples, std::uint64_t frame
   const double feature = static_cast<double>(s.window / 2);
   const double gain = bandpass_noise_gain(kNoiseSize, feature);
   const Extent2d extent{0.0f, static_cast<float>(rows) - 1.0f, 0.0f, static_cast<float>(cols) - 1.0f};
-  for (const Index<2>& p : s.stuck)
-    if (p[0] < 0 || p[1] < 0 || static_cast<std::uint64_t>(p[0]) >= rows || static_cast<std::uint64_t>(p[1]) >= cols)
-      throw ValueError("stuck pixels must lie in the frame");
-  std::vector<Index<2>> stuck = s.stuck;
-  std::sort(stuck.begin(), stuck.end());
-  stuck.erase(std::unique(stuck.begin(), stuck.end()), stuck.end());
+  const std::vector<Index<2>> stuck = stuck_in_frame(s.stuck, rows, cols);
   return for_each_frame<FrameSpots>(frames, stopped, [&](std::size_t f, BufferPool& pool) -> FrameSpots {
     if (pixels == 0) return {};
     Lease frame(pool), filled(pool), filtered(pool), significance(pool);

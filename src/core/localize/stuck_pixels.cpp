@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/errors.h"
 #include "common/median.h"
 
 namespace quorlin {
@@ -62,6 +63,15 @@ std::vector<Index<2>> find_stuck_pixels(const View2<float>& mean) {
       const float background = border_median<2>(mean, p, kBackgroundHalf);
       if (mean(r, c) - background > kStuckSigmas * sigma && is_spike<2>(mean, p, background)) stuck.push_back(p);
     }
+  return stuck;
+}
+
+std::vector<Index<2>> stuck_in_frame(std::vector<Index<2>> stuck, std::uint64_t rows, std::uint64_t cols) {
+  for (const Index<2>& p : stuck)
+    if (p[0] < 0 || p[1] < 0 || static_cast<std::uint64_t>(p[0]) >= rows || static_cast<std::uint64_t>(p[1]) >= cols)
+      throw ValueError("stuck pixels must lie in the frame");
+  std::sort(stuck.begin(), stuck.end());
+  stuck.erase(std::unique(stuck.begin(), stuck.end()), stuck.end());
   return stuck;
 }
 

@@ -18,6 +18,10 @@ namespace quorlin {
 /// the mean above the background. None when the mean is smaller than 3 x 3 or has no noise.
 std::vector<Index<2>> find_stuck_pixels(const View2<float>& mean);
 
+/// The stuck pixels sorted row by row, each once; ValueError when one lies outside a (rows, cols)
+/// frame.
+std::vector<Index<2>> stuck_in_frame(std::vector<Index<2>> stuck, std::uint64_t rows, std::uint64_t cols);
+
 /// Gives each of the (row-by-row sorted, in-frame) stuck pixels of a contiguous (rows, cols)
 /// frame the median of its finite neighbours in the frame that are not stuck themselves; one
 /// with no such neighbour keeps its value. Every new value is taken from the frame as it was.
