@@ -21,6 +21,10 @@ constexpr float kStuckSigmas = 8.0f;
 /// The background of a candidate is the median of the border of the square of this half-side
 /// around it: just past the 8 neighbours the spike test weighs.
 constexpr std::int64_t kBackgroundHalf = 2;
+/// Stuck pixels side by side hold each other's height, so that only the brightest passes the
+/// spike test: the search runs again with those found painted over, as many times as this
+/// (clusters of up to this many; pairs occur among a few dozen stuck pixels of a sensor).
+constexpr int kStuckRounds = 3;
 
 /// The noise sigma of the frame's pixels: the median absolute difference of horizontal
 /// neighbours over that of normal noise, over sqrt(2) (a difference holds two pixels' noise).
@@ -56,13 +60,26 @@ std::vector<Index<2>> find_stuck_pixels(const View2<float>& mean) {
   if (mean.shape[0] < 3 || mean.shape[1] < 3) return stuck;
   const float sigma = pixel_noise(mean);
   if (!(sigma > 0.0f)) return stuck;
-  for (std::int64_t r = 0; r < static_cast<std::int64_t>(mean.shape[0]); ++r)
-    for (std::int64_t c = 0; c < static_cast<std::int64_t>(mean.shape[1]); ++c) {
-      const Index<2> p{r, c};
-      if (!local_maximum(mean, p)) continue;
-      const float background = border_median<2>(mean, p, kBackgroundHalf);
-      if (mean(r, c) - background > kStuckSigmas * sigma && is_spike<2>(mean, p, background)) stuck.push_back(p);
-    }
+  const std::uint64_t rows = mean.shape[0], cols = mean.shape[1];
+  std::vector<float> painted(rows * cols);
+  for (std::uint64_t r = 0; r < rows; ++r)
+    for (std::uint64_t c = 0; c < cols; ++c)
+      painted[r * cols + c] = mean(static_cast<std::int64_t>(r), static_cast<std::int64_t>(c));
+  const View2<float> view = contiguous_view<float, 2>(painted.data(), {rows, cols});
+  for (int round = 0; round < kStuckRounds; ++round) {
+    std::vector<Index<2>> found;
+    for (std::int64_t r = 0; r < static_cast<std::int64_t>(rows); ++r)
+      for (std::int64_t c = 0; c < static_cast<std::int64_t>(cols); ++c) {
+        const Index<2> p{r, c};
+        if (!local_maximum(view, p) || std::binary_search(stuck.begin(), stuck.end(), p)) continue;
+        const float background = border_median<2>(view, p, kBackgroundHalf);
+        if (view(r, c) - background > kStuckSigmas * sigma && is_spike<2>(view, p, background)) found.push_back(p);
+      }
+    if (found.empty()) break;
+    stuck.insert(stuck.end(), found.begin(), found.end());
+    std::sort(stuck.begin(), stuck.end());
+    paint_over_stuck(painted.data(), rows, cols, stuck);
+  }
   return stuck;
 }
 
