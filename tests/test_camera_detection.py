@@ -28,7 +28,7 @@ def test_pure_camera_noise_gives_no_spots_and_hot_pixels_are_set_apart():
 
 def test_stuck_pixels_found_over_the_movie_are_painted_over():
     # A faint stuck pixel on a bump of the background passes the single-pixel test in some frames;
-    # a bright one lies on the path of a particle.
+    # a bright pair lies on the path of a particle.
     rng = np.random.default_rng(1)
     yy, xx = np.mgrid[:48, :48]
     bump = 8.0 * np.exp(-((yy - 20) ** 2 + (xx - 14) ** 2) / (2 * 2.5**2))
@@ -37,7 +37,8 @@ def test_stuck_pixels_found_over_the_movie_are_painted_over():
     movie = (100.0 + 2.0 * rng.poisson(light) + rng.normal(0, 3, (24, 48, 48))).astype(np.float32)
     movie[:, 20, 14] += 60
     movie[:, 32, 30] += 300
-    np.testing.assert_array_equal(qt.find_stuck_pixels(movie), [[20, 14], [32, 30]])
+    movie[:, 33, 31] += 150
+    np.testing.assert_array_equal(qt.find_stuck_pixels(movie), [[20, 14], [32, 30], [33, 31]])
     on_faint = [((s.y - 20).abs() < 1.5) & ((s.x - 14).abs() < 1.5) for s in map(qt.locate, movie)]
     assert sum(near.any() for near in on_faint) >= 1
     spots = qt.batch(movie)
