@@ -29,16 +29,16 @@ def field(shape, scale, rng):
     f = gaussian_filter(rng.normal(size=shape), scale, mode="wrap")
     return f / f.std()
 
-def simulate(kind, seed, T=60, shape=(256, 256)):
+def simulate(kind, seed, T=60, shape=(256, 256), background=12.0, photons=None):
     """A movie of one kind: frames (uint16 counts), true positions, visibility, stuck pixels."""
     rng = np.random.default_rng(seed)
     H, W = shape
     n = {"camera": 100, "textured": 90, "dim": 100, "dense": 330}[kind]
-    med = {"camera": 900.0, "textured": 1000.0, "dim": 330.0, "dense": 900.0}[kind]
+    med = photons or {"camera": 900.0, "textured": 1000.0, "dim": 330.0, "dense": 900.0}[kind]
     # background photons: vignetting plus a smooth field; textured adds multi-scale texture
     y, x = np.mgrid[0:H, 0:W].astype(float)
     r2 = ((y - H * rng.uniform(0.3, 0.7)) ** 2 + (x - W * rng.uniform(0.3, 0.7)) ** 2) / (H * H / 2)
-    bg = 12.0 * (1.0 - 0.35 * r2) * (1 + 0.15 * field(shape, 25, rng))
+    bg = background * (1.0 - 0.35 * r2) * (1 + 0.15 * field(shape, 25, rng))
     if kind == "textured":
         tex = np.clip(field(shape, 6, rng), 0, None) * 14 + np.clip(field(shape, 2.5, rng), -1, None) * 4 + 6 * np.clip(field(shape, 12, rng), 0, None)
         bg = bg + tex

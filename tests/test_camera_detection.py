@@ -38,7 +38,8 @@ def test_stuck_pixels_found_over_the_movie_are_painted_over():
     movie[:, 20, 14] += 60
     movie[:, 32, 30] += 300
     movie[:, 33, 31] += 150
-    np.testing.assert_array_equal(qt.find_stuck_pixels(movie), [[20, 14], [32, 30], [33, 31]])
+    movie[:, 8, 40] = 100.0  # dead
+    np.testing.assert_array_equal(qt.find_stuck_pixels(movie), [[8, 40], [20, 14], [32, 30], [33, 31]])
     on_faint = [((s.y - 20).abs() < 1.5) & ((s.x - 14).abs() < 1.5) for s in map(qt.locate, movie)]
     assert sum(near.any() for near in on_faint) >= 1
     spots = qt.batch(movie)

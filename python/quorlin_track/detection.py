@@ -304,7 +304,9 @@ def find_stuck_pixels(movie: Any) -> npt.NDArray[np.int64]:
     stands far above its neighbours, while moving particles blur and the noise falls. A stuck
     pixel is a local maximum of the mean that stands 8 noise sigmas above the background around
     it (the median of the border of its 5 x 5 square) while its 8 neighbours together hold less
-    than its own height above it. A movie of fewer than 4 frames gives none.
+    than its own height above it (a hot pixel), or the same turned over (a dead pixel, which
+    ``invert=True`` would make bright); pixels side by side are found in turn, those found
+    painted over. A movie of fewer than 4 frames gives none.
 
     Parameters
     ----------

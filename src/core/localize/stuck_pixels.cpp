@@ -2,6 +2,7 @@
 #include "localize/stuck_pixels.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -42,16 +43,21 @@ float pixel_noise(const View2<float>& frame) {
   return median_of(steps) / (kMedianAbsNormal * std::sqrt(2.0f));
 }
 
-/// Whether p is at least as bright as each of its neighbours in the frame (and finite).
-bool local_maximum(const View2<float>& frame, const Index<2>& p) {
+/// Whether p is finite and at least as bright as each of its neighbours in the frame; with `sign`
+/// -1, at least as dark.
+bool local_extreme(const View2<float>& frame, const Index<2>& p, float sign) {
   const float value = frame(p[0], p[1]);
   if (!std::isfinite(value)) return false;
   bool top = true;
   for_each_in_cube<2>(p, 1, [&](const Index<2>& at, const Index<2>&) {
-    top = top && (!inside<2>(frame, at) || !(frame(at[0], at[1]) > value));
+    top = top && (!inside<2>(frame, at) || !(sign * frame(at[0], at[1]) > sign * value));
   });
   return top;
 }
+
+/// Signs of the stuck pixels looked for: hot ones (bright) and dead ones (dark), which a frame
+/// turned over for dark particles makes bright.
+constexpr std::array<float, 2> kStuckSigns{1.0f, -1.0f};
 
 }  // namespace
 
@@ -71,9 +77,15 @@ std::vector<Index<2>> find_stuck_pixels(const View2<float>& mean) {
     for (std::int64_t r = 0; r < static_cast<std::int64_t>(rows); ++r)
       for (std::int64_t c = 0; c < static_cast<std::int64_t>(cols); ++c) {
         const Index<2> p{r, c};
-        if (!local_maximum(view, p) || std::binary_search(stuck.begin(), stuck.end(), p)) continue;
-        const float background = border_median<2>(view, p, kBackgroundHalf);
-        if (view(r, c) - background > kStuckSigmas * sigma && is_spike<2>(view, p, background)) found.push_back(p);
+        if (std::binary_search(stuck.begin(), stuck.end(), p)) continue;
+        for (const float sign : kStuckSigns) {
+          if (!local_extreme(view, p, sign)) continue;
+          const float background = border_median<2>(view, p, kBackgroundHalf);
+          if (sign * (view(r, c) - background) > kStuckSigmas * sigma && is_spike<2>(view, p, background, sign)) {
+            found.push_back(p);
+            break;
+          }
+        }
       }
     if (found.empty()) break;
     stuck.insert(stuck.end(), found.begin(), found.end());

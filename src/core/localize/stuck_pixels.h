@@ -15,7 +15,7 @@ namespace quorlin {
 /// frame, while moving particles blur into their surroundings and noise averages down. A stuck
 /// pixel is a local maximum of the mean that passes the single-pixel spike test (its neighbours
 /// hold less than its own height above the background) and stands kStuckSigmas noise sigmas of
-/// the mean above the background. None when the mean is smaller than 3 x 3 or has no noise.
+/// the mean above the background (hot), or the same below it (dead). None when the mean is smaller than 3 x 3 or has no noise.
 std::vector<Index<2>> find_stuck_pixels(const View2<float>& mean);
 
 /// The stuck pixels sorted row by row, each once; ValueError when one lies outside a (rows, cols)
