@@ -361,10 +361,10 @@ def movie_stuck_pixels(movie: Movie, **detect: Any) -> npt.NDArray[np.int64] | N
     return _movie_stuck(detect.get("stuck_pixels", "auto"), _plan(movie.ndim, settings), movie)
 
 
-def _stuck_list(stuck: npt.NDArray[np.int64] | None) -> list[tuple[int, int]]:
-    """The stuck pixels as a table's attrs hold them: plain tuples, which pandas can compare when
-    it joins tables."""
-    return [] if stuck is None else [(int(r), int(c)) for r, c in stuck]
+def _stuck_list(stuck: npt.NDArray[np.int64] | None) -> list[list[int]]:
+    """The stuck pixels as a table's attrs hold them: plain lists, which pandas can compare when
+    it joins tables, and which a saved table gives back as they were."""
+    return [] if stuck is None else [[int(r), int(c)] for r, c in stuck]
 
 
 def _paints_stuck(plan: _Plan) -> bool:
@@ -631,7 +631,7 @@ def batch(movie: Any, *, diameter: int = 7, threshold: Threshold = "auto",
         One row per spot, frame by frame (most significant first within a frame), columns as
         :func:`locate` returns them; ``frame`` counts from 0; ``attrs["dropped"]`` sums the
         peaks set apart over the movie; with ``"spots"`` and volumes, ``attrs["stuck_pixels"]``
-        lists the stuck pixels painted over, (row, column) tuples.
+        lists the stuck pixels painted over, [row, column] pairs.
 
     Raises
     ------
