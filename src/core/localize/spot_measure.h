@@ -38,6 +38,7 @@ struct SpotSettings {
   std::uint64_t window;  ///< odd window side, pixels
   bool keep_hot_pixels;
   bool missing_pixels;   ///< whether the frame has missing (NaN or infinite) pixels (without, none is looked for)
+  double noise_size;     ///< width (pixels) of the band-pass's Gaussian, which smoothed the frame
   /// The automatic threshold (noise sigmas), when the peaks were found with it: a spot below
   /// kTextureCheck times it is checked against the spread of the significance in the ring
   /// around it, relative to `typical_spread`, the frame's (median |significance| over that of
