@@ -60,6 +60,10 @@ constexpr float kMaskStep = 2.0f;
 /// about its centre, converging all the same).
 constexpr float kMaskSettled = 1e-3f;
 constexpr int kMaskSteps = 8;
+/// Crowded spots are located again this many times, each round from their neighbours' positions of
+/// the round before: the first round starts from the neighbours' peak estimates, the second from
+/// positions freed of each other's light (on crowded movies a third gains nothing).
+constexpr int kCrowdedRounds = 2;
 
 /// The spread of the significance over the ring of pixels between kRingInner and kRingOuter
 /// half-windows from the spot (beyond the band-pass's dark halo around it; other spots fill few
@@ -80,16 +84,30 @@ std::optional<float> ring_spread(const View2<float>& squared_significance, const
   return std::sqrt(median_of(ring)) / kMedianAbsNormal;
 }
 
+/// The second difference of the logarithms of three positive values at -1, 0, 1, which a Gaussian
+/// of width w gives as -1 / w^2; none when a value is not positive.
+std::optional<float> log_bend(float below, float centre, float above) {
+  if (!(below > 0.0f && centre > 0.0f && above > 0.0f)) return std::nullopt;
+  return std::log(below) - 2.0f * std::log(centre) + std::log(above);
+}
+
 /// Offset of the peak of a Gaussian through three positive values at -1, 0, 1; none when they do
 /// not bend down or the peak lies beyond a neighbour.
 std::optional<float> three_point_gaussian(float below, float centre, float above) {
-  if (!(below > 0.0f && centre > 0.0f && above > 0.0f)) return std::nullopt;
-  const float lb = std::log(below), lc = std::log(centre), la = std::log(above);
-  const float bend = lb - 2.0f * lc + la;
-  if (!(bend < 0.0f)) return std::nullopt;
-  const float shift = 0.5f * (lb - la) / bend;
+  const auto bend = log_bend(below, centre, above);
+  if (!bend || !(*bend < 0.0f)) return std::nullopt;
+  const float shift = 0.5f * (std::log(below) - std::log(above)) / *bend;
   if (!(std::fabs(shift) <= 1.0f)) return std::nullopt;
   return shift;
+}
+
+/// Width (pixels) of the Gaussians through the band-passed peak p and the pixels beside it along
+/// each axis, the mean over the two axes; none where they do not bend down.
+std::optional<float> peak_width(const View2<float>& filtered, const Index<2>& p) {
+  const auto by = log_bend(filtered(p[0] - 1, p[1]), filtered(p[0], p[1]), filtered(p[0] + 1, p[1]));
+  const auto bx = log_bend(filtered(p[0], p[1] - 1), filtered(p[0], p[1]), filtered(p[0], p[1] + 1));
+  if (!by || !bx || !(*by < 0.0f && *bx < 0.0f)) return std::nullopt;
+  return 0.5f * (1.0f / std::sqrt(-*by) + 1.0f / std::sqrt(-*bx));
 }
 
 /// Centroid offset of the positive values of the 3 x 3 neighbourhood ((0, 0) when none).
@@ -257,10 +275,10 @@ std::optional<std::array<float, 2>> window_centre(const View2<float>& window, st
 /// The band-passed window (side 2 half + 1) around p with the response of every spike within
 /// reach taken out, written to `out`: the band-pass spread each spike over its square, and it is
 /// linear, so each adds its height above its eight neighbours' median times the filter's impulse
-/// response.
+/// response (`impulse`, set whenever there are spikes).
 View2<float> spike_free_window(const View2<float>& frame, const View2<float>& filtered, const Index<2>& p,
                                std::int64_t half, const std::vector<Index<2>>& spikes,
-                               const BandpassImpulse& impulse, std::vector<float>& out) {
+                               const std::optional<BandpassImpulse>& impulse, std::vector<float>& out) {
   const std::int64_t side = 2 * half + 1;
   out.resize(static_cast<std::size_t>(side * side));
   for (std::int64_t r = 0; r < side; ++r)
@@ -271,9 +289,37 @@ View2<float> spike_free_window(const View2<float>& frame, const View2<float>& fi
     if (!std::isfinite(height)) continue;
     for (std::int64_t r = 0; r < side; ++r)
       for (std::int64_t c = 0; c < side; ++c)
-        out[static_cast<std::size_t>(r * side + c)] -= height * impulse(p[0] - half + r - q[0], p[1] - half + c - q[1]);
+        out[static_cast<std::size_t>(r * side + c)] -= height * (*impulse)(p[0] - half + r - q[0], p[1] - half + c - q[1]);
   }
   return contiguous_view<float, 2>(out.data(), {static_cast<std::uint64_t>(side), static_cast<std::uint64_t>(side)});
+}
+
+/// How the band-pass has left a spot's window (side 2 half + 1 around the peak pixel).
+struct WindowState {
+  bool whole;       // the window lies in the frame
+  bool near_edge;   // within kEdgeMargin of the frame's edge, where the filter's mirror pulls
+  bool nan_window;  // a missing pixel in the window (filled for the filter)
+  bool spiked;      // a spike set apart within two half-windows (spread by the filter over its square)
+
+  /// Whether the window is the spot's own, once the spikes' responses are taken out.
+  bool clean() const { return whole && !near_edge && !nan_window; }
+};
+
+WindowState window_state(const View2<float>& frame, const Index<2>& p, std::int64_t half, bool missing,
+                         const std::vector<Index<2>>& spikes) {
+  const auto rows = static_cast<std::int64_t>(frame.shape[0]), cols = static_cast<std::int64_t>(frame.shape[1]);
+  const std::int64_t margin = half + kEdgeMargin;
+  return {p[0] >= half && p[1] >= half && p[0] + half < rows && p[1] + half < cols,
+          p[0] < margin || p[1] < margin || p[0] + margin >= rows || p[1] + margin >= cols,
+          missing && has_nan<2>(frame, p, half), spike_near(spikes, p, 2 * half)};
+}
+
+/// The band-passed window (side 2 half + 1) around p as a view into the frame.
+View2<float> window_at(const View2<float>& filtered, const Index<2>& p, std::int64_t half) {
+  View2<float> window = filtered;
+  window.data = &filtered(p[0] - half, p[1] - half);
+  window.shape = {static_cast<std::uint64_t>(2 * half + 1), static_cast<std::uint64_t>(2 * half + 1)};
+  return window;
 }
 
 /// The sub-pixel offset of a spot from its peak pixel, and how it was obtained. A lone spot's comes
@@ -281,36 +327,26 @@ View2<float> spike_free_window(const View2<float>& frame, const View2<float>& fi
 /// (they are known: spike_free_window). Where the band-pass has bent the window otherwise, at the
 /// frame's edges (the filter mirrors the frame there, pulling a spot towards its mirror image) or
 /// around a missing pixel (filled for the filter), the camera's pixels are fitted, the missing and
-/// spiked ones left out. A crowded spot's comes from its band-passed peak and its neighbours.
+/// spiked ones left out. A crowded spot's comes from its band-passed peak and its neighbours (and
+/// is refined later, see locate_crowded).
 std::pair<std::array<float, 2>, Locator> locate_spot(const View2<float>& frame, const View2<float>& filtered,
-                                                     const Index<2>& p, std::int64_t half, bool crowded, bool missing,
-                                                     float background, const std::vector<Index<2>>& spikes,
+                                                     const Index<2>& p, std::int64_t half, bool crowded,
+                                                     const WindowState& state, float background,
+                                                     const std::vector<Index<2>>& spikes,
                                                      const std::optional<BandpassImpulse>& impulse) {
-  const bool whole = p[0] >= half && p[1] >= half &&
-                     p[0] + half < static_cast<std::int64_t>(frame.shape[0]) &&
-                     p[1] + half < static_cast<std::int64_t>(frame.shape[1]);
-  const std::int64_t margin = half + kEdgeMargin;
-  const bool near_edge = p[0] < margin || p[1] < margin || p[0] + margin >= static_cast<std::int64_t>(frame.shape[0]) ||
-                         p[1] + margin >= static_cast<std::int64_t>(frame.shape[1]);
-  const bool nan_window = missing && has_nan<2>(frame, p, half);
-  const bool spiked = spike_near(spikes, p, 2 * half);
-  const bool lone = whole && !crowded && !nan_window;
-  View2<float> window = filtered;
-  if (lone) {
-    window.data = &filtered(p[0] - half, p[1] - half);
-    window.shape = {static_cast<std::uint64_t>(2 * half + 1), static_cast<std::uint64_t>(2 * half + 1)};
-  }
-  if (lone && !near_edge) {
+  const bool lone = state.whole && !crowded && !state.nan_window;
+  if (lone && !state.near_edge) {
     thread_local std::vector<float> cleaned;
-    const View2<float> clean = spiked ? spike_free_window(frame, filtered, p, half, spikes, *impulse, cleaned) : window;
-    if (const auto centre = window_centre(clean, half)) return {*centre, Locator::radial_symmetry};
+    const View2<float> window = state.spiked ? spike_free_window(frame, filtered, p, half, spikes, impulse, cleaned)
+                                             : window_at(filtered, p, half);
+    if (const auto centre = window_centre(window, half)) return {*centre, Locator::radial_symmetry};
   }
-  if ((near_edge || nan_window || spiked) && !crowded) {
+  if ((state.near_edge || state.nan_window || state.spiked) && !crowded) {
     if (const auto offset = camera_fit(frame, p, half, background, spikes)) return {*offset, Locator::gaussian};
   }
   // The window as it is, where the fit failed.
-  if (lone && (near_edge || spiked)) {
-    if (const auto centre = window_centre(window, half)) return {*centre, Locator::radial_symmetry};
+  if (lone && (state.near_edge || state.spiked)) {
+    if (const auto centre = window_centre(window_at(filtered, p, half), half)) return {*centre, Locator::radial_symmetry};
   }
   const auto dy = three_point_gaussian(filtered(p[0] - 1, p[1]), filtered(p[0], p[1]),
                                        filtered(p[0] + 1, p[1]));
@@ -318,6 +354,63 @@ std::pair<std::array<float, 2>, Locator> locate_spot(const View2<float>& frame, 
                                        filtered(p[0], p[1] + 1));
   if (dy && dx) return {{*dy, *dx}, Locator::gaussian};
   return {neighbourhood_centroid(filtered, p), Locator::centroid};
+}
+
+/// Takes a neighbour's band-passed light out of the window (side 2 half + 1 around p, row-major):
+/// a Gaussian of `height` and `width` (pixels) centred at (y, x).
+void take_out_glow(std::vector<float>& window, const Index<2>& p, std::int64_t half, float y, float x, float height,
+                   float width) {
+  thread_local std::vector<float> gy, gx;
+  const std::int64_t side = 2 * half + 1;
+  gy.resize(static_cast<std::size_t>(side));
+  gx.resize(static_cast<std::size_t>(side));
+  const float scale = -0.5f / (width * width);
+  for (std::int64_t k = 0; k < side; ++k) {
+    const float dy = static_cast<float>(p[0] - half + k) - y, dx = static_cast<float>(p[1] - half + k) - x;
+    gy[static_cast<std::size_t>(k)] = height * std::exp(scale * dy * dy);
+    gx[static_cast<std::size_t>(k)] = std::exp(scale * dx * dx);
+  }
+  for (std::int64_t r = 0; r < side; ++r)
+    for (std::int64_t c = 0; c < side; ++c)
+      window[static_cast<std::size_t>(r * side + c)] -= gy[static_cast<std::size_t>(r)] * gx[static_cast<std::size_t>(c)];
+}
+
+/// The crowded spots located again: each one's band-passed window, less the spikes' responses and
+/// its neighbours' light (Gaussians of their peak's height and width at their positions of the
+/// round before), gives its masked centroid, started at its offset of the round before;
+/// kCrowdedRounds rounds. `crowd[i]` lists spot i's neighbours (empty: not crowded); `offsets`
+/// (from the peak pixels `kept`) are updated in place. A spot keeps its offset where its window is
+/// bent (state not clean), a neighbour's width is unknown or the centroid fails.
+void locate_crowded(const View2<float>& frame, const View2<float>& filtered, const std::vector<Index<2>>& kept,
+                    const std::vector<std::vector<std::size_t>>& crowd, const std::vector<WindowState>& states,
+                    std::int64_t half, const std::vector<Index<2>>& spikes,
+                    const std::optional<BandpassImpulse>& impulse, std::vector<std::array<float, 2>>& offsets) {
+  std::vector<std::optional<float>> widths(kept.size());
+  std::vector<std::uint8_t> measured(kept.size(), 0);
+  std::vector<std::size_t> movable;
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    if (crowd[i].empty() || !states[i].clean()) continue;
+    bool known = true;
+    for (const std::size_t j : crowd[i]) {
+      if (!measured[j]) widths[j] = peak_width(filtered, kept[j]);
+      measured[j] = 1;
+      known = known && widths[j].has_value();
+    }
+    if (known) movable.push_back(i);
+  }
+  thread_local std::vector<float> window;
+  for (int round = 0; round < kCrowdedRounds && !movable.empty(); ++round) {
+    std::vector<std::array<float, 2>> next = offsets;
+    for (const std::size_t i : movable) {
+      const Index<2> p = kept[i];
+      const View2<float> view = spike_free_window(frame, filtered, p, half, spikes, impulse, window);
+      for (const std::size_t j : crowd[i])
+        take_out_glow(window, p, half, static_cast<float>(kept[j][0]) + offsets[j][0],
+                      static_cast<float>(kept[j][1]) + offsets[j][1], filtered(kept[j][0], kept[j][1]), *widths[j]);
+      if (const auto centre = masked_centroid(view, half, offsets[i])) next[i] = *centre;
+    }
+    offsets = std::move(next);
+  }
 }
 
 /// The sizes (noise sigmas, as positive numbers) of the dips of a frame's significance that noise
@@ -467,38 +560,55 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
   };
   out.dropped_nan = reaching(missing);
   out.dropped_hot = reaching(spikes);
-  // Crowding: each spot's nearest neighbour among the kept ones, through the kept spots ordered
-  // by row (a band of rows is searched for each).
+  // Crowding: each spot's neighbours among the kept ones, through the kept spots ordered by row (a
+  // band of rows is searched for each). A spot is crowded when one lies within `reach`; its
+  // neighbours within `glow` are then taken out of its window (beyond a half-window more, a
+  // neighbour's light barely reaches the window).
   const float reach = kCrowdedWindows * static_cast<float>(settings.window);
-  const auto span = static_cast<std::int64_t>(std::ceil(reach));
+  const float glow = reach + static_cast<float>(half);
+  const auto span = static_cast<std::int64_t>(std::ceil(std::max(reach, glow)));
   std::vector<std::size_t> by_row(kept.size());
   for (std::size_t i = 0; i < kept.size(); ++i) by_row[i] = i;
   std::stable_sort(by_row.begin(), by_row.end(),
                    [&](std::size_t a, std::size_t b) { return kept[a][0] < kept[b][0]; });
-  out.spots.reserve(kept.size());
   std::optional<BandpassImpulse> impulse;
   if (!spike_pixels.empty()) impulse.emplace(settings.noise_size, static_cast<double>(half));
+  std::vector<std::vector<std::size_t>> crowd(kept.size());
+  std::vector<WindowState> states(kept.size());
+  std::vector<std::array<float, 2>> offsets(kept.size());
+  std::vector<Locator> how(kept.size());
+  bool any_crowded = false;
   for (std::size_t i = 0; i < kept.size(); ++i) {
     const Index<2> p = kept[i];
     const auto first = std::lower_bound(by_row.begin(), by_row.end(), p[0] - span,
                                         [&](std::size_t k, std::int64_t row) { return kept[k][0] < row; });
     bool crowded = false;
-    for (auto it = first; it != by_row.end() && kept[*it][0] <= p[0] + span && !crowded; ++it) {
+    for (auto it = first; it != by_row.end() && kept[*it][0] <= p[0] + span; ++it) {
       if (*it == i) continue;
       const auto dr = static_cast<float>(kept[*it][0] - p[0]);
       const auto dc = static_cast<float>(kept[*it][1] - p[1]);
-      crowded = dr * dr + dc * dc < reach * reach;
+      const float distance2 = dr * dr + dc * dc;
+      crowded = crowded || distance2 < reach * reach;
+      if (distance2 <= glow * glow) crowd[i].push_back(*it);
     }
-    const auto [offset, how] = locate_spot(frame, filtered, p, half, crowded, settings.missing_pixels, backgrounds[i],
-                                           spike_pixels, impulse);
+    if (!crowded) crowd[i].clear();
+    any_crowded = any_crowded || crowded;
+    states[i] = window_state(frame, p, half, settings.missing_pixels, spike_pixels);
+    std::tie(offsets[i], how[i]) =
+        locate_spot(frame, filtered, p, half, crowded, states[i], backgrounds[i], spike_pixels, impulse);
+  }
+  if (any_crowded) locate_crowded(frame, filtered, kept, crowd, states, half, spike_pixels, impulse, offsets);
+  out.spots.reserve(kept.size());
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    const Index<2> p = kept[i];
     Spot s;
-    s.y = static_cast<float>(p[0]) + offset[0];
-    s.x = static_cast<float>(p[1]) + offset[1];
+    s.y = static_cast<float>(p[0]) + offsets[i][0];
+    s.x = static_cast<float>(p[1]) + offsets[i][1];
     s.signal = filtered(p[0], p[1]);
     s.background = backgrounds[i];
     std::tie(s.mass, s.size) = mass_and_size<2>(frame, p, half, s.background, {s.y, s.x});
     s.snr = snrs[i];
-    s.located_by = how;
+    s.located_by = how[i];
     out.spots.push_back(s);
   }
   return out;
