@@ -32,10 +32,6 @@ constexpr float kHaloWindows = 2.0f;
 /// Dips say how many peaks noise gives only when at least this share of the frame lies clear of
 /// the peaks' halos.
 constexpr float kMinClearShare = 0.25f;
-/// Spots whose window comes this close to the frame's edge (pixels) are fitted on the camera's
-/// pixels: there the band-pass's mirrored copy of the spot pulls its band-passed window towards
-/// the edge, by 0.04-0.07 pixels one pixel in, by less than 0.01 two pixels in.
-constexpr std::int64_t kEdgeMargin = 2;
 /// A fit on the camera's pixels may land this far from the peak pixel along each axis (pixels): a
 /// spike's or a missing pixel's mark on the band-passed frame can move the peak pixel by one.
 constexpr float kMaxFitShift = 1.5f;
@@ -296,21 +292,20 @@ View2<float> spike_free_window(const View2<float>& frame, const View2<float>& fi
 
 /// How the band-pass has left a spot's window (side 2 half + 1 around the peak pixel).
 struct WindowState {
-  bool whole;       // the window lies in the frame
-  bool near_edge;   // within kEdgeMargin of the frame's edge, where the filter's mirror pulls
+  bool whole;       // the window lies in the frame (else the filter's mirror image of the spot shares it)
   bool nan_window;  // a missing pixel in the window (filled for the filter)
   bool spiked;      // a spike set apart within two half-windows (spread by the filter over its square)
 
-  /// Whether the window is the spot's own, once the spikes' responses are taken out.
-  bool clean() const { return whole && !near_edge && !nan_window; }
+  /// Whether the window is the spot's own, once the spikes' responses are taken out. (Beyond the
+  /// edge the filter sees the frame mirrored: a spot whose window reaches the edge meets its mirror
+  /// image two half-windows away, whose light the masked centroid's weights pass over.)
+  bool clean() const { return whole && !nan_window; }
 };
 
 WindowState window_state(const View2<float>& frame, const Index<2>& p, std::int64_t half, bool missing,
                          const std::vector<Index<2>>& spikes) {
   const auto rows = static_cast<std::int64_t>(frame.shape[0]), cols = static_cast<std::int64_t>(frame.shape[1]);
-  const std::int64_t margin = half + kEdgeMargin;
   return {p[0] >= half && p[1] >= half && p[0] + half < rows && p[1] + half < cols,
-          p[0] < margin || p[1] < margin || p[0] + margin >= rows || p[1] + margin >= cols,
           missing && has_nan<2>(frame, p, half), spike_near(spikes, p, 2 * half)};
 }
 
@@ -324,28 +319,29 @@ View2<float> window_at(const View2<float>& filtered, const Index<2>& p, std::int
 
 /// The sub-pixel offset of a spot from its peak pixel, and how it was obtained. A lone spot's comes
 /// from its band-passed window (window_centre), with the responses of spikes nearby taken out
-/// (they are known: spike_free_window). Where the band-pass has bent the window otherwise, at the
-/// frame's edges (the filter mirrors the frame there, pulling a spot towards its mirror image) or
-/// around a missing pixel (filled for the filter), the camera's pixels are fitted, the missing and
-/// spiked ones left out. A crowded spot's comes from its band-passed peak and its neighbours (and
-/// is refined later, see locate_crowded).
+/// (they are known: spike_free_window). Where the band-pass has bent the window otherwise, cut by
+/// the frame's edge (the filter mirrors the frame there, and the spot's mirror image overlaps it)
+/// or around a missing pixel (filled for the filter), the camera's pixels are fitted, the missing
+/// and spiked ones left out. On a textured background the window is worth more than that fit,
+/// whose background is flat: the fit is kept for those bent windows. A crowded spot's offset
+/// comes from its band-passed peak and its neighbours (and is refined later, see locate_crowded).
 std::pair<std::array<float, 2>, Locator> locate_spot(const View2<float>& frame, const View2<float>& filtered,
                                                      const Index<2>& p, std::int64_t half, bool crowded,
                                                      const WindowState& state, float background,
                                                      const std::vector<Index<2>>& spikes,
                                                      const std::optional<BandpassImpulse>& impulse) {
-  const bool lone = state.whole && !crowded && !state.nan_window;
-  if (lone && !state.near_edge) {
+  const bool lone = state.clean() && !crowded;
+  if (lone) {
     thread_local std::vector<float> cleaned;
     const View2<float> window = state.spiked ? spike_free_window(frame, filtered, p, half, spikes, impulse, cleaned)
                                              : window_at(filtered, p, half);
     if (const auto centre = window_centre(window, half)) return {*centre, Locator::radial_symmetry};
   }
-  if ((state.near_edge || state.nan_window || state.spiked) && !crowded) {
+  if ((!state.whole || state.nan_window || state.spiked) && !crowded) {
     if (const auto offset = camera_fit(frame, p, half, background, spikes)) return {*offset, Locator::gaussian};
   }
   // The window as it is, where the fit failed.
-  if (lone && (state.near_edge || state.spiked)) {
+  if (lone && state.spiked) {
     if (const auto centre = window_centre(window_at(filtered, p, half), half)) return {*centre, Locator::radial_symmetry};
   }
   const auto dy = three_point_gaussian(filtered(p[0] - 1, p[1]), filtered(p[0], p[1]),
