@@ -14,9 +14,10 @@ namespace quorlin {
 
 /// How a spot's position was obtained.
 enum class Locator : std::uint8_t {
-  radial_symmetry = 0,  ///< radial-symmetry centre of the band-passed window, averaged with its disk centroid
+  radial_symmetry = 0,  ///< Gaussian-weighted centroid of the band-passed window, started at its radial-symmetry
+                        ///< centre
   gaussian = 1,         ///< Gaussian fitted to the camera's pixels, or through the band-passed peak and its
-                        ///< neighbours, per axis
+                        ///< neighbours per axis (for a crowded spot, the start of its weighted centroid)
   centroid = 2,         ///< centroid of the band-passed 3 x 3 neighbourhood
 };
 
