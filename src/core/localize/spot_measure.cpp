@@ -14,6 +14,7 @@
 #include "detect/bandpass.h"
 #include "localize/mle_fit.h"
 #include "localize/radial_symmetry2d.h"
+#include "localize/spot_image.h"
 #include "localize/spot_shape.h"
 
 namespace quorlin {
@@ -324,7 +325,7 @@ View2<float> window_at(const View2<float>& filtered, const Index<2>& p, std::int
 /// or around a missing pixel (filled for the filter), the camera's pixels are fitted, the missing
 /// and spiked ones left out. On a textured background the window is worth more than that fit,
 /// whose background is flat: the fit is kept for those bent windows. A crowded spot's offset
-/// comes from its band-passed peak and its neighbours (and is refined later, see locate_crowded).
+/// comes from its band-passed peak and its neighbours (and is refined later, see locate_beside_neighbours).
 std::pair<std::array<float, 2>, Locator> locate_spot(const View2<float>& frame, const View2<float>& filtered,
                                                      const Index<2>& p, std::int64_t half, bool crowded,
                                                      const WindowState& state, float background,
@@ -353,56 +354,62 @@ std::pair<std::array<float, 2>, Locator> locate_spot(const View2<float>& frame, 
 }
 
 /// Takes a neighbour's band-passed light out of the window (side 2 half + 1 around p, row-major):
-/// a Gaussian of `height` and `width` (pixels) centred at (y, x).
-void take_out_glow(std::vector<float>& window, const Index<2>& p, std::int64_t half, float y, float x, float height,
-                   float width) {
-  thread_local std::vector<float> gy, gx;
+/// `light` times the band-passed image of a spot centred at (y, x).
+void take_out_neighbour(std::vector<float>& window, const Index<2>& p, std::int64_t half, float y, float x, double light,
+                        const SpotImage& image) {
+  thread_local std::vector<double> sy, sx, qy, qx;
   const std::int64_t side = 2 * half + 1;
-  gy.resize(static_cast<std::size_t>(side));
-  gx.resize(static_cast<std::size_t>(side));
-  const float scale = -0.5f / (width * width);
+  for (std::vector<double>* v : {&sy, &sx, &qy, &qx}) v->resize(static_cast<std::size_t>(side));
   for (std::int64_t k = 0; k < side; ++k) {
-    const float dy = static_cast<float>(p[0] - half + k) - y, dx = static_cast<float>(p[1] - half + k) - x;
-    gy[static_cast<std::size_t>(k)] = height * std::exp(scale * dy * dy);
-    gx[static_cast<std::size_t>(k)] = std::exp(scale * dx * dx);
+    const auto u = static_cast<std::size_t>(k);
+    const double dy = static_cast<double>(p[0] - half + k) - y, dx = static_cast<double>(p[1] - half + k) - x;
+    sy[u] = light * image.smoothed(dy);
+    qy[u] = light * image.inverse_area() * image.in_square(dy);
+    sx[u] = image.smoothed(dx);
+    qx[u] = image.in_square(dx);
   }
   for (std::int64_t r = 0; r < side; ++r)
-    for (std::int64_t c = 0; c < side; ++c)
-      window[static_cast<std::size_t>(r * side + c)] -= gy[static_cast<std::size_t>(r)] * gx[static_cast<std::size_t>(c)];
+    for (std::int64_t c = 0; c < side; ++c) {
+      const auto ur = static_cast<std::size_t>(r), uc = static_cast<std::size_t>(c);
+      window[static_cast<std::size_t>(r * side + c)] -= static_cast<float>(sy[ur] * sx[uc] - qy[ur] * qx[uc]);
+    }
 }
 
-/// The crowded spots located again: each one's band-passed window, less the spikes' responses and
-/// its neighbours' light (Gaussians of their peak's height and width at their positions of the
-/// round before), gives its masked centroid, started at its offset of the round before;
-/// kCrowdedRounds rounds. `crowd[i]` lists spot i's neighbours (empty: not crowded); `offsets`
-/// (from the peak pixels `kept`) are updated in place. A spot keeps its offset where its window is
-/// bent (state not clean), a neighbour's width is unknown or the centroid fails.
-void locate_crowded(const View2<float>& frame, const View2<float>& filtered, const std::vector<Index<2>>& kept,
-                    const std::vector<std::vector<std::size_t>>& crowd, const std::vector<WindowState>& states,
-                    std::int64_t half, const std::vector<Index<2>>& spikes,
-                    const std::optional<BandpassImpulse>& impulse, std::vector<std::array<float, 2>>& offsets) {
-  std::vector<std::optional<float>> widths(kept.size());
-  std::vector<std::uint8_t> measured(kept.size(), 0);
-  std::vector<std::size_t> movable;
-  for (std::size_t i = 0; i < kept.size(); ++i) {
-    if (crowd[i].empty() || !states[i].clean()) continue;
-    bool known = true;
-    for (const std::size_t j : crowd[i]) {
-      if (!measured[j]) widths[j] = peak_width(filtered, kept[j]);
-      measured[j] = 1;
-      known = known && widths[j].has_value();
-    }
-    if (known) movable.push_back(i);
-  }
+/// The spots with neighbours (`neighbours[i]`, within reach of spot i; empty for the others)
+/// located again with their neighbours' light taken out of their windows, kCrowdedRounds rounds.
+/// Each round first takes every such spot's light from its band-passed peak (its height less what
+/// its neighbours add there, over what a unit spot gives), then, for each spot flagged `movable`,
+/// takes the spikes' responses and its neighbours' light (their band-passed images, `image`) out of
+/// its window and starts its masked centroid at its offset of the round before. `offsets` (from the
+/// peak pixels `kept`) are updated in place; a spot keeps its offset where the centroid fails.
+void locate_beside_neighbours(const View2<float>& frame, const View2<float>& filtered,
+                              const std::vector<Index<2>>& kept, const std::vector<std::vector<std::size_t>>& neighbours,
+                              const std::vector<std::uint8_t>& movable, const SpotImage& image, std::int64_t half,
+                              const std::vector<Index<2>>& spikes, const std::optional<BandpassImpulse>& impulse,
+                              std::vector<std::array<float, 2>>& offsets) {
+  std::vector<double> light(kept.size(), 0.0);
   thread_local std::vector<float> window;
-  for (int round = 0; round < kCrowdedRounds && !movable.empty(); ++round) {
+  for (int round = 0; round < kCrowdedRounds; ++round) {
+    std::vector<double> next_light(kept.size(), 0.0);
+    for (std::size_t j = 0; j < kept.size(); ++j) {
+      if (neighbours[j].empty()) continue;
+      const Index<2> p = kept[j];
+      double others = 0.0;
+      for (const std::size_t k : neighbours[j])
+        others += light[k] * image(static_cast<double>(p[0] - kept[k][0]) - offsets[k][0],
+                                   static_cast<double>(p[1] - kept[k][1]) - offsets[k][1]);
+      const double own = image(-static_cast<double>(offsets[j][0]), -static_cast<double>(offsets[j][1]));
+      if (own > 0.0) next_light[j] = std::max((static_cast<double>(filtered(p[0], p[1])) - others) / own, 0.0);
+    }
+    light = std::move(next_light);
     std::vector<std::array<float, 2>> next = offsets;
-    for (const std::size_t i : movable) {
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+      if (!movable[i]) continue;
       const Index<2> p = kept[i];
       const View2<float> view = spike_free_window(frame, filtered, p, half, spikes, impulse, window);
-      for (const std::size_t j : crowd[i])
-        take_out_glow(window, p, half, static_cast<float>(kept[j][0]) + offsets[j][0],
-                      static_cast<float>(kept[j][1]) + offsets[j][1], filtered(kept[j][0], kept[j][1]), *widths[j]);
+      for (const std::size_t j : neighbours[i])
+        take_out_neighbour(window, p, half, static_cast<float>(kept[j][0]) + offsets[j][0],
+                           static_cast<float>(kept[j][1]) + offsets[j][1], light[j], image);
       if (const auto centre = masked_centroid(view, half, offsets[i])) next[i] = *centre;
     }
     offsets = std::move(next);
@@ -569,11 +576,12 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
                    [&](std::size_t a, std::size_t b) { return kept[a][0] < kept[b][0]; });
   std::optional<BandpassImpulse> impulse;
   if (!spike_pixels.empty()) impulse.emplace(settings.noise_size, static_cast<double>(half));
-  std::vector<std::vector<std::size_t>> crowd(kept.size());
+  std::vector<std::vector<std::size_t>> neighbours(kept.size());
   std::vector<WindowState> states(kept.size());
   std::vector<std::array<float, 2>> offsets(kept.size());
   std::vector<Locator> how(kept.size());
-  bool any_crowded = false;
+  std::vector<std::uint8_t> movable(kept.size(), 0);
+  std::vector<float> lone_widths, crowded_widths;
   for (std::size_t i = 0; i < kept.size(); ++i) {
     const Index<2> p = kept[i];
     const auto first = std::lower_bound(by_row.begin(), by_row.end(), p[0] - span,
@@ -585,15 +593,24 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
       const auto dc = static_cast<float>(kept[*it][1] - p[1]);
       const float distance2 = dr * dr + dc * dc;
       crowded = crowded || distance2 < reach * reach;
-      if (distance2 <= glow * glow) crowd[i].push_back(*it);
+      if (distance2 <= glow * glow) neighbours[i].push_back(*it);
     }
-    if (!crowded) crowd[i].clear();
-    any_crowded = any_crowded || crowded;
     states[i] = window_state(frame, p, half, settings.missing_pixels, spike_pixels);
     std::tie(offsets[i], how[i]) =
         locate_spot(frame, filtered, p, half, crowded, states[i], backgrounds[i], spike_pixels, impulse);
+    movable[i] = states[i].clean() && !neighbours[i].empty();
+    if (states[i].clean())
+      if (const auto width = peak_width(filtered, p)) (crowded ? crowded_widths : lone_widths).push_back(*width);
   }
-  if (any_crowded) locate_crowded(frame, filtered, kept, crowd, states, half, spike_pixels, impulse, offsets);
+  // The spots' width: the median over the lone spots' peaks (the same optics image them all; a
+  // crowded peak is widened by its neighbour's light, and counts only where no spot is alone).
+  const std::vector<float>& widths = lone_widths.empty() ? crowded_widths : lone_widths;
+  if (std::any_of(movable.begin(), movable.end(), [](std::uint8_t m) { return m != 0; }) && !widths.empty()) {
+    const auto width = SpotImage::for_peak_width(median_of(widths), settings.noise_size, half);
+    if (width)
+      locate_beside_neighbours(frame, filtered, kept, neighbours, movable, SpotImage(*width, settings.noise_size, half),
+                               half, spike_pixels, impulse, offsets);
+  }
   out.spots.reserve(kept.size());
   for (std::size_t i = 0; i < kept.size(); ++i) {
     const Index<2> p = kept[i];
