@@ -57,10 +57,10 @@ constexpr float kMaskStep = 2.0f;
 /// about its centre, converging all the same).
 constexpr float kMaskSettled = 1e-3f;
 constexpr int kMaskSteps = 8;
-/// Crowded spots are located again this many times, each round from their neighbours' positions of
-/// the round before: the first round starts from the neighbours' peak estimates, the second from
+/// Spots with neighbours are located again this many times, each round from their neighbours'
+/// positions of the round before: the first round starts from the first estimates, the second from
 /// positions freed of each other's light (on crowded movies a third gains nothing).
-constexpr int kCrowdedRounds = 2;
+constexpr int kNeighbourRounds = 2;
 
 /// The spread of the significance over the ring of pixels between kRingInner and kRingOuter
 /// half-windows from the spot (beyond the band-pass's dark halo around it; other spots fill few
@@ -376,7 +376,7 @@ void take_out_neighbour(std::vector<float>& window, const Index<2>& p, std::int6
 }
 
 /// The spots with neighbours (`neighbours[i]`, within reach of spot i; empty for the others)
-/// located again with their neighbours' light taken out of their windows, kCrowdedRounds rounds.
+/// located again with their neighbours' light taken out of their windows, kNeighbourRounds rounds.
 /// Each round first takes every such spot's light from its band-passed peak (its height less what
 /// its neighbours add there, over what a unit spot gives), then, for each spot flagged `movable`,
 /// takes the spikes' responses and its neighbours' light (their band-passed images, `image`) out of
@@ -389,7 +389,7 @@ void locate_beside_neighbours(const View2<float>& frame, const View2<float>& fil
                               std::vector<std::array<float, 2>>& offsets) {
   std::vector<double> light(kept.size(), 0.0);
   thread_local std::vector<float> window;
-  for (int round = 0; round < kCrowdedRounds; ++round) {
+  for (int round = 0; round < kNeighbourRounds; ++round) {
     std::vector<double> next_light(kept.size(), 0.0);
     for (std::size_t j = 0; j < kept.size(); ++j) {
       if (neighbours[j].empty()) continue;
@@ -569,7 +569,7 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
   // neighbour's light barely reaches the window).
   const float reach = kCrowdedWindows * static_cast<float>(settings.window);
   const float glow = reach + static_cast<float>(half);
-  const auto span = static_cast<std::int64_t>(std::ceil(std::max(reach, glow)));
+  const auto span = static_cast<std::int64_t>(std::ceil(glow));
   std::vector<std::size_t> by_row(kept.size());
   for (std::size_t i = 0; i < kept.size(); ++i) by_row[i] = i;
   std::stable_sort(by_row.begin(), by_row.end(),
