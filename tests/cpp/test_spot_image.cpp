@@ -62,7 +62,7 @@ int main() {
     }
     const double bend = std::log(image(1.0, 0.0)) - 2.0 * std::log(peak) + std::log(image(-1.0, 0.0));
     const auto found = quorlin::SpotImage::for_peak_width(1.0 / std::sqrt(-bend), kNoise, kReach);
-    if (!found || std::fabs(*found - w) > 1e-6) {
+    if (!found || std::fabs(*found - w) > 1e-4) {  // the image is evaluated in single precision
       std::printf("width %.4f from its peak's bend: %.6f\n", w, found ? *found : -1.0);
       return 1;
     }

@@ -54,18 +54,20 @@ constexpr double kMaskPerPeakWidth = 0.9;
 /// suits).
 constexpr float kMaskWidthPerHalf = 1.0f / 3.0f;
 /// Each step of the masked centroid goes this many times the way to the weighted centroid: for a
-/// Gaussian spot as wide as the weights the centroid lies halfway between the weights' centre and
-/// the spot's, so that the doubled step lands on it; for wider spots it still takes less than half
-/// the plain steps.
+/// Gaussian spot of width s under weights of width m the centroid moves m^2 / (s^2 + m^2) of the
+/// way from the weights' centre to the spot's: half of it for a spot as wide as the weights, which
+/// the doubled step lands on. Spots of the frame's peak width (m = kMaskPerPeakWidth s) converge
+/// by a factor of 10 per step, wider ones in fewer steps than plain ones.
 constexpr float kMaskStep = 2.0f;
 /// The masked centroid has settled when a step moves it less than this (pixels), far below any
-/// spot's precision; it takes at most kMaskSteps steps (a spot narrower than the weights swings
+/// spot's precision (1e-3 changed no figure of the camera benches); it takes at most kMaskSteps steps (a spot narrower than the weights swings
 /// about its centre, converging all the same).
-constexpr float kMaskSettled = 1e-3f;
+constexpr float kMaskSettled = 5e-3f;
 constexpr int kMaskSteps = 8;
-/// Spots with neighbours are located again this many times, each round from their neighbours'
-/// positions of the round before: the first round starts from the first estimates, the second from
-/// positions freed of each other's light (on crowded movies a third gains nothing).
+/// Crowded spots are located again this many times, each round from their neighbours' positions of
+/// the round before: the first round starts from the first estimates, the second from positions
+/// freed of each other's light (on crowded movies a third gains nothing). A lone spot with a
+/// neighbour in reach takes the first round only: its neighbours' first estimates hold already.
 constexpr int kNeighbourRounds = 2;
 
 /// The spread of the significance over the ring of pixels between kRingInner and kRingOuter
@@ -155,13 +157,13 @@ std::array<float, 2> disk_centroid(const View2<float>& window, std::int64_t half
 /// The Gaussian weights exp(-(k - centre)^2 / (2 w^2)) of the offsets k = -half .. half into `out`
 /// (inverse_variance = 1 / w^2): each weight is the one before times a ratio that falls by
 /// exp(-inverse_variance) from offset to offset, so two exponentials give them all.
-void mask_weights(float centre, std::int64_t half, double inverse_variance, double fall, std::vector<double>& out) {
+void mask_weights(float centre, std::int64_t half, double inverse_variance, double fall, std::vector<float>& out) {
   const double first = -static_cast<double>(half) - static_cast<double>(centre);
   double weight = std::exp(-0.5 * first * first * inverse_variance);
   double ratio = std::exp(-(first + 0.5) * inverse_variance);
   out.resize(static_cast<std::size_t>(2 * half + 1));
-  for (double& w : out) {
-    w = weight;
+  for (float& w : out) {
+    w = static_cast<float>(weight);
     weight *= ratio;
     ratio *= fall;
   }
@@ -169,33 +171,40 @@ void mask_weights(float centre, std::int64_t half, double inverse_variance, doub
 
 /// Offset from the centre of the window (side 2 half + 1) of the centroid of its values (negative
 /// ones as 0) weighted by a Gaussian of `width` pixels (see mask_width) centred on the centroid
-/// itself: the fixed point of the weighted centroid, reached from `start` in steps of
-/// kMaskStep times the way to each new weighted centroid. None when the window holds no light
-/// under the weights or the centroid leaves kMaxRadialShift of the centre.
+/// itself: the fixed point of the weighted centroid, reached from `start` in steps of kMaskStep
+/// times the way to each new weighted centroid. None when the window holds no light under the
+/// weights or the centroid leaves kMaxRadialShift of the centre.
 std::optional<std::array<float, 2>> masked_centroid(const View2<float>& window, std::int64_t half, double width,
                                                     std::array<float, 2> start) {
-  thread_local std::vector<double> wy, wx;
+  thread_local std::vector<float> light, wy, wx, wx_c;
+  const auto side = static_cast<std::size_t>(2 * half + 1);
+  light.resize(side * side);
+  wx_c.resize(side);
+  for (std::size_t r = 0; r < side; ++r)
+    for (std::size_t c = 0; c < side; ++c)
+      light[r * side + c] = std::max(window(static_cast<std::int64_t>(r), static_cast<std::int64_t>(c)), 0.0f);
   const double inverse_variance = 1.0 / (width * width);
   const double fall = std::exp(-inverse_variance);
   for (int step = 0; step < kMaskSteps; ++step) {
     mask_weights(start[0], half, inverse_variance, fall, wy);
     mask_weights(start[1], half, inverse_variance, fall, wx);
-    double total = 0.0, sum_r = 0.0, sum_c = 0.0;
-    for (std::int64_t dr = -half; dr <= half; ++dr) {
-      double row_total = 0.0, row_c = 0.0;
-      for (std::int64_t dc = -half; dc <= half; ++dc) {
-        const double v = static_cast<double>(std::max(window(dr + half, dc + half), 0.0f)) * wx[static_cast<std::size_t>(dc + half)];
-        row_total += v;
-        row_c += v * static_cast<double>(dc);
+    for (std::size_t c = 0; c < side; ++c) wx_c[c] = wx[c] * static_cast<float>(static_cast<std::int64_t>(c) - half);
+    float total = 0.0f, sum_r = 0.0f, sum_c = 0.0f;
+    for (std::size_t r = 0; r < side; ++r) {
+      const float* row = &light[r * side];
+      float row_total = 0.0f, row_c = 0.0f;
+      for (std::size_t c = 0; c < side; ++c) {
+        row_total += row[c] * wx[c];
+        row_c += row[c] * wx_c[c];
       }
-      const double w = wy[static_cast<std::size_t>(dr + half)];
-      total += w * row_total;
-      sum_r += w * row_total * static_cast<double>(dr);
-      sum_c += w * row_c;
+      const float w = wy[r] * row_total;
+      total += w;
+      sum_r += w * static_cast<float>(static_cast<std::int64_t>(r) - half);
+      sum_c += wy[r] * row_c;
     }
-    if (!(total > 0.0)) return std::nullopt;
-    const std::array<float, 2> next{start[0] + kMaskStep * (static_cast<float>(sum_r / total) - start[0]),
-                                    start[1] + kMaskStep * (static_cast<float>(sum_c / total) - start[1])};
+    if (!(total > 0.0f)) return std::nullopt;
+    const std::array<float, 2> next{start[0] + kMaskStep * (sum_r / total - start[0]),
+                                    start[1] + kMaskStep * (sum_c / total - start[1])};
     if (!(std::fabs(next[0]) <= kMaxRadialShift && std::fabs(next[1]) <= kMaxRadialShift)) return std::nullopt;
     const float moved = std::max(std::fabs(next[0] - start[0]), std::fabs(next[1] - start[1]));
     start = next;
@@ -393,7 +402,8 @@ void take_out_neighbour(std::vector<float>& window, const Index<2>& p, std::int6
 /// Each round first takes every such spot's light from its band-passed peak (its height less what
 /// its neighbours add there, over what a unit spot gives), then, for each spot flagged `movable`,
 /// takes the spikes' responses and its neighbours' light (their band-passed images, `image`) out of
-/// its window and starts its masked centroid at its offset of the round before. `offsets` (from the
+/// its window and starts its masked centroid at its offset of the round before (`movable`: 2 for a
+/// crowded spot, every round; 1 for a lone one, the first round only; 0 for none). `offsets` (from the
 /// peak pixels `kept`) are updated in place; a spot keeps its offset where the centroid fails.
 void locate_beside_neighbours(const View2<float>& frame, const View2<float>& filtered,
                               const std::vector<Index<2>>& kept, const std::vector<std::vector<std::size_t>>& neighbours,
@@ -417,7 +427,7 @@ void locate_beside_neighbours(const View2<float>& frame, const View2<float>& fil
     light = std::move(next_light);
     std::vector<std::array<float, 2>> next = offsets;
     for (std::size_t i = 0; i < kept.size(); ++i) {
-      if (!movable[i]) continue;
+      if (!movable[i] || (round > 0 && movable[i] < 2)) continue;
       const Index<2> p = kept[i];
       const View2<float> view = spike_free_window(frame, filtered, p, half, spikes, impulse, window);
       for (const std::size_t j : neighbours[i])
@@ -609,7 +619,7 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
       if (distance2 <= glow * glow) neighbours[i].push_back(*it);
     }
     states[i] = window_state(frame, p, half, settings.missing_pixels, spike_pixels);
-    movable[i] = states[i].clean() && !neighbours[i].empty();
+    movable[i] = states[i].clean() && !neighbours[i].empty() ? (crowded[i] ? 2 : 1) : 0;
     if (states[i].clean())
       if (const auto width = peak_width(filtered, p)) (crowded[i] ? crowded_widths : lone_widths).push_back(*width);
   }
