@@ -60,8 +60,8 @@ constexpr float kMaskWidthPerHalf = 1.0f / 3.0f;
 /// by a factor of 10 per step, wider ones in fewer steps than plain ones.
 constexpr float kMaskStep = 2.0f;
 /// The masked centroid has settled when a step moves it less than this (pixels), far below any
-/// spot's precision (1e-3 changed no figure of the camera benches); it takes at most kMaskSteps steps (a spot narrower than the weights swings
-/// about its centre, converging all the same).
+/// spot's precision (1e-3 changed no figure of the camera benches); it takes at most kMaskSteps
+/// steps (a spot narrower than the weights swings about its centre, converging all the same).
 constexpr float kMaskSettled = 5e-3f;
 constexpr int kMaskSteps = 8;
 /// Crowded spots are located again this many times, each round from their neighbours' positions of
