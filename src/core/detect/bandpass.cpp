@@ -261,6 +261,22 @@ double bandpass_noise_gain(double noise_size, double feature_size) {
   return squares * squares - 2.0 * inner * inner / area + 1.0 / area;
 }
 
+BandpassImpulse::BandpassImpulse(double noise_size, double feature_size) {
+  validate_bandpass(noise_size, feature_size);
+  taps_ = gaussian_taps(noise_size);
+  reach_ = static_cast<std::int64_t>(std::nearbyint(feature_size));
+  inverse_area_ = 1.0f / static_cast<float>((2 * reach_ + 1) * (2 * reach_ + 1));
+}
+
+float BandpassImpulse::operator()(std::int64_t dy, std::int64_t dx) const {
+  const auto g = static_cast<std::int64_t>(taps_.size()) - 1;
+  const std::int64_t ay = dy < 0 ? -dy : dy, ax = dx < 0 ? -dx : dx;
+  float value = 0.0f;
+  if (ay <= g && ax <= g) value += taps_[static_cast<std::size_t>(ay)] * taps_[static_cast<std::size_t>(ax)];
+  if (ay <= reach_ && ax <= reach_) value -= inverse_area_;
+  return value;
+}
+
 void bandpass(const View2<float>& frame, double noise_size, double feature_size, float* out,
               float* local_mean) {
   validate_bandpass(noise_size, feature_size);

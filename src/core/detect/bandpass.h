@@ -1,6 +1,9 @@
 // Band-pass prefilter of a 2-D frame: a Gaussian low-pass minus a local mean background.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "common/array_view.h"
 
 namespace quorlin {
@@ -24,5 +27,20 @@ void validate_bandpass(double noise_size, double feature_size);
 /// mean (the local background the filter removes) to local_mean when it is given.
 void bandpass(const View2<float>& frame, double noise_size, double feature_size, float* out,
               float* local_mean = nullptr);
+
+/// The filter's response to a unit impulse (one pixel of value 1 on a frame of zeros), away from
+/// the frame's edges: its value at offset (dy, dx) from the impulse, the Gaussian's share there
+/// less the square's mean. The filter is linear, so a spike of height h adds h times it.
+class BandpassImpulse {
+ public:
+  /// Checks the filter sizes as bandpass does.
+  BandpassImpulse(double noise_size, double feature_size);
+  float operator()(std::int64_t dy, std::int64_t dx) const;
+
+ private:
+  std::vector<float> taps_;  // the Gaussian's taps at offsets 0, 1, ...
+  std::int64_t reach_;       // the square's half-side
+  float inverse_area_;
+};
 
 }  // namespace quorlin

@@ -152,7 +152,7 @@ std::vector<FrameSpots> detect_spot_frames(const T* samples, std::uint64_t frame
     const float lowest = kLowestSpotSigmas * kLowestSpotSigmas;
     const auto peaks = s.threshold ? detect_peaks_2d(filtered_view, extent, *s.threshold, s.min_distance)
                                    : detect_peaks_2d(sigmas_view, extent, lowest, s.min_distance);
-    SpotSettings settings{s.window, s.keep_hot_pixels, nan, std::nullopt, std::nullopt};
+    SpotSettings settings{s.window, s.keep_hot_pixels, nan, kNoiseSize, std::nullopt, std::nullopt};
     if (!s.threshold) {
       settings.min_snr = kSpotSigmas;
       settings.lowest_snr = kLowestSpotSigmas;

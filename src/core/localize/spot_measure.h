@@ -14,9 +14,10 @@ namespace quorlin {
 
 /// How a spot's position was obtained.
 enum class Locator : std::uint8_t {
-  radial_symmetry = 0,  ///< radial-symmetry centre of the band-passed window, averaged with its disk centroid
+  radial_symmetry = 0,  ///< Gaussian-weighted centroid of the band-passed window, started at its radial-symmetry
+                        ///< centre
   gaussian = 1,         ///< Gaussian fitted to the camera's pixels, or through the band-passed peak and its
-                        ///< neighbours, per axis
+                        ///< neighbours per axis (for a crowded spot, the start of its weighted centroid)
   centroid = 2,         ///< centroid of the band-passed 3 x 3 neighbourhood
 };
 
@@ -38,6 +39,7 @@ struct SpotSettings {
   std::uint64_t window;  ///< odd window side, pixels
   bool keep_hot_pixels;
   bool missing_pixels;   ///< whether the frame has missing (NaN or infinite) pixels (without, none is looked for)
+  double noise_size;     ///< width (pixels) of the band-pass's Gaussian, which smoothed the frame
   /// The automatic threshold (noise sigmas), when the peaks were found with it: a spot below
   /// kTextureCheck times it is checked against the spread of the significance in the ring
   /// around it, relative to `typical_spread`, the frame's (median |significance| over that of
