@@ -43,18 +43,6 @@ float pixel_noise(const View2<float>& frame) {
   return median_of(steps) / (kMedianAbsNormal * std::sqrt(2.0f));
 }
 
-/// Whether p is finite and at least as bright as each of its neighbours in the frame; with `sign`
-/// -1, at least as dark.
-bool local_extreme(const View2<float>& frame, const Index<2>& p, float sign) {
-  const float value = frame(p[0], p[1]);
-  if (!std::isfinite(value)) return false;
-  bool top = true;
-  for_each_in_cube<2>(p, 1, [&](const Index<2>& at, const Index<2>&) {
-    top = top && (!inside<2>(frame, at) || !(sign * frame(at[0], at[1]) > sign * value));
-  });
-  return top;
-}
-
 /// Signs of the stuck pixels looked for: hot ones (bright) and dead ones (dark), which a frame
 /// turned over for dark particles makes bright.
 constexpr std::array<float, 2> kStuckSigns{1.0f, -1.0f};
@@ -79,7 +67,8 @@ std::vector<Index<2>> find_stuck_pixels(const View2<float>& mean) {
         const Index<2> p{r, c};
         if (std::binary_search(stuck.begin(), stuck.end(), p)) continue;
         for (const float sign : kStuckSigns) {
-          if (!local_extreme(view, p, sign)) continue;
+          // A local extreme: no neighbour brighter (darker), the pixel itself finite.
+          if (!std::isfinite(view(r, c)) || brightest_near<2>(view, p, sign) != p) continue;
           const float background = border_median<2>(view, p, kBackgroundHalf);
           if (sign * (view(r, c) - background) > kStuckSigmas * sigma && is_spike<2>(view, p, background, sign)) {
             found.push_back(p);
