@@ -65,8 +65,22 @@ def test_threshold_falls_in_a_frame_of_faint_spots_with_few_false_ones():
     truth = movie.positions[spots.frame.to_numpy()]
     found = np.linalg.norm(spots[["y", "x"]].to_numpy()[:, None] - truth, axis=2).min(axis=1) <= 1.5
     faint = spots.snr.to_numpy() < qt._native.SPOT_SIGMAS
-    assert faint.mean() >= 0.2 and spots.snr.min() >= 4.0
-    assert np.mean(~found) <= 0.05
+    assert faint.mean() >= 0.15 and spots.snr.min() >= 4.0
+    # Noise peaks that reach the fallen threshold hold little light in their ball: set apart.
+    assert np.mean(~found) <= 0.01
+
+
+def test_faint_spot_ringed_by_bright_ones_is_no_texture():
+    # Six bright neighbours fill the ring the texture check looks at; their light is no texture.
+    rng = np.random.default_rng(5)
+    centre = np.array([[32.3, 31.6]])
+    ring = 32 + 8 * np.stack([np.cos(a := np.linspace(0, 2 * np.pi, 6, endpoint=False)), np.sin(a)], axis=1)
+    mean = (expected_image((64, 64), centre, np.array([1.3, 1.3]), 300.0, 20.0)
+            + expected_image((64, 64), ring, np.array([1.3, 1.3]), 6000.0, 0.0))
+    for _ in range(3):
+        spots = qt.locate((100 + 2.0 * rng.poisson(mean)).astype(np.float32))
+        assert len(spots) == 7
+        assert np.linalg.norm(spots[["y", "x"]].to_numpy() - centre, axis=1).min() < 0.5
 
 
 @pytest.mark.parametrize("rows, cols, value", [

@@ -153,6 +153,7 @@ std::vector<FrameSpots> detect_spot_frames(const T* samples, std::uint64_t frame
     const auto peaks = s.threshold ? detect_peaks_2d(filtered_view, extent, *s.threshold, s.min_distance)
                                    : detect_peaks_2d(sigmas_view, extent, lowest, s.min_distance);
     SpotSettings settings{s.window, s.keep_hot_pixels, nan, kNoiseSize, std::nullopt, std::nullopt};
+    settings.filter_gain = gain;
     if (!s.threshold) {
       settings.min_snr = kSpotSigmas;
       settings.lowest_snr = kLowestSpotSigmas;

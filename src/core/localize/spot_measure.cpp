@@ -33,17 +33,31 @@ constexpr float kMinClearShare = 0.25f;
 /// Fewer ring pixels than this (a spot in a corner of a tiny frame) say nothing of the noise.
 constexpr std::size_t kMinRingPixels = 16;
 
+/// Whether the ball of radius `half` around p holds too little light for a spot: its mass below
+/// kMassSigmas noise sigmas of a ball's sum, each pixel's noise variance that of the band-passed
+/// value at p (from its significance) over `filter_gain`. Noise peaks near the threshold are
+/// narrow bumps of the smoothed noise whose ball holds little light; faint spots spread theirs
+/// over it.
+bool without_mass(const View2<float>& frame, const View2<float>& filtered, const View2<float>& squared_significance,
+                  const Index<2>& p, std::int64_t half, float background, double filter_gain) {
+  const float value = filtered(p[0], p[1]);
+  const auto variance = static_cast<float>(value * value / std::fabs(squared_significance(p[0], p[1])) / filter_gain);
+  return !(mass_sigmas<2>(frame, p, half, background, variance) >= kMassSigmas);
+}
+
 /// The spread of the significance over the ring of pixels between kRingInner and kRingOuter
 /// half-windows from the spot (beyond the band-pass's dark halo around it; other spots fill few
 /// of them): the median |significance| there over that of normal noise. None when the ring has
 /// too few pixels in the frame.
-std::optional<float> ring_spread(const View2<float>& squared_significance, const Index<2>& p, std::int64_t half) {
+std::optional<float> ring_spread(const View2<float>& squared_significance, const Index<2>& p, std::int64_t half,
+                                 const std::vector<std::uint8_t>& lit) {
   thread_local std::vector<float> ring;
   ring.clear();
   const std::int64_t inner = kRingInner * half, outer = kRingOuter * half;
   for (std::int64_t r = p[0] - outer; r <= p[0] + outer; ++r) {
     for (std::int64_t c = p[1] - outer; c <= p[1] + outer; ++c) {
-      if (std::max(std::abs(r - p[0]), std::abs(c - p[1])) <= inner || !inside<2>(squared_significance, {r, c}))
+      if (std::max(std::abs(r - p[0]), std::abs(c - p[1])) <= inner || !inside<2>(squared_significance, {r, c}) ||
+          (!lit.empty() && lit[static_cast<std::size_t>(r * static_cast<std::int64_t>(squared_significance.shape[1]) + c)]))
         continue;
       ring.push_back(std::fabs(squared_significance(r, c)));
     }
@@ -95,6 +109,27 @@ std::optional<std::pair<std::vector<float>, float>> noise_dips(const View2<float
     sizes.push_back(std::sqrt(-dip.intensity));
   }
   return std::pair{std::move(sizes), pixels / clear};
+}
+
+/// One byte per pixel of the frame (row-major), 1 within the halo (kHaloWindows half-windows, a
+/// square) of a spot of at least `bright` sigmas, which skips the texture check: the light and
+/// dark halo of such a neighbour tell nothing of the background's texture around a faint spot
+/// (in a crowded frame they would fill its ring). Empty where there is none.
+const std::vector<std::uint8_t>& bright_halos(const View2<float>& frame, const std::vector<Index<2>>& spots,
+                                              const std::vector<float>& snrs, float bright, std::int64_t half) {
+  thread_local std::vector<std::uint8_t> halos;
+  halos.clear();
+  const auto rows = static_cast<std::int64_t>(frame.shape[0]), cols = static_cast<std::int64_t>(frame.shape[1]);
+  const auto reach = static_cast<std::int64_t>(kHaloWindows * static_cast<float>(half));
+  for (std::size_t i = 0; i < spots.size(); ++i) {
+    if (!(snrs[i] >= bright)) continue;
+    if (halos.empty()) halos.assign(static_cast<std::size_t>(rows * cols), 0);
+    const Index<2> q = spots[i];
+    for (std::int64_t r = std::max<std::int64_t>(q[0] - reach, 0); r <= std::min(q[0] + reach, rows - 1); ++r)
+      std::fill(halos.begin() + r * cols + std::max<std::int64_t>(q[1] - reach, 0),
+                halos.begin() + r * cols + std::min(q[1] + reach, cols - 1) + 1, std::uint8_t{1});
+  }
+  return halos;
 }
 
 }  // namespace
@@ -174,11 +209,12 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
   };
   if (settings.min_snr) {
     threshold = balanced_kept();
+    const std::vector<std::uint8_t>& lit = bright_halos(frame, kept, snrs, kTextureCheck * highest, half);
     for (std::size_t i = 0; i < kept.size(); ++i) {
       if (!(snrs[i] >= threshold)) {
         snrs[i] = -std::numeric_limits<float>::infinity();
       } else if (settings.typical_spread && snrs[i] < kTextureCheck * highest) {
-        const auto spread = ring_spread(squared_significance, kept[i], half);
+        const auto spread = ring_spread(squared_significance, kept[i], half, lit);
         if (spread && *spread > *settings.typical_spread) snrs[i] *= *settings.typical_spread / *spread;
       }
     }
@@ -186,6 +222,10 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
     std::size_t n = 0;
     for (std::size_t i = 0; i < kept.size(); ++i) {
       if (!(snrs[i] >= threshold)) continue;
+      // Below the threshold's top, a spot must hold the light of one too.
+      if (significance(kept[i]) < highest &&
+          without_mass(frame, filtered, squared_significance, kept[i], half, backgrounds[i], settings.filter_gain))
+        continue;
       kept[n] = kept[i];
       backgrounds[n] = backgrounds[i];
       snrs[n++] = snrs[i];

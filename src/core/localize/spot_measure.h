@@ -49,6 +49,8 @@ struct SpotSettings {
   /// With the automatic threshold, the lowest it may fall to where the frame's peaks outnumber its
   /// dips (see balanced_threshold; the peaks and dips were found down to it).
   float lowest_snr = 0.0f;
+  /// The band-pass's noise gain: a band-passed value's noise variance over a camera pixel's.
+  double filter_gain = 1.0;
 };
 
 /// The frame's spread of the significance: median |significance| over a regular sample of about
@@ -78,6 +80,13 @@ constexpr float kCrowdedWindows = 5.0f / 7.0f;
 /// The radial-symmetry centre must lie within this distance of the peak pixel along each axis
 /// (pixels); beyond it the window does not hold one symmetric spot.
 constexpr float kMaxRadialShift = 1.0f;
+
+/// A spot the automatic threshold keeps below SpotSettings::min_snr must hold at least this many
+/// noise sigmas of light in its ball (radius half a window; see mass_sigmas). Noise peaks near the
+/// threshold are narrow bumps of the smoothed noise whose ball holds little light, while faint
+/// spots spread theirs over it: on camera movies of dim spots this set apart three in four of
+/// the false spots (precision 0.98 to 0.995) for one faint spot in 200.
+constexpr float kMassSigmas = 3.5f;
 
 /// Of the automatic threshold's peaks, the share that may be noise where the threshold falls below
 /// SpotSettings::min_snr: a few false spots for many more real ones in a frame of faint spots.

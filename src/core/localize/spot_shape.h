@@ -183,4 +183,25 @@ std::pair<float, float> mass_and_size(const StridedView<float, D>& v, const Inde
   return {mass, size};
 }
 
+/// Significance of the light of the ball of radius `half` around the peak pixel p, in noise
+/// sigmas: the mass (sum of value - background over its finite in-view pixels) over the noise of
+/// that sum, each pixel of `pixel_variance`. `sign` -1 measures a dip (light missing). NaN when
+/// the ball has no finite pixel.
+template <std::size_t D>
+float mass_sigmas(const StridedView<float, D>& v, const Index<D>& p, std::int64_t half, float background,
+                  float pixel_variance, float sign = 1.0f) {
+  float mass = 0.0f;
+  std::int64_t count = 0;
+  for_each_in_cube<D>(p, half, [&](const Index<D>& at, const Index<D>& offset) {
+    std::int64_t reach = 0;
+    for (std::size_t a = 0; a < D; ++a) reach += offset[a] * offset[a];
+    if (reach > half * half || !inside(v, at)) return;
+    const float value = value_at(v, at);
+    if (!std::isfinite(value)) return;
+    mass += value - background;
+    ++count;
+  });
+  return sign * mass / std::sqrt(static_cast<float>(count) * pixel_variance);
+}
+
 }  // namespace quorlin
