@@ -155,6 +155,19 @@ bool is_spike(const StridedView<float, D>& v, const Index<D>& p, float backgroun
   return around < kMinNeighbourShare * height;
 }
 
+/// Calls visit(at, value) for each finite in-view pixel of the ball of radius `half` around p, in
+/// the cube's order.
+template <std::size_t D, class Visit>
+void for_each_in_ball(const StridedView<float, D>& v, const Index<D>& p, std::int64_t half, Visit&& visit) {
+  for_each_in_cube<D>(p, half, [&](const Index<D>& at, const Index<D>& offset) {
+    std::int64_t reach = 0;
+    for (std::size_t a = 0; a < D; ++a) reach += offset[a] * offset[a];
+    if (reach > half * half || !inside(v, at)) return;
+    const float value = value_at(v, at);
+    if (std::isfinite(value)) visit(at, value);
+  });
+}
+
 /// Mass (sum of value - background) and size of the finite in-view pixels of the ball of radius
 /// `half` around the peak pixel p; size is sqrt(second moment about `centre` / (D mass)), the
 /// sigma of a Gaussian spot, NaN when mass or moment is not positive. Positions in pixels.
@@ -162,12 +175,7 @@ template <std::size_t D>
 std::pair<float, float> mass_and_size(const StridedView<float, D>& v, const Index<D>& p, std::int64_t half,
                                       float background, const std::array<float, D>& centre) {
   float mass = 0.0f, moment = 0.0f;
-  for_each_in_cube<D>(p, half, [&](const Index<D>& at, const Index<D>& offset) {
-    std::int64_t reach = 0;
-    for (std::size_t a = 0; a < D; ++a) reach += offset[a] * offset[a];
-    if (reach > half * half || !inside(v, at)) return;
-    const float value = value_at(v, at);
-    if (!std::isfinite(value)) return;
+  for_each_in_ball<D>(v, p, half, [&](const Index<D>& at, float value) {
     const float above = value - background;
     float distance = 0.0f;
     for (std::size_t a = 0; a < D; ++a) {
@@ -185,23 +193,17 @@ std::pair<float, float> mass_and_size(const StridedView<float, D>& v, const Inde
 
 /// Significance of the light of the ball of radius `half` around the peak pixel p, in noise
 /// sigmas: the mass (sum of value - background over its finite in-view pixels) over the noise of
-/// that sum, each pixel of `pixel_variance`. `sign` -1 measures a dip (light missing). NaN when
-/// the ball has no finite pixel.
+/// that sum, each pixel of `pixel_variance`. NaN when the ball has no finite pixel.
 template <std::size_t D>
 float mass_sigmas(const StridedView<float, D>& v, const Index<D>& p, std::int64_t half, float background,
-                  float pixel_variance, float sign = 1.0f) {
+                  float pixel_variance) {
   float mass = 0.0f;
   std::int64_t count = 0;
-  for_each_in_cube<D>(p, half, [&](const Index<D>& at, const Index<D>& offset) {
-    std::int64_t reach = 0;
-    for (std::size_t a = 0; a < D; ++a) reach += offset[a] * offset[a];
-    if (reach > half * half || !inside(v, at)) return;
-    const float value = value_at(v, at);
-    if (!std::isfinite(value)) return;
+  for_each_in_ball<D>(v, p, half, [&](const Index<D>&, float value) {
     mass += value - background;
     ++count;
   });
-  return sign * mass / std::sqrt(static_cast<float>(count) * pixel_variance);
+  return mass / std::sqrt(static_cast<float>(count) * pixel_variance);
 }
 
 }  // namespace quorlin
