@@ -47,8 +47,9 @@ bool without_mass(const View2<float>& frame, const View2<float>& filtered, const
 
 /// The spread of the significance over the ring of pixels between kRingInner and kRingOuter
 /// half-windows from the spot (beyond the band-pass's dark halo around it; other spots fill few
-/// of them): the median |significance| there over that of normal noise. None when the ring has
-/// too few pixels in the frame.
+/// of them): the median |significance| there over that of normal noise. Pixels marked in `lit`
+/// (one byte per pixel, row-major; empty: none) are passed over. None when the ring has too few
+/// pixels in the frame.
 std::optional<float> ring_spread(const View2<float>& squared_significance, const Index<2>& p, std::int64_t half,
                                  const std::vector<std::uint8_t>& lit) {
   thread_local std::vector<float> ring;

@@ -106,7 +106,7 @@ constexpr float kAddedFalseSpotShare = 0.2f;
 /// (single-pixel spikes kept with keep_hot_pixels not counted) against the sizes of the
 /// significance's dips that noise alone would give (those clear of the dark halo the band-pass
 /// leaves around every peak and around the frame's edge pixels that reach `lowest_snr`, and not
-/// single-pixel dips).
+/// single-pixel dips), and those below `min_snr` must hold kMassSigmas of light in their ball.
 FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered,
                          const View2<float>& squared_significance, const std::vector<Peak<2>>& peaks,
                          const SpotSettings& settings);
