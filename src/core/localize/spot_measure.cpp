@@ -67,6 +67,16 @@ std::optional<float> ring_spread(const View2<float>& squared_significance, const
   return std::sqrt(median_of(ring)) / kMedianAbsNormal;
 }
 
+/// Marks the halo of the pixel (r, c) in `halos` (one byte per pixel of a rows x cols frame,
+/// row-major): the square of kHaloWindows half-windows around it, cut by the frame.
+void mark_halo(std::vector<std::uint8_t>& halos, std::int64_t rows, std::int64_t cols, std::int64_t r, std::int64_t c,
+               std::int64_t half) {
+  const auto reach = static_cast<std::int64_t>(kHaloWindows * static_cast<float>(half));
+  for (std::int64_t i = std::max<std::int64_t>(r - reach, 0); i <= std::min(r + reach, rows - 1); ++i)
+    std::fill(halos.begin() + i * cols + std::max<std::int64_t>(c - reach, 0),
+              halos.begin() + i * cols + std::min(c + reach, cols - 1) + 1, std::uint8_t{1});
+}
+
 /// The sizes (noise sigmas, as positive numbers) of the dips of a frame's significance that noise
 /// alone would give: those at least `lowest` deep and clear of every peak's halo and of missing
 /// pixels, and the weight that scales their count to the whole frame; none where too little of
@@ -78,15 +88,10 @@ std::optional<std::pair<std::vector<float>, float>> noise_dips(const View2<float
                                                                const View2<float>& squared_significance,
                                                                const std::vector<Peak<2>>& peaks, float lowest,
                                                                std::int64_t half, bool missing_pixels) {
-  const auto reach = static_cast<std::int64_t>(kHaloWindows * static_cast<float>(half));
   const auto rows = static_cast<std::int64_t>(frame.shape[0]), cols = static_cast<std::int64_t>(frame.shape[1]);
   thread_local std::vector<std::uint8_t> halo;
   halo.assign(static_cast<std::size_t>(rows * cols), 0);
-  const auto mark = [&](std::int64_t r, std::int64_t c) {
-    for (std::int64_t i = std::max<std::int64_t>(r - reach, 0); i <= std::min(r + reach, rows - 1); ++i)
-      std::fill(halo.begin() + i * cols + std::max<std::int64_t>(c - reach, 0),
-                halo.begin() + i * cols + std::min(c + reach, cols - 1) + 1, std::uint8_t{1});
-  };
+  const auto mark = [&](std::int64_t r, std::int64_t c) { mark_halo(halo, rows, cols, r, c, half); };
   for (const Peak<2>& peak : peaks) mark(static_cast<std::int64_t>(peak.index[0]), static_cast<std::int64_t>(peak.index[1]));
   // Peaks are not looked for on the frame's edge: its pixels that reach `lowest` (a spot cut by
   // the edge, a hot pixel on it) leave their halos too.
@@ -121,14 +126,10 @@ const std::vector<std::uint8_t>& bright_halos(const View2<float>& frame, const s
   thread_local std::vector<std::uint8_t> halos;
   halos.clear();
   const auto rows = static_cast<std::int64_t>(frame.shape[0]), cols = static_cast<std::int64_t>(frame.shape[1]);
-  const auto reach = static_cast<std::int64_t>(kHaloWindows * static_cast<float>(half));
   for (std::size_t i = 0; i < spots.size(); ++i) {
     if (!(snrs[i] >= bright)) continue;
     if (halos.empty()) halos.assign(static_cast<std::size_t>(rows * cols), 0);
-    const Index<2> q = spots[i];
-    for (std::int64_t r = std::max<std::int64_t>(q[0] - reach, 0); r <= std::min(q[0] + reach, rows - 1); ++r)
-      std::fill(halos.begin() + r * cols + std::max<std::int64_t>(q[1] - reach, 0),
-                halos.begin() + r * cols + std::min(q[1] + reach, cols - 1) + 1, std::uint8_t{1});
+    mark_halo(halos, rows, cols, spots[i][0], spots[i][1], half);
   }
   return halos;
 }
@@ -210,12 +211,13 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
   };
   if (settings.min_snr) {
     threshold = balanced_kept();
-    const std::vector<std::uint8_t>& lit = bright_halos(frame, kept, snrs, kTextureCheck * highest, half);
+    const std::vector<std::uint8_t>* lit = nullptr;  // made at the first spot checked
     for (std::size_t i = 0; i < kept.size(); ++i) {
       if (!(snrs[i] >= threshold)) {
         snrs[i] = -std::numeric_limits<float>::infinity();
       } else if (settings.typical_spread && snrs[i] < kTextureCheck * highest) {
-        const auto spread = ring_spread(squared_significance, kept[i], half, lit);
+        if (!lit) lit = &bright_halos(frame, kept, snrs, kTextureCheck * highest, half);
+        const auto spread = ring_spread(squared_significance, kept[i], half, *lit);
         if (spread && *spread > *settings.typical_spread) snrs[i] *= *settings.typical_spread / *spread;
       }
     }

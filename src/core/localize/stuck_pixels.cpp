@@ -65,10 +65,10 @@ std::vector<Index<2>> find_stuck_pixels(const View2<float>& mean) {
     for (std::int64_t r = 0; r < static_cast<std::int64_t>(rows); ++r)
       for (std::int64_t c = 0; c < static_cast<std::int64_t>(cols); ++c) {
         const Index<2> p{r, c};
-        if (std::binary_search(stuck.begin(), stuck.end(), p)) continue;
+        if (!std::isfinite(view(r, c)) || std::binary_search(stuck.begin(), stuck.end(), p)) continue;
         for (const float sign : kStuckSigns) {
-          // A local extreme: no neighbour brighter (darker), the pixel itself finite.
-          if (!std::isfinite(view(r, c)) || brightest_near<2>(view, p, sign) != p) continue;
+          // A local extreme: no neighbour brighter (darker).
+          if (brightest_near<2>(view, p, sign) != p) continue;
           const float background = border_median<2>(view, p, kBackgroundHalf);
           if (sign * (view(r, c) - background) > kStuckSigmas * sigma && is_spike<2>(view, p, background, sign)) {
             found.push_back(p);
