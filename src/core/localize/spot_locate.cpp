@@ -53,6 +53,10 @@ constexpr int kMaskSteps = 8;
 /// freed of each other's light (on crowded movies a third gains nothing). A lone spot with a
 /// neighbour in reach takes the first round only: its neighbours' first estimates hold already.
 constexpr int kNeighbourRounds = 2;
+/// A lone spot's window is moved onto its centre when that lies this far at most from the peak
+/// pixel along each axis (pixels): an out-of-focus spot's flat, noisy top puts its peak pixel up
+/// to about two pixels from the centre; farther, the window does not hold the spot's core.
+constexpr float kMaxRecentre = 2.5f;
 
 /// The second difference of the logarithms of three positive values at -1, 0, 1, which a Gaussian
 /// of width w gives as -1 / w^2; none when a value is not positive.
@@ -302,6 +306,33 @@ View2<float> window_at(const View2<float>& filtered, const Index<2>& p, std::int
 
 }  // namespace
 
+namespace {
+
+/// The offset from p of a lone spot whose centre lies beyond kMaxRadialShift of its peak pixel (a
+/// wide, faint spot, out of focus, whose band-passed top is flat and noisy): the window moved once
+/// onto the pixel nearest the radial-symmetry centre, at most kMaxRecentre pixels along each axis,
+/// and the spot's centre found there. None when the centre lies within kMaxRadialShift of p (the
+/// window was right), beyond kMaxRecentre, or the moved window leaves the frame or finds no
+/// centre.
+std::optional<std::array<float, 2>> recentred(const View2<float>& filtered, const Index<2>& p, std::int64_t half,
+                                              double mask) {
+  const auto estimate = radial_symmetry_2d(window_at(filtered, p, half));
+  if (!estimate) return std::nullopt;
+  const std::array<float, 2> shift{(*estimate)[0], (*estimate)[1]};
+  if (std::fabs(shift[0]) <= kMaxRadialShift && std::fabs(shift[1]) <= kMaxRadialShift) return std::nullopt;
+  if (!(std::fabs(shift[0]) <= kMaxRecentre && std::fabs(shift[1]) <= kMaxRecentre)) return std::nullopt;
+  const Index<2> q{p[0] + static_cast<std::int64_t>(std::lround(shift[0])),
+                   p[1] + static_cast<std::int64_t>(std::lround(shift[1]))};
+  const auto rows = static_cast<std::int64_t>(filtered.shape[0]), cols = static_cast<std::int64_t>(filtered.shape[1]);
+  if (q[0] < half || q[1] < half || q[0] + half >= rows || q[1] + half >= cols) return std::nullopt;
+  const auto centre = window_centre(window_at(filtered, q, half), half, mask);
+  if (!centre) return std::nullopt;
+  return std::array<float, 2>{static_cast<float>(q[0] - p[0]) + (*centre)[0],
+                              static_cast<float>(q[1] - p[1]) + (*centre)[1]};
+}
+
+}  // namespace
+
 std::pair<std::array<float, 2>, Locator> locate_spot(const View2<float>& frame, const View2<float>& filtered,
                                                      const Index<2>& p, std::int64_t half, bool crowded,
                                                      const WindowState& state, float background,
@@ -313,6 +344,8 @@ std::pair<std::array<float, 2>, Locator> locate_spot(const View2<float>& frame, 
     const View2<float> window = state.spiked ? spike_free_window(frame, filtered, p, half, spikes, impulse, cleaned)
                                              : window_at(filtered, p, half);
     if (const auto centre = window_centre(window, half, mask)) return {*centre, Locator::radial_symmetry};
+    if (!state.spiked)
+      if (const auto centre = recentred(filtered, p, half, mask)) return {*centre, Locator::radial_symmetry};
   }
   if ((!state.whole || state.nan_window || state.spiked) && !crowded) {
     if (const auto offset = camera_fit(frame, p, half, background, spikes)) return {*offset, Locator::gaussian};
