@@ -2,7 +2,9 @@
 #include "detect/detection2d.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
+#include <vector>
 
 #include "common/extent_axis.h"
 #include "common/parallel.h"
@@ -162,6 +164,35 @@ std::vector<Peak<2>> detect_peaks_2d(const View2<float>& frame, const Extent2d& 
 
   sort_brightest_first(candidates);
   return thin_by_distance<2>(candidates, min_distance);
+}
+
+std::vector<Peak<2>> detect_edge_peaks_2d(const View2<float>& frame, const Extent2d& extent, float threshold) {
+  const auto rows = static_cast<std::int64_t>(frame.shape[0]), cols = static_cast<std::int64_t>(frame.shape[1]);
+  std::vector<Peak<2>> out;
+  if (rows < 3 || cols < 3) return out;
+  const ExtentAxes<2> axes(extent, frame.shape);
+  const auto consider = [&](std::int64_t r, std::int64_t c) {
+    const float v = frame(r, c);
+    if (!(v >= threshold)) return;
+    for (std::int64_t dr = -1; dr <= 1; ++dr)
+      for (std::int64_t dc = -1; dc <= 1; ++dc) {
+        if ((dr == 0 && dc == 0) || r + dr < 0 || r + dr >= rows || c + dc < 0 || c + dc >= cols) continue;
+        const float n = frame(r + dr, c + dc);
+        // Earlier neighbours in raster order defeat the pixel when greater, later ones on a tie too.
+        if (dr < 0 || (dr == 0 && dc < 0) ? n > v : !(n < v)) return;
+      }
+    const auto i = static_cast<std::uint64_t>(r), j = static_cast<std::uint64_t>(c);
+    out.push_back({{}, {i, j}, {axes.position(0, static_cast<float>(i)), axes.position(1, static_cast<float>(j))}, v});
+  };
+  for (std::int64_t r = 0; r < rows; ++r) {
+    if (r == 0 || r == rows - 1) {
+      for (std::int64_t c = 0; c < cols; ++c) consider(r, c);
+    } else {
+      consider(r, 0);
+      consider(r, cols - 1);
+    }
+  }
+  return out;
 }
 
 }  // namespace quorlin

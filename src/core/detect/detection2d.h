@@ -18,4 +18,10 @@ namespace quorlin {
 std::vector<Peak<2>> detect_peaks_2d(const View2<float>& frame, const Extent2d& extent,
                                            float threshold, float min_distance);
 
+/// The pixels on the frame's edge (first and last row and column) that reach threshold (NaN does
+/// not) and are maxima of their neighbours in the frame under detect_peaks_2d's tie rule, in raster
+/// order (positions from the extent; not sorted, not thinned). Frames with fewer than three rows
+/// or columns have none, as for detect_peaks_2d.
+std::vector<Peak<2>> detect_edge_peaks_2d(const View2<float>& frame, const Extent2d& extent, float threshold);
+
 }  // namespace quorlin

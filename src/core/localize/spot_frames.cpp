@@ -89,6 +89,42 @@ void squared_significance(const float* filtered, float* mean_then_squares, std::
   }
 }
 
+/// The band-pass mirrors the frame at its edges (d c b a | a b c d), so a pixel on an edge takes in
+/// some of its neighbours' noise twice: along an axis the mirrored weights' squares sum to at most
+/// twice the unmirrored ones ((a + b)^2 <= 2 (a^2 + b^2)), so the noise variance there is at most
+/// this many times the model's per edge the pixel lies on (a corner lies on two).
+constexpr float kEdgeVarianceBound = 2.0f;
+
+/// Divides the squared significance of each pixel on the frame's edges by kEdgeVarianceBound per
+/// edge it lies on: there the noise reaches a significance no larger than elsewhere, and a spot on
+/// the edge (whose mirror image adds its light) is measured against that bound.
+void bound_edge_significance(float* squares, std::uint64_t rows, std::uint64_t cols) {
+  if (rows < 3 || cols < 3) return;
+  const auto scale = [&](std::uint64_t r, std::uint64_t c) {
+    const int edges = static_cast<int>(r == 0 || r == rows - 1) + static_cast<int>(c == 0 || c == cols - 1);
+    squares[r * cols + c] /= edges == 2 ? kEdgeVarianceBound * kEdgeVarianceBound : kEdgeVarianceBound;
+  };
+  for (std::uint64_t c = 0; c < cols; ++c) {
+    scale(0, c);
+    scale(rows - 1, c);
+  }
+  for (std::uint64_t r = 1; r + 1 < rows; ++r) {
+    scale(r, 0);
+    scale(r, cols - 1);
+  }
+}
+
+/// The frame's peaks with those on its edges that reach `level` added, brightest first and thinned
+/// again by min_distance.
+std::vector<Peak<2>> with_edge_peaks(std::vector<Peak<2>> peaks, const View2<float>& squares, const Extent2d& extent,
+                                     float level, float min_distance) {
+  std::vector<Peak<2>> edge = detect_edge_peaks_2d(squares, extent, level);
+  if (edge.empty()) return peaks;
+  peaks.insert(peaks.end(), edge.begin(), edge.end());
+  sort_brightest_first(peaks);
+  return thin_by_distance<2>(peaks, min_distance);
+}
+
 /// A copy of the frame with every missing (NaN or infinite) value replaced by the mean of the
 /// finite pixels, for the filter.
 void fill_missing(const float* values, std::size_t n, std::vector<float>& filled) {
@@ -147,11 +183,16 @@ std::vector<FrameSpots> detect_spot_frames(const T* samples, std::uint64_t frame
     const float highest = largest((*filtered).data(), pixels);
     squared_significance((*filtered).data(), (*significance).data(), pixels, noise,
                          kNoiseFreeShare * std::max(highest, 0.0f));
+    bound_edge_significance((*significance).data(), rows, cols);
     const View2<float> filtered_view = contiguous_view<float, 2>((*filtered).data(), {rows, cols});
     const View2<float> sigmas_view = contiguous_view<float, 2>((*significance).data(), {rows, cols});
     const float lowest = kLowestSpotSigmas * kLowestSpotSigmas;
-    const auto peaks = s.threshold ? detect_peaks_2d(filtered_view, extent, *s.threshold, s.min_distance)
-                                   : detect_peaks_2d(sigmas_view, extent, lowest, s.min_distance);
+    // With the automatic threshold, spots are looked for on the frame's edges too (particles
+    // entering and leaving), against the edges' bound on the noise.
+    const auto peaks =
+        s.threshold ? detect_peaks_2d(filtered_view, extent, *s.threshold, s.min_distance)
+                    : with_edge_peaks(detect_peaks_2d(sigmas_view, extent, lowest, s.min_distance), sigmas_view,
+                                      extent, lowest, s.min_distance);
     SpotSettings settings{s.window, s.keep_hot_pixels, nan, kNoiseSize, std::nullopt, std::nullopt};
     settings.filter_gain = gain;
     if (!s.threshold) {

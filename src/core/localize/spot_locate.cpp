@@ -86,11 +86,13 @@ std::optional<float> peak_width(const View2<float>& filtered, const Index<2>& p)
 
 namespace {
 
-/// Centroid offset of the positive values of the 3 x 3 neighbourhood ((0, 0) when none).
+/// Centroid offset of the positive values of the 3 x 3 neighbourhood in the frame ((0, 0) when
+/// none).
 std::array<float, 2> neighbourhood_centroid(const View2<float>& filtered, const Index<2>& p) {
   float total = 0.0f, sum_r = 0.0f, sum_c = 0.0f;
   for (std::int64_t dr = -1; dr <= 1; ++dr) {
     for (std::int64_t dc = -1; dc <= 1; ++dc) {
+      if (!inside<2>(filtered, {p[0] + dr, p[1] + dc})) continue;
       const float v = std::max(filtered(p[0] + dr, p[1] + dc), 0.0f);
       total += v;
       sum_r += v * static_cast<float>(dr);
@@ -355,11 +357,14 @@ std::pair<std::array<float, 2>, Locator> locate_spot(const View2<float>& frame, 
     if (const auto centre = window_centre(window_at(filtered, p, half), half, mask))
       return {*centre, Locator::radial_symmetry};
   }
-  const auto dy = three_point_gaussian(filtered(p[0] - 1, p[1]), filtered(p[0], p[1]),
-                                       filtered(p[0] + 1, p[1]));
-  const auto dx = three_point_gaussian(filtered(p[0], p[1] - 1), filtered(p[0], p[1]),
-                                       filtered(p[0], p[1] + 1));
-  if (dy && dx) return {{*dy, *dx}, Locator::gaussian};
+  // A peak on the frame's edge has no pixel beyond it to bend over.
+  if (inside<2>(filtered, {p[0] - 1, p[1] - 1}) && inside<2>(filtered, {p[0] + 1, p[1] + 1})) {
+    const auto dy = three_point_gaussian(filtered(p[0] - 1, p[1]), filtered(p[0], p[1]),
+                                         filtered(p[0] + 1, p[1]));
+    const auto dx = three_point_gaussian(filtered(p[0], p[1] - 1), filtered(p[0], p[1]),
+                                         filtered(p[0], p[1] + 1));
+    if (dy && dx) return {{*dy, *dx}, Locator::gaussian};
+  }
   return {neighbourhood_centroid(filtered, p), Locator::centroid};
 }
 

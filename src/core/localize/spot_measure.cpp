@@ -168,12 +168,20 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
                                      kAddedFalseSpotShare) : highest;
   };
   float threshold = -std::numeric_limits<float>::infinity();
-  std::vector<float> sizes(peaks.size());
-  for (std::size_t i = 0; i < peaks.size(); ++i)
-    sizes[i] = significance({static_cast<std::int64_t>(peaks[i].index[0]), static_cast<std::int64_t>(peaks[i].index[1])});
+  // Peaks on the frame's edge (with the automatic threshold) include the light of particles just
+  // beyond it: they take no part in balancing the threshold, and must reach its top.
+  const auto rows = static_cast<std::int64_t>(frame.shape[0]), cols = static_cast<std::int64_t>(frame.shape[1]);
+  const auto on_edge = [&](const Index<2>& p) { return p[0] == 0 || p[1] == 0 || p[0] == rows - 1 || p[1] == cols - 1; };
+  const auto needed = [&](const Index<2>& p) { return on_edge(p) ? std::max(threshold, highest) : threshold; };
+  std::vector<float> sizes(peaks.size()), interior;
+  for (std::size_t i = 0; i < peaks.size(); ++i) {
+    const Index<2> p{static_cast<std::int64_t>(peaks[i].index[0]), static_cast<std::int64_t>(peaks[i].index[1])};
+    sizes[i] = significance(p);
+    if (!on_edge(p)) interior.push_back(sizes[i]);
+  }
   if (settings.min_snr) {
     dips = noise_dips(frame, squared_significance, peaks, lowest, half, settings.missing_pixels);
-    threshold = balanced(sizes);
+    threshold = balanced(interior);
   }
   // Set apart the peaks that are no spots, so that they crowd no one; they are counted once the
   // threshold is known.
@@ -182,8 +190,8 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
   std::vector<Index<2>> spike_pixels;
   std::vector<std::uint8_t> kept_spike;  // with keep_hot_pixels: which kept spots are spikes
   for (std::size_t i = 0; i < peaks.size(); ++i) {
-    if (!(sizes[i] >= threshold)) continue;
     const Index<2> p{static_cast<std::int64_t>(peaks[i].index[0]), static_cast<std::int64_t>(peaks[i].index[1])};
+    if (!(sizes[i] >= needed(p))) continue;
     if (settings.missing_pixels && has_nan<2>(frame, p, 1)) {
       missing.push_back(sizes[i]);
       continue;
@@ -201,19 +209,19 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
     snrs.push_back(sizes[i]);
   }
   // The kept spikes, stuck pixels of the camera, are no sign of faint spots: the threshold is
-  // balanced on the other spots alone (the dips of spikes are passed over too, see noise_dips).
+  // balanced on the other spots alone (the dips of spikes are passed over too, see noise_dips), and
+  // on those off the edge.
   const auto balanced_kept = [&] {
-    if (!settings.keep_hot_pixels) return balanced(snrs);
     std::vector<float> counted;
     for (std::size_t i = 0; i < kept.size(); ++i)
-      if (!kept_spike[i]) counted.push_back(snrs[i]);
+      if (!(settings.keep_hot_pixels && kept_spike[i]) && !on_edge(kept[i])) counted.push_back(snrs[i]);
     return balanced(counted);
   };
   if (settings.min_snr) {
     threshold = balanced_kept();
     const std::vector<std::uint8_t>* lit = nullptr;  // made at the first spot checked
     for (std::size_t i = 0; i < kept.size(); ++i) {
-      if (!(snrs[i] >= threshold)) {
+      if (!(snrs[i] >= needed(kept[i]))) {
         snrs[i] = -std::numeric_limits<float>::infinity();
       } else if (settings.typical_spread && snrs[i] < kTextureCheck * highest) {
         if (!lit) lit = &bright_halos(frame, kept, snrs, kTextureCheck * highest, half);
@@ -224,7 +232,7 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
     threshold = balanced_kept();
     std::size_t n = 0;
     for (std::size_t i = 0; i < kept.size(); ++i) {
-      if (!(snrs[i] >= threshold)) continue;
+      if (!(snrs[i] >= needed(kept[i]))) continue;
       // Below the threshold's top, a spot must hold the light of one too.
       if (significance(kept[i]) < highest &&
           without_mass(frame, filtered, squared_significance, kept[i], half, backgrounds[i], settings.filter_gain))
@@ -298,6 +306,13 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
     Spot s;
     s.y = static_cast<float>(p[0]) + offsets[i][0];
     s.x = static_cast<float>(p[1]) + offsets[i][1];
+    // A peak on the frame's edge is a particle's only where the fit on the camera's pixels places
+    // it within the frame's outermost pixel centres: the light of a particle just beyond the edge
+    // makes such peaks too, and no other estimate tells the two apart (the peak's light is still
+    // taken out of its neighbours' windows).
+    if (on_edge(p) && (how[i] != Locator::gaussian || !(s.y >= 0.0f && s.y <= static_cast<float>(rows - 1) &&
+                                                     s.x >= 0.0f && s.x <= static_cast<float>(cols - 1))))
+      continue;
     s.signal = filtered(p[0], p[1]);
     s.background = backgrounds[i];
     std::tie(s.mass, s.size) = mass_and_size<2>(frame, p, half, s.background, {s.y, s.x});
