@@ -238,7 +238,10 @@ _SHARED_DOC = """diameter : int
         ``"spots"``: "auto" keeps the peaks of the band-passed frame that stand 5.5 noise sigmas
         above the background (down to 4 in a frame whose peaks outnumber its dips: many faint
         spots, each of which must also hold 3 noise sigmas of light in its disk), each pixel's
-        noise taken from the frame (or the camera model); a number is the lowest band-passed peak value (frame units, photons with a camera model).
+        noise taken from the frame (or the camera model); "auto" also looks at the frame's edge
+        pixels, keeping a peak there at 5.5 sigmas (of the noise the edge's mirror can double)
+        where a fit on the camera's pixels places the particle inside the frame; a number is the
+        lowest band-passed peak value (frame units, photons with a camera model), edges left out.
         ``"peaks"``: the lowest peak pixel value; "auto" is :func:`auto_threshold`.
     min_distance : float
         Smallest distance between two kept peaks, pixels (>= 0); of two closer peaks the more

@@ -93,8 +93,8 @@ std::optional<std::pair<std::vector<float>, float>> noise_dips(const View2<float
   halo.assign(static_cast<std::size_t>(rows * cols), 0);
   const auto mark = [&](std::int64_t r, std::int64_t c) { mark_halo(halo, rows, cols, r, c, half); };
   for (const Peak<2>& peak : peaks) mark(static_cast<std::int64_t>(peak.index[0]), static_cast<std::int64_t>(peak.index[1]));
-  // Peaks are not looked for on the frame's edge: its pixels that reach `lowest` (a spot cut by
-  // the edge, a hot pixel on it) leave their halos too.
+  // The frame's edge pixels that reach `lowest` (a spot cut by the edge or just beyond it, a hot
+  // pixel on it) leave their halos too, peaks or not.
   const float level = lowest * lowest;
   for (std::int64_t c = 0; c < cols; ++c) {
     if (squared_significance(0, c) >= level) mark(0, c);
@@ -306,12 +306,12 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
     Spot s;
     s.y = static_cast<float>(p[0]) + offsets[i][0];
     s.x = static_cast<float>(p[1]) + offsets[i][1];
-    // A peak on the frame's edge is a particle's only where the fit on the camera's pixels places
-    // it within the frame's outermost pixel centres: the light of a particle just beyond the edge
-    // makes such peaks too, and no other estimate tells the two apart (the peak's light is still
-    // taken out of its neighbours' windows).
-    if (on_edge(p) && (how[i] != Locator::gaussian || !(s.y >= 0.0f && s.y <= static_cast<float>(rows - 1) &&
-                                                     s.x >= 0.0f && s.x <= static_cast<float>(cols - 1))))
+    // A position beyond the frame's outermost pixel centres is a particle's outside the frame,
+    // whose light reaches in (its peak on or beside the edge). A peak on the edge itself is kept
+    // only where the fit on the camera's pixels placed it: no other estimate tells the two apart.
+    // (Such spots' light is still taken out of their neighbours' windows.)
+    if (!(s.y >= 0.0f && s.y <= static_cast<float>(rows - 1) && s.x >= 0.0f && s.x <= static_cast<float>(cols - 1)) ||
+        (on_edge(p) && how[i] != Locator::gaussian))
       continue;
     s.signal = filtered(p[0], p[1]);
     s.background = backgrounds[i];
