@@ -49,6 +49,20 @@ StridedView<T, N> contiguous_view(const T* data, const std::array<std::uint64_t,
   return v;
 }
 
+/// Calls visit(r, c) once for each pixel on the edge (first and last row and column) of a rows x
+/// cols frame, in raster order.
+template <class Visit>
+void for_each_on_frame_edge(std::int64_t rows, std::int64_t cols, Visit&& visit) {
+  for (std::int64_t r = 0; r < rows; ++r) {
+    if (r == 0 || r == rows - 1) {
+      for (std::int64_t c = 0; c < cols; ++c) visit(r, c);
+    } else if (cols > 0) {
+      visit(r, std::int64_t{0});
+      if (cols > 1) visit(r, cols - 1);
+    }
+  }
+}
+
 /// An owned, contiguous, row-major result buffer with its shape (1 to 3 axes). The module surface
 /// hands the buffer to NumPy without copying.
 template <class T>

@@ -184,14 +184,7 @@ std::vector<Peak<2>> detect_edge_peaks_2d(const View2<float>& frame, const Exten
     const auto i = static_cast<std::uint64_t>(r), j = static_cast<std::uint64_t>(c);
     out.push_back({{}, {i, j}, {axes.position(0, static_cast<float>(i)), axes.position(1, static_cast<float>(j))}, v});
   };
-  for (std::int64_t r = 0; r < rows; ++r) {
-    if (r == 0 || r == rows - 1) {
-      for (std::int64_t c = 0; c < cols; ++c) consider(r, c);
-    } else {
-      consider(r, 0);
-      consider(r, cols - 1);
-    }
-  }
+  for_each_on_frame_edge(rows, cols, consider);
   return out;
 }
 

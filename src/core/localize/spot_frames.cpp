@@ -100,18 +100,11 @@ constexpr float kEdgeVarianceBound = 2.0f;
 /// the edge (whose mirror image adds its light) is measured against that bound.
 void bound_edge_significance(float* squares, std::uint64_t rows, std::uint64_t cols) {
   if (rows < 3 || cols < 3) return;
-  const auto scale = [&](std::uint64_t r, std::uint64_t c) {
-    const int edges = static_cast<int>(r == 0 || r == rows - 1) + static_cast<int>(c == 0 || c == cols - 1);
-    squares[r * cols + c] /= edges == 2 ? kEdgeVarianceBound * kEdgeVarianceBound : kEdgeVarianceBound;
-  };
-  for (std::uint64_t c = 0; c < cols; ++c) {
-    scale(0, c);
-    scale(rows - 1, c);
-  }
-  for (std::uint64_t r = 1; r + 1 < rows; ++r) {
-    scale(r, 0);
-    scale(r, cols - 1);
-  }
+  const auto last_row = static_cast<std::int64_t>(rows) - 1, last_col = static_cast<std::int64_t>(cols) - 1;
+  for_each_on_frame_edge(last_row + 1, last_col + 1, [&](std::int64_t r, std::int64_t c) {
+    const bool corner = (r == 0 || r == last_row) && (c == 0 || c == last_col);
+    squares[r * (last_col + 1) + c] /= corner ? kEdgeVarianceBound * kEdgeVarianceBound : kEdgeVarianceBound;
+  });
 }
 
 /// The frame's peaks with those on its edges that reach `level` added, brightest first and thinned

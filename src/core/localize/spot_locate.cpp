@@ -254,8 +254,9 @@ bool spike_near(const std::vector<Index<2>>& spikes, const Index<2>& p, std::int
 /// The offset of a lone spot from the centre of its band-passed window (side 2 half + 1): the
 /// masked centroid started at the window's radial-symmetry centre. None when radial symmetry
 /// finds no centre within kMaxRadialShift of the window's centre (no one symmetric spot there).
-std::optional<std::array<float, 2>> window_centre(const View2<float>& window, std::int64_t half, double mask) {
-  const auto estimate = radial_symmetry_2d(window);
+/// `estimate` is the window's radial-symmetry centre, already found.
+std::optional<std::array<float, 2>> window_centre(const View2<float>& window, std::int64_t half, double mask,
+                                                  const std::optional<WindowOffset>& estimate) {
   if (!estimate || !(std::fabs((*estimate)[0]) <= kMaxRadialShift && std::fabs((*estimate)[1]) <= kMaxRadialShift))
     return std::nullopt;
   if (const auto centre = masked_centroid(window, half, mask, *estimate)) return centre;
@@ -263,6 +264,11 @@ std::optional<std::array<float, 2>> window_centre(const View2<float>& window, st
   // their mean is closer to the centre than either.
   const auto centroid = disk_centroid(window, half, *estimate);
   return std::array<float, 2>{0.5f * ((*estimate)[0] + centroid[0]), 0.5f * ((*estimate)[1] + centroid[1])};
+}
+
+/// The same, with the window's radial-symmetry centre found here.
+std::optional<std::array<float, 2>> window_centre(const View2<float>& window, std::int64_t half, double mask) {
+  return window_centre(window, half, mask, radial_symmetry_2d(window));
 }
 
 /// The band-passed window (side 2 half + 1) around p with the response of every spike within
@@ -287,13 +293,17 @@ View2<float> spike_free_window(const View2<float>& frame, const View2<float>& fi
   return contiguous_view<float, 2>(out.data(), {static_cast<std::uint64_t>(side), static_cast<std::uint64_t>(side)});
 }
 
+/// Whether the window (side 2 half + 1) around p lies in the frame.
+bool window_in_frame(const View2<float>& frame, const Index<2>& p, std::int64_t half) {
+  const auto rows = static_cast<std::int64_t>(frame.shape[0]), cols = static_cast<std::int64_t>(frame.shape[1]);
+  return p[0] >= half && p[1] >= half && p[0] + half < rows && p[1] + half < cols;
+}
+
 }  // namespace
 
 WindowState window_state(const View2<float>& frame, const Index<2>& p, std::int64_t half, bool missing,
                          const std::vector<Index<2>>& spikes) {
-  const auto rows = static_cast<std::int64_t>(frame.shape[0]), cols = static_cast<std::int64_t>(frame.shape[1]);
-  return {p[0] >= half && p[1] >= half && p[0] + half < rows && p[1] + half < cols,
-          missing && has_nan<2>(frame, p, half), spike_near(spikes, p, 2 * half)};
+  return {window_in_frame(frame, p, half), missing && has_nan<2>(frame, p, half), spike_near(spikes, p, 2 * half)};
 }
 
 namespace {
@@ -306,27 +316,17 @@ View2<float> window_at(const View2<float>& filtered, const Index<2>& p, std::int
   return window;
 }
 
-}  // namespace
-
-namespace {
-
-/// The offset from p of a lone spot whose centre lies beyond kMaxRadialShift of its peak pixel (a
-/// wide, faint spot, out of focus, whose band-passed top is flat and noisy): the window moved once
-/// onto the pixel nearest the radial-symmetry centre, at most kMaxRecentre pixels along each axis,
-/// and the spot's centre found there. None when the centre lies within kMaxRadialShift of p (the
-/// window was right), beyond kMaxRecentre, or the moved window leaves the frame or finds no
-/// centre.
+/// The offset from p of a lone spot whose centre, its window's radial-symmetry centre `shift`,
+/// lies beyond kMaxRadialShift of its peak pixel (a wide, faint spot, out of focus, whose
+/// band-passed top is flat and noisy): the window moved once onto the pixel nearest that centre,
+/// at most kMaxRecentre pixels along each axis, and the spot's centre found there. None beyond
+/// kMaxRecentre, or where the moved window leaves the frame or finds no centre.
 std::optional<std::array<float, 2>> recentred(const View2<float>& filtered, const Index<2>& p, std::int64_t half,
-                                              double mask) {
-  const auto estimate = radial_symmetry_2d(window_at(filtered, p, half));
-  if (!estimate) return std::nullopt;
-  const std::array<float, 2> shift{(*estimate)[0], (*estimate)[1]};
-  if (std::fabs(shift[0]) <= kMaxRadialShift && std::fabs(shift[1]) <= kMaxRadialShift) return std::nullopt;
+                                              double mask, const WindowOffset& shift) {
   if (!(std::fabs(shift[0]) <= kMaxRecentre && std::fabs(shift[1]) <= kMaxRecentre)) return std::nullopt;
   const Index<2> q{p[0] + static_cast<std::int64_t>(std::lround(shift[0])),
                    p[1] + static_cast<std::int64_t>(std::lround(shift[1]))};
-  const auto rows = static_cast<std::int64_t>(filtered.shape[0]), cols = static_cast<std::int64_t>(filtered.shape[1]);
-  if (q[0] < half || q[1] < half || q[0] + half >= rows || q[1] + half >= cols) return std::nullopt;
+  if (!window_in_frame(filtered, q, half)) return std::nullopt;
   const auto centre = window_centre(window_at(filtered, q, half), half, mask);
   if (!centre) return std::nullopt;
   return std::array<float, 2>{static_cast<float>(q[0] - p[0]) + (*centre)[0],
@@ -345,9 +345,11 @@ std::pair<std::array<float, 2>, Locator> locate_spot(const View2<float>& frame, 
     thread_local std::vector<float> cleaned;
     const View2<float> window = state.spiked ? spike_free_window(frame, filtered, p, half, spikes, impulse, cleaned)
                                              : window_at(filtered, p, half);
-    if (const auto centre = window_centre(window, half, mask)) return {*centre, Locator::radial_symmetry};
-    if (!state.spiked)
-      if (const auto centre = recentred(filtered, p, half, mask)) return {*centre, Locator::radial_symmetry};
+    const auto estimate = radial_symmetry_2d(window);
+    if (const auto centre = window_centre(window, half, mask, estimate)) return {*centre, Locator::radial_symmetry};
+    // The estimate lay too far from the peak pixel (or there was none): move the window onto it.
+    if (estimate && !state.spiked)
+      if (const auto centre = recentred(filtered, p, half, mask, *estimate)) return {*centre, Locator::radial_symmetry};
   }
   if ((!state.whole || state.nan_window || state.spiked) && !crowded) {
     if (const auto offset = camera_fit(frame, p, half, background, spikes)) return {*offset, Locator::gaussian};
@@ -358,7 +360,7 @@ std::pair<std::array<float, 2>, Locator> locate_spot(const View2<float>& frame, 
       return {*centre, Locator::radial_symmetry};
   }
   // A peak on the frame's edge has no pixel beyond it to bend over.
-  if (inside<2>(filtered, {p[0] - 1, p[1] - 1}) && inside<2>(filtered, {p[0] + 1, p[1] + 1})) {
+  if (window_in_frame(filtered, p, 1)) {
     const auto dy = three_point_gaussian(filtered(p[0] - 1, p[1]), filtered(p[0], p[1]),
                                          filtered(p[0] + 1, p[1]));
     const auto dx = three_point_gaussian(filtered(p[0], p[1] - 1), filtered(p[0], p[1]),

@@ -96,14 +96,9 @@ std::optional<std::pair<std::vector<float>, float>> noise_dips(const View2<float
   // The frame's edge pixels that reach `lowest` (a spot cut by the edge or just beyond it, a hot
   // pixel on it) leave their halos too, peaks or not.
   const float level = lowest * lowest;
-  for (std::int64_t c = 0; c < cols; ++c) {
-    if (squared_significance(0, c) >= level) mark(0, c);
-    if (squared_significance(rows - 1, c) >= level) mark(rows - 1, c);
-  }
-  for (std::int64_t r = 1; r + 1 < rows; ++r) {
-    if (squared_significance(r, 0) >= level) mark(r, 0);
-    if (squared_significance(r, cols - 1) >= level) mark(r, cols - 1);
-  }
+  for_each_on_frame_edge(rows, cols, [&](std::int64_t r, std::int64_t c) {
+    if (squared_significance(r, c) >= level) mark(r, c);
+  });
   const auto clear = static_cast<float>(std::count(halo.begin(), halo.end(), std::uint8_t{0}));
   const auto pixels = static_cast<float>(rows * cols);
   if (!(clear >= kMinClearShare * pixels)) return std::nullopt;
