@@ -25,6 +25,22 @@ std::optional<float> peak_width(const View2<float>& filtered, const Index<2>& p)
 /// (`peak`, see peak_width), or kMaskWidthPerHalf half-windows in a frame without one.
 double mask_width(std::optional<float> peak, std::int64_t half);
 
+/// The half-side (pixels) of the window a lone wide spot is located in on the camera's pixels:
+/// kWideWindowPerPeakWidth times the frame's peak width (`peak`, see peak_width), rounded; `half`
+/// where that is no wider or the frame has no peak width.
+std::int64_t wide_half(std::optional<float> peak, std::int64_t half);
+
+/// The offset from p of a lone spot wider than the window suits (see wide_half): the centroid of the
+/// camera's window of half-side `wide` around p, less the spot's `background`, weighted by a Gaussian
+/// of kWideMaskPerPeakWidth peak widths centred on the centroid itself (the masked centroid's fixed
+/// point), started at `start`. The band-pass's square takes in much of such a spot's light and
+/// leaves its band-passed window a cut core; the camera's pixels hold all of it. None when the
+/// window leaves the frame, holds a missing pixel (`missing`: whether the frame has any) or a spike
+/// of `spikes`, or the centroid fails.
+std::optional<std::array<float, 2>> wide_spot_centre(const View2<float>& frame, const Index<2>& p, std::int64_t wide,
+                                                     float background, float peak, std::array<float, 2> start,
+                                                     bool missing, const std::vector<Index<2>>& spikes);
+
 /// How the band-pass has left a spot's window (side 2 half + 1 around the peak pixel).
 struct WindowState {
   bool whole;       // the window lies in the frame (else the filter's mirror image of the spot shares it)

@@ -15,7 +15,8 @@ namespace quorlin {
 /// How a spot's position was obtained.
 enum class Locator : std::uint8_t {
   radial_symmetry = 0,  ///< Gaussian-weighted centroid of the band-passed window, started at its radial-symmetry
-                        ///< centre
+                        ///< centre (of the camera's window, less the background, for a lone spot wider than the
+                        ///< window suits)
   gaussian = 1,         ///< Gaussian fitted to the camera's pixels, or through the band-passed peak and its
                         ///< neighbours per axis (for a crowded spot, the start of its weighted centroid)
   centroid = 2,         ///< centroid of the band-passed 3 x 3 neighbourhood
