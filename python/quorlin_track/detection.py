@@ -247,8 +247,10 @@ _SHARED_DOC = """diameter : int
         Smallest distance between two kept peaks, pixels (>= 0); of two closer peaks the more
         significant (``"peaks"``: the brighter) stays.
     method : str or None
-        ``"radial_symmetry"`` (default): with ``"spots"``, the radial-symmetry centre of the
-        band-passed window, or, where that is declined (crowding, edges, missing pixels, hot
+        ``"radial_symmetry"`` (default): with ``"spots"``, the Gaussian-weighted centroid of
+        the band-passed window started at its radial-symmetry centre (for lone spots wider than
+        the diameter suits, on an evenly lit background, of the camera's pixels less the
+        background in a window as wide as the spot), or, where that is declined (crowding, edges, missing pixels, hot
         pixels nearby, an estimate off the peak), a Gaussian fitted to the camera's pixels, the
         Gaussian through the peak and its neighbours or their centroid (``located_by`` says
         which). ``"mle"``: every spot fitted afterwards by Poisson
