@@ -57,12 +57,12 @@ constexpr int kNeighbourRounds = 2;
 /// where that is wider than the diameter's window: spots of the width a diameter of 7 suits (peak
 /// width about 1.3 pixels, from a Gaussian spot of width 1.3) keep their window, wider ones (1.5
 /// for spots of width 1.7, 1.7 for 2.2, 2.0 out of focus at 2.6) get one of half-side 4 or 5. On
-/// camera movies, 2.5 against 2.25 also helped spots of width 1.7 (0.218 -> 0.211 px RMS), 2.75
-/// harmed those of 1.3 (0.155 -> 0.160).
+/// camera movies (before the texture check of spot_measure.cpp), 2.5 against 2.25 also helped
+/// spots of width 1.7 (0.218 -> 0.211 px RMS), 2.75 harmed those of 1.3 (0.155 -> 0.160).
 constexpr float kWideWindowPerPeakWidth = 2.5f;
 /// Width of the weights of a wide spot's centroid on the camera's pixels, in peak widths: 0.9,
 /// 1.2 and 1.5 gave 0.327, 0.315 and 0.316 px RMS on spots of width 2.2 (0.361 from the
-/// band-passed window).
+/// band-passed window; before the texture check).
 constexpr double kWideMaskPerPeakWidth = 1.2;
 /// A lone spot's window is moved onto its centre when that lies this far at most from the peak
 /// pixel along each axis (pixels): an out-of-focus spot's flat, noisy top puts its peak pixel up
