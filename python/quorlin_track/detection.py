@@ -250,10 +250,10 @@ _SHARED_DOC = """diameter : int
         ``"radial_symmetry"`` (default): with ``"spots"``, the Gaussian-weighted centroid of
         the band-passed window started at its radial-symmetry centre (for lone spots wider than
         the diameter suits, on an evenly lit background, of the camera's pixels less the
-        background in a window as wide as the spot), or, where that is declined (crowding, edges, missing pixels, hot
-        pixels nearby, an estimate off the peak), a Gaussian fitted to the camera's pixels, the
-        Gaussian through the peak and its neighbours or their centroid (``located_by`` says
-        which). ``"mle"``: every spot fitted afterwards by Poisson
+        background in a window as wide as the spot), or, where that is declined (crowding,
+        edges, missing pixels, hot pixels nearby, an estimate off the peak), a Gaussian fitted
+        to the camera's pixels, the Gaussian through the peak and its neighbours or their
+        centroid (``located_by`` says which). ``"mle"``: every spot fitted afterwards by Poisson
         maximum likelihood on the camera frame with the camera model (adds ``photons``,
         ``sigma``, ``x_err``, ``y_err``, ``converged``; ``background`` becomes the fit's, photons
         per pixel). ``"peaks"`` also takes ``"gaussian_fitting"`` and None (pixel positions).

@@ -287,6 +287,19 @@ std::optional<std::array<float, 2>> window_centre(const View2<float>& window, st
   return window_centre(window, half, mask, radial_symmetry_2d(window));
 }
 
+/// A copy of the window (side 2 half + 1) of `view` around p, less `level`, in `out` (row-major),
+/// and a view of it.
+View2<float> copied_window(const View2<float>& view, const Index<2>& p, std::int64_t half, float level,
+                           std::vector<float>& out) {
+  const std::int64_t side = 2 * half + 1;
+  out.resize(static_cast<std::size_t>(side * side));
+  for (std::int64_t r = 0; r < side; ++r)
+    for (std::int64_t c = 0; c < side; ++c)
+      out[static_cast<std::size_t>(r * side + c)] = view(p[0] - half + r, p[1] - half + c) - level;
+  const auto extent = static_cast<std::uint64_t>(side);
+  return contiguous_view<float, 2>(out.data(), {extent, extent});
+}
+
 /// The band-passed window (side 2 half + 1) around p with the response of every spike within
 /// reach taken out, written to `out`: the band-pass spread each spike over its square, and it is
 /// linear, so each adds its height above its eight neighbours' median times the filter's impulse
@@ -295,9 +308,7 @@ View2<float> spike_free_window(const View2<float>& frame, const View2<float>& fi
                                std::int64_t half, const std::vector<Index<2>>& spikes,
                                const std::optional<BandpassImpulse>& impulse, std::vector<float>& out) {
   const std::int64_t side = 2 * half + 1;
-  out.resize(static_cast<std::size_t>(side * side));
-  for (std::int64_t r = 0; r < side; ++r)
-    for (std::int64_t c = 0; c < side; ++c) out[static_cast<std::size_t>(r * side + c)] = filtered(p[0] - half + r, p[1] - half + c);
+  const View2<float> window = copied_window(filtered, p, half, 0.0f, out);
   for (const Index<2>& q : spikes) {
     if (std::abs(q[0] - p[0]) > 2 * half || std::abs(q[1] - p[1]) > 2 * half) continue;
     const float height = frame(q[0], q[1]) - border_median<2>(frame, q, 1);
@@ -306,16 +317,15 @@ View2<float> spike_free_window(const View2<float>& frame, const View2<float>& fi
       for (std::int64_t c = 0; c < side; ++c)
         out[static_cast<std::size_t>(r * side + c)] -= height * (*impulse)(p[0] - half + r - q[0], p[1] - half + c - q[1]);
   }
-  return contiguous_view<float, 2>(out.data(), {static_cast<std::uint64_t>(side), static_cast<std::uint64_t>(side)});
+  return window;
 }
 
-/// Whether the window (side 2 half + 1) around p lies in the frame.
+}  // namespace
+
 bool window_in_frame(const View2<float>& frame, const Index<2>& p, std::int64_t half) {
   const auto rows = static_cast<std::int64_t>(frame.shape[0]), cols = static_cast<std::int64_t>(frame.shape[1]);
   return p[0] >= half && p[1] >= half && p[0] + half < rows && p[1] + half < cols;
 }
-
-}  // namespace
 
 WindowState window_state(const View2<float>& frame, const Index<2>& p, std::int64_t half, bool missing,
                          const std::vector<Index<2>>& spikes) {
@@ -328,13 +338,7 @@ std::optional<std::array<float, 2>> wide_spot_centre(const View2<float>& frame, 
   if (!window_in_frame(frame, p, wide) || (missing && has_nan<2>(frame, p, wide)) || spike_near(spikes, p, wide))
     return std::nullopt;
   thread_local std::vector<float> light;
-  const std::int64_t side = 2 * wide + 1;
-  light.resize(static_cast<std::size_t>(side * side));
-  for (std::int64_t r = 0; r < side; ++r)
-    for (std::int64_t c = 0; c < side; ++c)
-      light[static_cast<std::size_t>(r * side + c)] = frame(p[0] - wide + r, p[1] - wide + c) - background;
-  const auto extent = static_cast<std::uint64_t>(side);
-  return masked_centroid(contiguous_view<float, 2>(light.data(), {extent, extent}), wide,
+  return masked_centroid(copied_window(frame, p, wide, background, light), wide,
                          kWideMaskPerPeakWidth * static_cast<double>(peak), start);
 }
 

@@ -25,6 +25,10 @@ std::optional<float> peak_width(const View2<float>& filtered, const Index<2>& p)
 /// (`peak`, see peak_width), or kMaskWidthPerHalf half-windows in a frame without one.
 double mask_width(std::optional<float> peak, std::int64_t half);
 
+/// Whether the window (side 2 half + 1) around p lies in the frame (with `half` 1: p is off the
+/// frame's edge).
+bool window_in_frame(const View2<float>& frame, const Index<2>& p, std::int64_t half);
+
 /// The half-side (pixels) of the window a lone wide spot is located in on the camera's pixels:
 /// kWideWindowPerPeakWidth times the frame's peak width (`peak`, see peak_width), rounded; `half`
 /// where that is no wider or the frame has no peak width.

@@ -173,7 +173,7 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
   // Peaks on the frame's edge (with the automatic threshold) include the light of particles just
   // beyond it: they take no part in balancing the threshold, and must reach its top.
   const auto rows = static_cast<std::int64_t>(frame.shape[0]), cols = static_cast<std::int64_t>(frame.shape[1]);
-  const auto on_edge = [&](const Index<2>& p) { return p[0] == 0 || p[1] == 0 || p[0] == rows - 1 || p[1] == cols - 1; };
+  const auto on_edge = [&](const Index<2>& p) { return !window_in_frame(frame, p, 1); };
   const auto needed = [&](const Index<2>& p) { return on_edge(p) ? std::max(threshold, highest) : threshold; };
   std::vector<float> sizes(peaks.size()), interior;
   for (std::size_t i = 0; i < peaks.size(); ++i) {
@@ -300,8 +300,8 @@ FrameSpots measure_spots(const View2<float>& frame, const View2<float>& filtered
   const std::int64_t wide = wide_half(peak, half);
   const std::optional<float> typical_spread =
       wide > half && !settings.typical_spread ? frame_spread(squared_significance) : settings.typical_spread;
+  const std::vector<std::uint8_t> none_lit;
   const auto evenly_lit = [&](const Index<2>& p) {
-    static const std::vector<std::uint8_t> none_lit;
     const auto spread = typical_spread ? ring_spread(squared_significance, p, half, none_lit) : std::nullopt;
     return !spread || *spread <= kWideMaxSpread * *typical_spread;
   };
